@@ -1,0 +1,23 @@
+# `cmake --install` puts the library, its headers and a CMake package in place, so that a
+# hook or a service finds it with find_package(mailhook).
+
+include(CMakePackageConfigHelpers)
+
+get_property(_mh_targets GLOBAL PROPERTY MAILHOOK_INSTALL_TARGETS)
+install(TARGETS ${_mh_targets}
+  EXPORT mailhookTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mailhook)
+
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/lib/ ${CMAKE_SOURCE_DIR}/platform/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mailhook FILES_MATCHING PATTERN "*.h")
+
+install(EXPORT mailhookTargets NAMESPACE mailhook:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mailhook)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/mailhookConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/mailhookConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mailhook)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/mailhookConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/mailhookConfig.cmake ${CMAKE_BINARY_DIR}/mailhookConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mailhook)

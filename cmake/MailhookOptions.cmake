@@ -1,0 +1,52 @@
+# Warnings, sanitizers and the helper that every target of the project goes through.
+include(GNUInstallDirs)
+
+if(MSVC)
+  set(MAILHOOK_WARNINGS /W4)
+  if(MAILHOOK_WERROR)
+    list(APPEND MAILHOOK_WARNINGS /WX)
+  endif()
+else()
+  set(MAILHOOK_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+      -Wcast-align -Wnull-dereference -Wimplicit-fallthrough -Wformat=2)
+  if(MAILHOOK_WERROR)
+    list(APPEND MAILHOOK_WARNINGS -Werror)
+  endif()
+endif()
+
+if(MAILHOOK_SANITIZE)
+  string(REPLACE "," ";" _mh_san_list "${MAILHOOK_SANITIZE}")
+  foreach(_san IN LISTS _mh_san_list)
+    add_compile_options(-fsanitize=${_san})
+    add_link_options(-fsanitize=${_san})
+  endforeach()
+  add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fno-sanitize-recover=all)
+endif()
+
+# mailhook_target(<name>): the project's warnings on one target.
+function(mailhook_target name)
+  target_compile_options(${name} PRIVATE ${MAILHOOK_WARNINGS})
+endfunction()
+
+# mailhook_install(<targets>...): targets that `cmake --install` exports with the package.
+function(mailhook_install)
+  set_property(GLOBAL APPEND PROPERTY MAILHOOK_INSTALL_TARGETS ${ARGN})
+endfunction()
+
+# mailhook_shared_library(<name> <export-base> sources...): a shared library of ours with its
+# own generated export header <name>_export.h defining <export-base>_API.
+include(GenerateExportHeader)
+function(mailhook_shared_library name base)
+  add_library(${name} SHARED ${ARGN})
+  generate_export_header(${name}
+    BASE_NAME ${base}
+    EXPORT_MACRO_NAME ${base}_API
+    EXPORT_FILE_NAME ${CMAKE_BINARY_DIR}/include/${name}_export.h)
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/mailhook>)
+  mailhook_target(${name})
+  mailhook_install(${name})
+  install(FILES ${CMAKE_BINARY_DIR}/include/${name}_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mailhook)
+endfunction()

@@ -1,0 +1,444 @@
+// Files, sections and views on POSIX with Windows' semantics.
+//
+// Two open-file-description locks stand in for what Windows enforces in the kernel; each
+// sits on a marker byte far past any data, so it never touches a real byte range:
+//   kMapMarker    - every section holds it shared on a description of its own (not a dup),
+//                   for as long as the section or any of its views lives. Shrinking a file
+//                   first takes it exclusively, without waiting: if that fails some process
+//                   still maps the file and the shrink is refused with 1224, because on Linux
+//                   that process would otherwise die of SIGBUS.
+//   kDeleteMarker - every file handle opened without FILE_SHARE_DELETE holds it shared;
+//                   DeleteFileW takes it exclusively without waiting, or fails with 32.
+//                   Otherwise a peer's OPEN_ALWAYS would create a new file while the other
+//                   side keeps the old inode.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "dbg/dbg_log.h"
+#include "win32/win32_posix_internal.h"
+
+namespace {
+
+constexpr off_t kMapMarker = LLONG_MAX - 2;
+constexpr off_t kDeleteMarker = LLONG_MAX - 3;
+
+using mhwin::Fail;
+using mhwin::FailErrno;
+using mhwin::Retry;
+
+std::string PathOf(LPCWSTR name) { return DBG::ToUtf8(name); }
+
+// One byte lock on a marker; wait=false fails at once with EAGAIN when another holds it.
+bool LockMarker(int fd, off_t marker, short type, bool wait) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = marker;
+  fl.l_len = 1;
+  int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
+  return Retry([&] { return fcntl(fd, cmd, &fl); }) == 0;
+}
+
+// A new open file description of the file behind fd (a dup would share fd's locks).
+int ReopenDescription(int fd, int flags) {
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return Retry([&] { return open(self.c_str(), flags | O_CLOEXEC); });
+}
+
+struct File : mhwin::Object {
+  File(int f, DWORD a) : Object(mhwin::Kind::File), fd(f), access(a) {}
+  ~File() override { close(fd); }
+  const int fd;
+  const DWORD access;
+};
+
+// The section: its own description holding kMapMarker shared until the last view is gone.
+struct Section {
+  Section(int f, std::uint64_t s, bool w) : fd(f), size(s), writable(w) {}
+  ~Section() { close(fd); }
+  const int fd;
+  const std::uint64_t size;
+  const bool writable;
+};
+
+struct Mapping : mhwin::Object {
+  explicit Mapping(std::shared_ptr<Section> s) : Object(mhwin::Kind::Mapping), section(std::move(s)) {}
+  std::shared_ptr<Section> section;
+};
+
+struct View {
+  std::size_t length;
+  std::shared_ptr<Section> section;
+};
+
+struct Views {
+  std::mutex mutex;
+  std::map<const void*, View> byAddress;
+};
+
+Views& TheViews() {
+  static Views* views = new Views;
+  return *views;
+}
+
+int OpenFlags(DWORD access) {
+  bool r = (access & GENERIC_READ) != 0, w = (access & GENERIC_WRITE) != 0;
+  int mode = (r && w) ? O_RDWR : w ? O_WRONLY : O_RDONLY;
+  return mode | O_CLOEXEC | O_NOFOLLOW;
+}
+
+// Refuses to shrink a file that any section maps; sets the last error on failure.
+bool TruncateUnmapped(int fd, off_t newSize) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return FailErrno(false);
+  if (newSize >= st.st_size) {
+    if (Retry([&] { return ftruncate(fd, newSize); }) != 0) return FailErrno(false);
+    return true;
+  }
+  int probe = ReopenDescription(fd, O_RDWR);
+  if (probe < 0) return FailErrno(false);
+  if (!LockMarker(probe, kMapMarker, F_WRLCK, false)) {
+    int err = errno;
+    close(probe);
+    if (err == EAGAIN || err == EACCES) return Fail(ERROR_USER_MAPPED_FILE, false);
+    errno = err;
+    return FailErrno(false);
+  }
+  int rc = Retry([&] { return ftruncate(fd, newSize); });
+  int err = errno;
+  close(probe);
+  if (rc != 0) {
+    errno = err;
+    return FailErrno(false);
+  }
+  return true;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD, HANDLE) {
+  if (fileName == nullptr || fileName[0] == 0)
+    return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  const std::string path = PathOf(fileName);
+  const int flags = OpenFlags(desiredAccess);
+  // New files are owner-only: security attributes have no POSIX meaning here.
+  const mode_t mode = 0600;
+
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    int fd = -1;
+    bool existed = false;
+    switch (creationDisposition) {
+      case CREATE_NEW:
+        fd = Retry([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
+        if (fd < 0) {
+          if (errno == EEXIST) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+          return FailErrno(INVALID_HANDLE_VALUE);
+        }
+        break;
+      case CREATE_ALWAYS:
+      case OPEN_ALWAYS:
+        fd = Retry([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
+        if (fd < 0 && errno == EEXIST) {
+          existed = true;
+          fd = Retry([&] { return open(path.c_str(), flags); });
+          if (fd < 0 && errno == ENOENT) continue;  // deleted in between: try again
+        }
+        if (fd < 0) return FailErrno(INVALID_HANDLE_VALUE);
+        break;
+      case OPEN_EXISTING:
+      case TRUNCATE_EXISTING:
+        existed = true;
+        fd = Retry([&] { return open(path.c_str(), flags); });
+        if (fd < 0) return FailErrno(INVALID_HANDLE_VALUE);
+        break;
+      default:
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    }
+
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+    if ((shareMode & FILE_SHARE_DELETE) == 0 && !LockMarker(fd, kDeleteMarker, F_RDLCK, true)) {
+      // Not every file system has these locks; the file works without delete protection.
+      if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) {
+        close(fd);
+        return FailErrno(INVALID_HANDLE_VALUE);
+      }
+    }
+    // A DeleteFileW may have unlinked the path while we waited for the lock.
+    struct stat now {};
+    if (stat(path.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+      close(fd);
+      if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING)
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+      continue;
+    }
+    if (existed && (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)) {
+      if (!TruncateUnmapped(fd, 0)) {
+        DWORD err = GetLastError();
+        close(fd);
+        return Fail(err, INVALID_HANDLE_VALUE);
+      }
+    }
+    HANDLE h = mhwin::InsertHandle(std::make_shared<File>(fd, desiredAccess));
+    bool reportExisting = existed && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS);
+    SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+  }
+  return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
+  auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
+  struct stat st {};
+  if (fstat(f->fd, &st) != 0) return FailErrno(INVALID_FILE_SIZE);
+  auto size = static_cast<std::uint64_t>(st.st_size);
+  if (fileSizeHigh) *fileSizeHigh = static_cast<DWORD>(size >> 32);
+  // 0xFFFFFFFF can be a valid low part: success must say so.
+  SetLastError(NO_ERROR);
+  return static_cast<DWORD>(size);
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh, DWORD moveMethod) {
+  auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
+  std::int64_t distance = distanceToMoveHigh
+                              ? static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(*distanceToMoveHigh)) << 32) |
+                                                          static_cast<DWORD>(distanceToMove))
+                              : static_cast<std::int64_t>(distanceToMove);
+  int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR : moveMethod == FILE_END ? SEEK_END : -1;
+  if (whence < 0) return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+  off_t base = whence == SEEK_SET ? 0 : lseek(f->fd, 0, whence);
+  if (base < 0) return FailErrno(INVALID_SET_FILE_POINTER);
+  if (static_cast<std::int64_t>(base) + distance < 0) return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+  off_t pos = lseek(f->fd, static_cast<off_t>(base + distance), SEEK_SET);
+  if (pos < 0) return FailErrno(INVALID_SET_FILE_POINTER);
+  if (distanceToMoveHigh) *distanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(pos) >> 32);
+  SetLastError(NO_ERROR);
+  return static_cast<DWORD>(static_cast<std::uint64_t>(pos));
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((f->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  off_t pos = lseek(f->fd, 0, SEEK_CUR);
+  if (pos < 0) return FailErrno(FALSE);
+  return TruncateUnmapped(f->fd, pos) ? TRUE : FALSE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPVOID) {
+  auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
+  if (bytesRead) *bytesRead = 0;
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  ssize_t n = Retry([&] { return read(f->fd, buffer, bytesToRead); });
+  if (n < 0) return FailErrno(FALSE);
+  if (bytesRead) *bytesRead = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPVOID) {
+  auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
+  if (bytesWritten) *bytesWritten = 0;
+  if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  DWORD done = 0;
+  while (done < bytesToWrite) {
+    ssize_t n = Retry([&] { return write(f->fd, static_cast<const char*>(buffer) + done, bytesToWrite - done); });
+    if (n < 0) {
+      if (bytesWritten) *bytesWritten = done;
+      return FailErrno(FALSE);
+    }
+    done += static_cast<DWORD>(n);
+  }
+  if (bytesWritten) *bytesWritten = done;
+  return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName) {
+  if (fileName == nullptr || fileName[0] == 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  const std::string path = PathOf(fileName);
+  int fd = Retry([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW); });
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return FailErrno(FALSE);
+    // Not ours to open (a link, or no write permission): nothing of ours can hold it.
+    if (Retry([&] { return unlink(path.c_str()); }) != 0) return FailErrno(FALSE);
+    return TRUE;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
+  if (!LockMarker(fd, kDeleteMarker, F_WRLCK, false)) {
+    int err = errno;
+    close(fd);
+    if (err == EAGAIN || err == EACCES) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  } else if (!LockMarker(fd, kMapMarker, F_WRLCK, false)) {
+    int err = errno;
+    close(fd);
+    if (err == EAGAIN || err == EACCES) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
+  int rc = Retry([&] { return unlink(path.c_str()); });
+  int err = errno;
+  close(fd);
+  if (rc != 0) {
+    errno = err;
+    return FailErrno(FALSE);
+  }
+  return TRUE;
+}
+
+HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD maximumSizeHigh,
+                          DWORD maximumSizeLow, LPCWSTR name) {
+  HANDLE none = nullptr;
+  if (name != nullptr) return Fail(ERROR_NOT_SUPPORTED, none);
+  auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
+  if (!f) return Fail(ERROR_INVALID_HANDLE, none);
+  bool writable;
+  if (protect == PAGE_READWRITE) {
+    if ((f->access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
+      return Fail(ERROR_ACCESS_DENIED, none);
+    writable = true;
+  } else if (protect == PAGE_READONLY) {
+    if ((f->access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED, none);
+    writable = false;
+  } else {
+    return Fail(ERROR_INVALID_PARAMETER, none);
+  }
+
+  int fd = ReopenDescription(f->fd, writable ? O_RDWR : O_RDONLY);
+  if (fd < 0) return FailErrno(none);
+  // Held for the section's life; a shrink in progress elsewhere makes us wait for it.
+  if (!LockMarker(fd, kMapMarker, F_RDLCK, true) && errno != EINVAL && errno != ENOLCK) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return FailErrno(none);
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return FailErrno(none);
+  }
+  auto fileSize = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t maximum = (static_cast<std::uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+  if (maximum == 0) {
+    if (fileSize == 0) {
+      close(fd);
+      return Fail(ERROR_FILE_INVALID, none);
+    }
+    maximum = fileSize;
+  } else if (maximum > fileSize) {
+    if (!writable) {
+      close(fd);
+      return Fail(ERROR_NOT_ENOUGH_MEMORY, none);
+    }
+    // Really allocate the extension, so a full disk fails here rather than as SIGBUS on the
+    // first write into a hole. Not ftruncate (sparse, and it shrinks a file a peer grew) and
+    // not posix_fallocate (its fallback writes zeros over a peer's data).
+    if (maximum > static_cast<std::uint64_t>(LLONG_MAX / 2)) {
+      close(fd);
+      return Fail(ERROR_NOT_ENOUGH_MEMORY, none);
+    }
+    int rc = Retry([&] { return fallocate(fd, 0, 0, static_cast<off_t>(maximum)); });
+    if (rc != 0) {
+      int err = errno;
+      if (err == EOPNOTSUPP) {
+        // A file system without fallocate: extend sparsely, never shrinking.
+        rc = Retry([&] { return ftruncate(fd, static_cast<off_t>(maximum)); });
+        err = errno;
+      }
+      if (rc != 0) {
+        struct stat after {};
+        if (fstat(fd, &after) == 0 && static_cast<std::uint64_t>(after.st_size) > fileSize)
+          (void)Retry([&] { return ftruncate(fd, static_cast<off_t>(fileSize)); });
+        close(fd);
+        errno = err;
+        return FailErrno(none);
+      }
+    }
+  }
+  auto section = std::make_shared<Section>(fd, maximum, writable);
+  return mhwin::InsertHandle(std::make_shared<Mapping>(std::move(section)));
+}
+
+LPVOID MapViewOfFileEx(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffsetHigh, DWORD fileOffsetLow,
+                       SIZE_T numberOfBytesToMap, LPVOID baseAddress) {
+  LPVOID none = nullptr;
+  auto m = mhwin::Lookup<Mapping>(fileMapping, mhwin::Kind::Mapping);
+  if (!m) return Fail(ERROR_INVALID_HANDLE, none);
+  const Section& s = *m->section;
+  std::uint64_t offset = (static_cast<std::uint64_t>(fileOffsetHigh) << 32) | fileOffsetLow;
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  if (offset % si.dwAllocationGranularity != 0) return Fail(mhwin::ERROR_MAPPED_ALIGNMENT, none);
+  if (offset >= s.size) return Fail(ERROR_ACCESS_DENIED, none);
+  std::uint64_t length = numberOfBytesToMap == 0 ? s.size - offset : numberOfBytesToMap;
+  // A view never reaches past its section.
+  if (length > s.size - offset) return Fail(ERROR_ACCESS_DENIED, none);
+  bool write = (desiredAccess & FILE_MAP_WRITE) != 0;
+  if (write && !s.writable) return Fail(ERROR_ACCESS_DENIED, none);
+  int prot = PROT_READ | (write ? PROT_WRITE : 0);
+  int flags = MAP_SHARED | (baseAddress ? MAP_FIXED_NOREPLACE : 0);
+  void* p = mmap(baseAddress, static_cast<size_t>(length), prot, flags, s.fd, static_cast<off_t>(offset));
+  if (p == MAP_FAILED) {
+    if (errno == EEXIST) return Fail(ERROR_INVALID_ADDRESS, none);
+    return FailErrno(none);
+  }
+  if (baseAddress && p != baseAddress) {
+    munmap(p, static_cast<size_t>(length));
+    return Fail(ERROR_INVALID_ADDRESS, none);
+  }
+  Views& v = TheViews();
+  std::lock_guard lock(v.mutex);
+  v.byAddress[p] = View{static_cast<std::size_t>(length), m->section};
+  return p;
+}
+
+LPVOID MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffsetHigh, DWORD fileOffsetLow,
+                     SIZE_T numberOfBytesToMap) {
+  return MapViewOfFileEx(fileMapping, desiredAccess, fileOffsetHigh, fileOffsetLow, numberOfBytesToMap, nullptr);
+}
+
+BOOL UnmapViewOfFile(LPCVOID baseAddress) {
+  std::shared_ptr<Section> keep;  // released after the view's lock is dropped
+  Views& v = TheViews();
+  std::lock_guard lock(v.mutex);
+  auto it = v.byAddress.find(baseAddress);
+  if (it == v.byAddress.end()) return Fail(ERROR_INVALID_ADDRESS, FALSE);
+  if (munmap(const_cast<void*>(baseAddress), it->second.length) != 0) return FailErrno(FALSE);
+  keep = std::move(it->second.section);
+  v.byAddress.erase(it);
+  return TRUE;
+}
+
+BOOL FlushViewOfFile(LPCVOID baseAddress, SIZE_T numberOfBytesToFlush) {
+  Views& v = TheViews();
+  std::lock_guard lock(v.mutex);
+  auto it = v.byAddress.upper_bound(baseAddress);
+  if (it == v.byAddress.begin()) return Fail(ERROR_INVALID_ADDRESS, FALSE);
+  --it;
+  auto start = reinterpret_cast<std::uintptr_t>(it->first);
+  auto addr = reinterpret_cast<std::uintptr_t>(baseAddress);
+  if (addr >= start + it->second.length) return Fail(ERROR_INVALID_ADDRESS, FALSE);
+  std::size_t length = numberOfBytesToFlush == 0 ? start + it->second.length - addr : numberOfBytesToFlush;
+  long page = sysconf(_SC_PAGESIZE);
+  std::uintptr_t aligned = addr & ~static_cast<std::uintptr_t>(page - 1);
+  if (msync(reinterpret_cast<void*>(aligned), length + (addr - aligned), MS_SYNC) != 0) return FailErrno(FALSE);
+  return TRUE;
+}

@@ -1,0 +1,84 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <random>
+
+#include "dbg/dbg_log.h"
+
+namespace mhtest {
+
+namespace {
+std::map<std::string, ChildMain>& Children() {
+  static std::map<std::string, ChildMain> children;
+  return children;
+}
+}  // namespace
+
+bool RegisterChild(const std::string& name, ChildMain body) {
+  Children()[name] = std::move(body);
+  return true;
+}
+
+// Called by the test main when the binary was started as a child.
+int RunRegisteredChild(const std::string& name, const std::vector<std::string>& args) {
+  auto it = Children().find(name);
+  if (it == Children().end()) return 127;
+  return it->second(args);
+}
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device rd;
+  auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    auto name = "mailhook-test-" + std::to_string(rd()) + "-" + std::to_string(counter++);
+    std::error_code ec;
+    if (std::filesystem::create_directory(base / name, ec)) {
+      m_path = base / name;
+      break;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
+}
+
+std::u16string TempDir::WFile(const std::string& name) const {
+  return ToU16(File(name).string());
+}
+
+std::u16string ToU16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp;
+    size_t n;
+    if (c < 0x80) { cp = c; n = 1; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
+    else { cp = c & 0x07; n = 4; }
+    for (size_t k = 1; k < n && i + k < s.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string ToU8(const std::u16string& s) { return DBG::ToUtf8(s); }
+
+int RunChild(const std::string& name, const std::vector<std::string>& args) {
+  ChildProcess child(name, args);
+  return child.Wait();
+}
+
+}  // namespace mhtest

@@ -1,0 +1,70 @@
+// Test helpers shared by every suite: a scratch folder per test, and real child processes
+// made by re-running the test binary itself with "--child NAME ARGS...".
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace mhtest {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return m_path; }
+  std::filesystem::path File(const std::string& name) const { return m_path / name; }
+  // The path of a file in this folder as UTF-16, as the Win32 calls take it.
+  std::u16string WFile(const std::string& name) const;
+
+ private:
+  std::filesystem::path m_path;
+};
+
+std::u16string ToU16(const std::string& s);
+std::string ToU8(const std::u16string& s);
+
+// A child body: takes the arguments after its name; its result is the process's exit code.
+using ChildMain = std::function<int(const std::vector<std::string>& args)>;
+
+// Registers a child body under a name; used through MHTEST_CHILD at namespace scope.
+bool RegisterChild(const std::string& name, ChildMain body);
+
+#define MHTEST_CHILD(name)                                                          \
+  static int mhtest_child_##name(const std::vector<std::string>& args);             \
+  static const bool mhtest_child_registered_##name =                                \
+      ::mhtest::RegisterChild(#name, &mhtest_child_##name);                          \
+  static int mhtest_child_##name(const std::vector<std::string>& args)
+
+// A running child process of this test binary.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& name, const std::vector<std::string>& args);
+  ~ChildProcess();  // kills the child if it is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Waits for the child and returns its exit code (-1 if it died of a signal).
+  int Wait();
+  void Kill();
+  // The child's standard output, read to its end (call before or instead of Wait).
+  std::string ReadAllOutput();
+  // One line of the child's standard output, without its newline; false at the end.
+  bool ReadLine(std::string& line);
+
+  struct Impl;
+
+ private:
+  Impl* m_pImpl;
+};
+
+// Starts a child, waits for it and returns its exit code.
+int RunChild(const std::string& name, const std::vector<std::string>& args = {});
+
+}  // namespace mhtest
