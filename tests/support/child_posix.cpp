@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <stdexcept>
 
 #include "support/test_support.h"
@@ -17,6 +19,7 @@ namespace mhtest {
 struct ChildProcess::Impl {
   pid_t pid = -1;
   int out = -1;
+  int in = -1;
   int status = 0;
   bool waited = false;
   std::string pending;
@@ -34,14 +37,19 @@ ChildProcess::ChildProcess(const std::string& name, const std::vector<std::strin
   for (auto& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  int fds[2];
+  int fds[2], ins[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  if (pipe2(ins, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  std::fflush(stdout);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, ins[0], 0);
   int rc = posix_spawn(&m_pImpl->pid, self, &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   close(fds[1]);
+  close(ins[0]);
+  m_pImpl->in = ins[1];
   if (rc != 0) {
     close(fds[0]);
     throw std::runtime_error("posix_spawn");
@@ -55,6 +63,7 @@ ChildProcess::~ChildProcess() {
     Wait();
   }
   if (m_pImpl->out >= 0) close(m_pImpl->out);
+  CloseInput();
   delete m_pImpl;
 }
 
@@ -69,6 +78,23 @@ int ChildProcess::Wait() {
 
 void ChildProcess::Kill() {
   if (!m_pImpl->waited) kill(m_pImpl->pid, SIGKILL);
+}
+
+bool ChildProcess::WriteLine(const std::string& line) {
+  std::string data = line + "\n";
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(m_pImpl->in, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void ChildProcess::CloseInput() {
+  if (m_pImpl->in >= 0) close(m_pImpl->in);
+  m_pImpl->in = -1;
 }
 
 std::string ChildProcess::ReadAllOutput() {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <random>
 
 #include "dbg/dbg_log.h"
@@ -75,6 +76,30 @@ std::u16string ToU16(const std::string& s) {
 }
 
 std::string ToU8(const std::u16string& s) { return DBG::ToUtf8(s); }
+
+bool ChildProcess::WaitForLine(const std::string& want) {
+  std::string line;
+  while (ReadLine(line))
+    if (line == want) return true;
+  return false;
+}
+
+void TellParent(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+bool ReadParentLine(std::string& line) {
+  line.clear();
+  for (;;) {
+    int c = std::fgetc(stdin);
+    if (c == EOF) return !line.empty();
+    if (c == '\n') break;
+    line.push_back(static_cast<char>(c));
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
 
 int RunChild(const std::string& name, const std::vector<std::string>& args) {
   ChildProcess child(name, args);

@@ -57,12 +57,23 @@ class ChildProcess {
   std::string ReadAllOutput();
   // One line of the child's standard output, without its newline; false at the end.
   bool ReadLine(std::string& line);
+  // Reads lines until one equals want; false if the output ends first.
+  bool WaitForLine(const std::string& want);
+  // Writes one line (a newline is added) to the child's standard input.
+  bool WriteLine(const std::string& line);
+  void CloseInput();
 
   struct Impl;
 
  private:
   Impl* m_pImpl;
 };
+
+// In a child: writes one line to standard output and flushes it, for the parent's ReadLine.
+void TellParent(const std::string& line);
+
+// In a child: reads one line of standard input (without its newline); false at the end.
+bool ReadParentLine(std::string& line);
 
 // Starts a child, waits for it and returns its exit code.
 int RunChild(const std::string& name, const std::vector<std::string>& args = {});
