@@ -40,7 +40,7 @@ bool RegisterChild(const std::string& name, ChildMain body);
   static int mhtest_child_##name(const std::vector<std::string>& args);             \
   static const bool mhtest_child_registered_##name =                                \
       ::mhtest::RegisterChild(#name, &mhtest_child_##name);                          \
-  static int mhtest_child_##name(const std::vector<std::string>& args)
+  static int mhtest_child_##name([[maybe_unused]] const std::vector<std::string>& args)
 
 // A running child process of this test binary.
 class ChildProcess {
