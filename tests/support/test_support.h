@@ -19,7 +19,10 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& Path() const { return m_path; }
-  std::filesystem::path File(const std::string& name) const { return m_path / name; }
+  // name is UTF-8 on every platform (a plain std::string would be read in Windows' ANSI code page).
+  std::filesystem::path File(const std::string& name) const {
+    return m_path / std::filesystem::path(std::u8string(name.begin(), name.end()));
+  }
   // The path of a file in this folder as UTF-16, as the Win32 calls take it.
   std::u16string WFile(const std::string& name) const;
 
