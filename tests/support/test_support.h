@@ -39,10 +39,9 @@ using ChildMain = std::function<int(const std::vector<std::string>& args)>;
 // Registers a child body under a name; used through MHTEST_CHILD at namespace scope.
 bool RegisterChild(const std::string& name, ChildMain body);
 
-#define MHTEST_CHILD(name)                                                          \
-  static int mhtest_child_##name(const std::vector<std::string>& args);             \
-  static const bool mhtest_child_registered_##name =                                \
-      ::mhtest::RegisterChild(#name, &mhtest_child_##name);                          \
+#define MHTEST_CHILD(name)                                                                                 \
+  static int mhtest_child_##name(const std::vector<std::string>& args);                                    \
+  static const bool mhtest_child_registered_##name = ::mhtest::RegisterChild(#name, &mhtest_child_##name); \
   static int mhtest_child_##name([[maybe_unused]] const std::vector<std::string>& args)
 
 // A running child process of this test binary.
