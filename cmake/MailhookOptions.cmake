@@ -39,6 +39,10 @@ endfunction()
 include(GenerateExportHeader)
 function(mailhook_shared_library name base)
   add_library(${name} SHARED ${ARGN})
+  if(WIN32)
+    # mailhook.dll, not libmailhook.dll (MinGW's default): the name Windows programs load it by.
+    set_target_properties(${name} PROPERTIES PREFIX "")
+  endif()
   generate_export_header(${name}
     BASE_NAME ${base}
     EXPORT_MACRO_NAME ${base}_API

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds and runs every test leg: native (warnings as errors), then AddressSanitizer +
-# UndefinedBehaviorSanitizer. Needs the packages .ci/run installs.
+# UndefinedBehaviorSanitizer, then the Windows x64 build with its tests under Wine (tests
+# labelled rpc excluded there). Needs the packages .ci/run installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for leg in ci asan; do
+for leg in ci asan windows; do
   echo "=== leg: $leg"
+  start=$SECONDS
   cmake --workflow --preset "$leg"
+  echo "=== leg: $leg passed in $((SECONDS - start)) s"
 done

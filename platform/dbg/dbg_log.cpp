@@ -10,6 +10,10 @@
 
 #include "dbg/dbg_log.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace DBG {
 
 struct CLogCapture::Impl {
@@ -82,6 +86,16 @@ State& Configured() {
   return s;
 }
 
+// On POSIX mh_win32 links against this library (it logs through it), so the process id comes
+// from the system here rather than from its GetCurrentProcessId.
+unsigned long ProcessId() {
+#if defined(_WIN32)
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+
 unsigned long ThreadId() {
   static std::atomic<unsigned long> next{1};
   thread_local unsigned long id = next++;
@@ -108,8 +122,8 @@ void Emit(HINSTANCE module, int level, const std::string& file, int line, const 
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
     std::fprintf(s.sink, "%s.%06lld pid=%lu tid=%lu level=0x%04x %s:%d %s\n", stamp,
-                 static_cast<long long>(micros), static_cast<unsigned long>(GetCurrentProcessId()),
-                 ThreadId(), static_cast<unsigned>(level), file.c_str(), line, text.c_str());
+                 static_cast<long long>(micros), ProcessId(), ThreadId(), static_cast<unsigned>(level),
+                 file.c_str(), line, text.c_str());
     std::fflush(s.sink);
   }
 }

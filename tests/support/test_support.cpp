@@ -48,7 +48,12 @@ TempDir::~TempDir() {
 }
 
 std::u16string TempDir::WFile(const std::string& name) const {
+#if defined(_WIN32)
+  // Windows paths are UTF-16 already; string() would pass them through the ANSI code page.
+  return File(name).u16string();
+#else
   return ToU16(File(name).string());
+#endif
 }
 
 std::u16string ToU16(const std::string& s) {

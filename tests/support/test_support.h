@@ -19,7 +19,10 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& Path() const { return m_path; }
-  std::filesystem::path File(const std::string& name) const { return m_path / name; }
+  // name is UTF-8 on every platform (a plain std::string would be read in Windows' ANSI code page).
+  std::filesystem::path File(const std::string& name) const {
+    return m_path / std::filesystem::path(std::u8string(name.begin(), name.end()));
+  }
   // The path of a file in this folder as UTF-16, as the Win32 calls take it.
   std::u16string WFile(const std::string& name) const;
 
@@ -36,11 +39,10 @@ using ChildMain = std::function<int(const std::vector<std::string>& args)>;
 // Registers a child body under a name; used through MHTEST_CHILD at namespace scope.
 bool RegisterChild(const std::string& name, ChildMain body);
 
-#define MHTEST_CHILD(name)                                                          \
-  static int mhtest_child_##name(const std::vector<std::string>& args);             \
-  static const bool mhtest_child_registered_##name =                                \
-      ::mhtest::RegisterChild(#name, &mhtest_child_##name);                          \
-  static int mhtest_child_##name(const std::vector<std::string>& args)
+#define MHTEST_CHILD(name)                                                                                 \
+  static int mhtest_child_##name(const std::vector<std::string>& args);                                    \
+  static const bool mhtest_child_registered_##name = ::mhtest::RegisterChild(#name, &mhtest_child_##name); \
+  static int mhtest_child_##name([[maybe_unused]] const std::vector<std::string>& args)
 
 // A running child process of this test binary.
 class ChildProcess {
