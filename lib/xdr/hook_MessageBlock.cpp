@@ -256,6 +256,16 @@ int CMessageBlock::Init_i(uint64_t size, int type, CMessageBlock* cont, const ch
   return m_DataBlock->Size() < size ? -1 : 0;
 }
 
+char* CMessageBlock::Base() const {
+  return m_DataBlock != nullptr ? m_DataBlock->Base() : nullptr;
+}
+char* CMessageBlock::End() const {
+  return m_DataBlock != nullptr ? m_DataBlock->End() : nullptr;
+}
+char* CMessageBlock::Mark() const {
+  return m_DataBlock != nullptr ? m_DataBlock->Mark() : nullptr;
+}
+
 void CMessageBlock::Base(char* p, uint64_t size, uint32_t flags) {
   m_ReadPtr = m_WritePtr = 0;
   if (m_DataBlock != nullptr) m_DataBlock->Base(p, size, flags);
