@@ -65,7 +65,11 @@ bool OutputXDR::WriteStringOf(uint32_t len, const T* s) {
   if (!WriteValue<uint32_t>(len + 1)) return false;
   char* p = nullptr;
   if (Adjust((uint64_t{len} + 1) * sizeof(T), p) != 0) return false;
-  for (uint32_t i = 0; i < len; ++i) hook_le::Store<T>(p + uint64_t{i} * sizeof(T), s[i]);
+  if constexpr (sizeof(T) == 1) {
+    if (len != 0) std::memcpy(p, s, len);
+  } else {
+    for (uint32_t i = 0; i < len; ++i) hook_le::Store<T>(p + uint64_t{i} * sizeof(T), s[i]);
+  }
   hook_le::Store<T>(p + uint64_t{len} * sizeof(T), T{0});
   return true;
 }
@@ -310,7 +314,11 @@ bool InputXDR::ReadStringOf(T*& s) {
   } else {
     char* p = nullptr;
     Adjust(uint64_t{count} * sizeof(T), p);
-    for (uint64_t i = 0; i < count; ++i) out[i] = hook_le::Load<T>(p + i * sizeof(T));
+    if constexpr (sizeof(T) == 1) {
+      std::memcpy(out, p, count);
+    } else {
+      for (uint64_t i = 0; i < count; ++i) out[i] = hook_le::Load<T>(p + i * sizeof(T));
+    }
   }
   s = out;
   return true;
