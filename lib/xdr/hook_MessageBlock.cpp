@@ -156,9 +156,8 @@ CMessageBlock::CMessageBlock()
   Init_i(0, 1, nullptr, nullptr, nullptr, FLAG_BORROWED, nullptr);
 }
 
-CMessageBlock::CMessageBlock(const char* data, uint64_t size) : CMessageBlock() {
-  Init_i(size, 1, nullptr, data, nullptr, FLAG_BORROWED, nullptr);
-}
+CMessageBlock::CMessageBlock(const char* data, uint64_t size)
+    : CMessageBlock(size, 1, nullptr, data, nullptr, FLAG_BORROWED, nullptr) {}
 
 CMessageBlock::CMessageBlock(uint64_t size, int type, CMessageBlock* cont, const char* data, Lock* lock)
     : CMessageBlock(size, type, cont, data, lock, data != nullptr ? FLAG_BORROWED : 0, nullptr) {}
@@ -285,7 +284,7 @@ CDataBlock* CMessageBlock::ReplaceDataBlock(CDataBlock* db) {
 }
 
 int CMessageBlock::Copy(const char* s) {
-  return Copy(s, std::strlen(s) + 1);
+  return s != nullptr ? Copy(s, std::strlen(s) + 1) : -1;
 }
 
 int CMessageBlock::Copy(const char* p, uint64_t n) {

@@ -182,7 +182,8 @@ class MAILHOOK_API CMessageBlock {
   void Prev(CMessageBlock* p) { m_Prev = p; }
 
   // Appends s and its terminating zero byte / n bytes at the write position; -1 and nothing
-  // written when they do not fit in Space() (measured against the size, not the capacity).
+  // written when they do not fit in Space() (measured against the size, not the capacity) or
+  // s is null.
   int Copy(const char* s);
   int Copy(const char* p, uint64_t n);
   // Moves the unread bytes to the area's start. The caller keeps read <= write.
