@@ -31,9 +31,9 @@ std::vector<Header> TypicalHeaders() {
   str(4, "Sat, 5 Dec 2026 17:35:12 +0000");
   for (int i = 0; i < 4; ++i) {
     str(5, "from mx" + std::to_string(i) + ".relay.example.net (mx.relay.example.net [192.0.2." +
-               std::to_string(10 + i) + "]) by mx1.example.org (Postfix) with ESMTPS id 4Q2x9" +
-               std::to_string(i) + "Zk for <first.recipient@example.com>; Sat, 5 Dec 2026 17:35:1" +
-               std::to_string(i) + " +0000");
+               std::to_string(10 + i) + "]) by mx1.example.org with ESMTPS id 4Q2x9" + std::to_string(i) +
+               "Zk for <first.recipient@example.com>; Sat, 5 Dec 2026 17:35:1" + std::to_string(i) +
+               " +0000");
   }
   str(6,
       "v=1; a=rsa-sha256; c=relaxed/relaxed; d=example.org; s=sel2026; h=from:to:subject:date:message-id; "

@@ -113,9 +113,17 @@ CDataBlock* CDataBlock::Release(Lock* held) {
 }
 
 CDataBlock* CDataBlock::CloneNoneCopy(uint32_t mask) const {
-  char* area = AllocArea(m_MaxSize);
-  if (area == nullptr && m_MaxSize != 0) return nullptr;
-  return new CDataBlock(m_MaxSize, m_Type, area, m_LockingStrategy, m_Flags & ~(mask | FLAG_BORROWED));
+  // The block first, the area second: a throwing block allocation then leaks no area.
+  auto* copy = new CDataBlock(0, m_Type, nullptr, m_LockingStrategy, m_Flags & ~(mask | FLAG_BORROWED));
+  if (m_MaxSize != 0) {
+    copy->m_Base = AllocArea(m_MaxSize);
+    if (copy->m_Base == nullptr) {
+      delete copy;
+      return nullptr;
+    }
+    copy->m_CurrentSize = copy->m_MaxSize = m_MaxSize;
+  }
+  return copy;
 }
 
 CDataBlock* CDataBlock::Clone(uint32_t mask) const {
@@ -328,32 +336,45 @@ void CMessageBlock::TotalSizeAndLength(uint64_t& size, uint64_t& length) const {
   }
 }
 
+// A new block over db (taking db's reference) at the same offsets as src, followed by copies
+// of src's continuations made with copyCont. Null when a continuation copy fails; a throwing
+// allocation releases what was built before passing on.
+template <class CopyCont>
+CMessageBlock* CMessageBlock::CopyChain(const CMessageBlock& src, CDataBlock* db, CopyCont copyCont) {
+  CMessageBlock* copy = nullptr;
+  try {
+    copy = new CMessageBlock(db, 0);
+  } catch (...) {
+    db->Release(nullptr);
+    throw;
+  }
+  copy->m_ReadPtr = src.m_ReadPtr;
+  copy->m_WritePtr = src.m_WritePtr;
+  if (src.m_Cont != nullptr) {
+    try {
+      copy->m_Cont = copyCont(*src.m_Cont);
+    } catch (...) {
+      copy->Release();
+      throw;
+    }
+    if (copy->m_Cont == nullptr) return copy->Release();
+  }
+  return copy;
+}
+
 CMessageBlock* CMessageBlock::Clone(uint32_t mask) const {
   // Every data block is cloned with mask 0: a copy keeps the original's flags so that it can
   // stand in for it.
   if (m_DataBlock == nullptr) return nullptr;
   CDataBlock* db = m_DataBlock->Clone(0);
   if (db == nullptr) return nullptr;
-  auto* copy = new CMessageBlock(db, 0);
-  copy->m_ReadPtr = m_ReadPtr;
-  copy->m_WritePtr = m_WritePtr;
-  if (m_Cont != nullptr) {
-    copy->m_Cont = m_Cont->Clone(mask);
-    if (copy->m_Cont == nullptr) return copy->Release();
-  }
-  return copy;
+  return CopyChain(*this, db, [mask](const CMessageBlock& cont) { return cont.Clone(mask); });
 }
 
 CMessageBlock* CMessageBlock::Duplicate() const {
   if (m_DataBlock == nullptr) return nullptr;
-  auto* copy = new CMessageBlock(m_DataBlock->Duplicate(), 0);
-  copy->m_ReadPtr = m_ReadPtr;
-  copy->m_WritePtr = m_WritePtr;
-  if (m_Cont != nullptr) {
-    copy->m_Cont = m_Cont->Duplicate();
-    if (copy->m_Cont == nullptr) return copy->Release();
-  }
-  return copy;
+  return CopyChain(*this, m_DataBlock->Duplicate(),
+                   [](const CMessageBlock& cont) { return cont.Duplicate(); });
 }
 
 CDataBlock* CMessageBlock::ReleaseOne(CMessageBlock* mb, Lock* held) {

@@ -208,6 +208,8 @@ class MAILHOOK_API CMessageBlock {
   // data block and destroys the message block. Returns the data block when its count reached
   // 0 (the caller destroys it), else null.
   static CDataBlock* ReleaseOne(CMessageBlock* mb, Lock* held);
+  template <class CopyCont>
+  static CMessageBlock* CopyChain(const CMessageBlock& src, CDataBlock* db, CopyCont copyCont);
 
   uint64_t m_ReadPtr;
   uint64_t m_WritePtr;
