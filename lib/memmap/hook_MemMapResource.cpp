@@ -33,6 +33,14 @@ void CopyName(char16_t* dst, size_t n, const char16_t* src) {
   for (; i < n; ++i) dst[i] = 0;
 }
 
+// A name the 260-unit fields hold whole, terminator included.
+bool NameFits(const char16_t* name) {
+  if (name == nullptr) return false;
+  for (int i = 0; i < CMemMapResource::kNameLength; ++i)
+    if (name[i] == 0) return true;
+  return false;
+}
+
 char16_t FoldCase(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
 }
@@ -135,7 +143,8 @@ int CMemMapResource::Open(int resourceId, int sizeType, const char16_t* backingS
   // than wrapped into a small or negative length.
   const int64_t defaultLength = RoundUpWide(int64_t{static_cast<uint32_t>(defaultSize)} + kHeaderSize, page);
   const int64_t maxLength = RoundUpWide(int64_t{static_cast<uint32_t>(maxSize)} + kHeaderSize, page);
-  if (defaultLength > kMaxMapLength || maxLength > kMaxMapLength) return -1;
+  // A name cut to fit would send the peer to another file.
+  if (defaultLength > kMaxMapLength || maxLength > kMaxMapLength || !NameFits(backingStoreName)) return -1;
   m_iDefaultSize = static_cast<int>(defaultLength);
   m_iMaxSize = static_cast<int>(maxLength);
 
@@ -161,7 +170,7 @@ int CMemMapResource::Open(int resourceId, int sizeType, const char16_t* backingS
 int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreName) {
   m_iResourceId = resourceId;
   m_pHeader = nullptr;
-  if (m_MemMap.Open(backingStoreName, nullptr) == -1) return -1;
+  if (!NameFits(backingStoreName) || m_MemMap.Open(backingStoreName, nullptr) == -1) return -1;
   if (m_MemMap.MapByLimitedSize(static_cast<uint64_t>(MappingLimit()), nullptr, 0, nullptr) == -1) return -1;
   auto* view = static_cast<MemMapResourceHeader*>(m_MemMap.Addr());
   if (view == nullptr) return -1;
@@ -193,7 +202,7 @@ int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreNa
   m_iDefaultSize = s.defaultSize;
   m_iMaxSize = s.maxSize;
   if (backingStoreName != m_szBackingStoreName &&
-      !SameNameIgnoringCase(m_szBackingStoreName, backingStoreName ? backingStoreName : u"", kNameLength))
+      !SameNameIgnoringCase(m_szBackingStoreName, backingStoreName, kNameLength))
     CopyName(m_szBackingStoreName, kNameLength, backingStoreName);
   return 0;
 }

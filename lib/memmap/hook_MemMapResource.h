@@ -68,12 +68,16 @@ class MAILHOOK_API CMemMapResource {
 
   // Creates or opens the file, maps RoundUp(defaultSize + 548) bytes (extending a shorter
   // file) and writes a fresh header. defaultSize and maxSize are data sizes (low 32 bits);
-  // -1 when either total length is negative or beyond kMaxMapLength, or the file cannot be
+  // -1 when either total length is beyond kMaxMapLength, the name does not fit the 260-unit
+  // field whole (a cut name would send the peer to another file), or the file cannot be
   // opened or mapped.
   int Open(int resourceId, int sizeType, const char16_t* backingStoreName, uint64_t defaultSize,
            uint64_t maxSize);
   // Adopts a file that already holds a header: maps the whole file, or its first rounded
-  // size-limit bytes. -1 when it cannot be opened or mapped, or its header is not sane.
+  // size-limit bytes. -1 when it cannot be opened or mapped, or it is shorter than the header,
+  // or the header is not sane: iHeaderSize other than 548, a size type other than 0 and 1,
+  // default or maximum length not a page multiple in (548, kMaxMapLength], a data size
+  // negative, beyond the maximum less 548 or beyond the end of the file.
   int OpenExisting(int resourceId, const char16_t* backingStoreName);
   int Close();
 
