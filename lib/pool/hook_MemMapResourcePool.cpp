@@ -16,6 +16,17 @@ namespace {
 constexpr char16_t kSettingsKey[] = u"SOFTWARE\\Velmora\\Corvane\\CurrentVersion";
 constexpr char16_t kMaxFileSizeValue[] = u"MaxAllowedMemMapFileSize";
 
+// The counts line costs a formatting call on every hand-out. On POSIX the debugger channel is
+// the debug-log sink at its own level, so the line is formatted only when that level is on;
+// on Windows a debugger may listen at any time.
+bool DebugStringWanted() {
+#if defined(_WIN32)
+  return true;
+#else
+  return DBG::IsLevelEnabled(DBG::LEVEL_DEBUG_STRING);
+#endif
+}
+
 }  // namespace
 
 CMemMapResourcePool::CResRegisterEntry& CMemMapResourcePool::CResRegisterEntry::operator=(
@@ -132,12 +143,15 @@ CMemMapResource* CMemMapResourcePool::AcquireResource(int sizeType) {
         }
       }
 
-      char line[260] = {};
-      std::snprintf(line, sizeof(line),
-                    "current m_FreeSmallResources : %d , m_FreeLargeResources : %d, m_InUseResources : %d\n",
-                    static_cast<int>(m_FreeSmallResources.size()),
-                    static_cast<int>(m_FreeLargeResources.size()), static_cast<int>(m_InUseResources.size()));
-      ::OutputDebugStringA(line);
+      if (DebugStringWanted()) {
+        char line[260] = {};
+        std::snprintf(
+            line, sizeof(line),
+            "current m_FreeSmallResources : %d , m_FreeLargeResources : %d, m_InUseResources : %d\n",
+            static_cast<int>(m_FreeSmallResources.size()), static_cast<int>(m_FreeLargeResources.size()),
+            static_cast<int>(m_InUseResources.size()));
+        ::OutputDebugStringA(line);
+      }
 
       if (result != nullptr) {
         HOOK_LOG(LOG_TRACE_EXIT, u"CMemMapResourcePool::AcquireResource");
