@@ -105,9 +105,11 @@ TEST(CMemMapResourcePool, ReleaseLookUpAndArming) {
   {
     DBG::CLogCapture capture;
     ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
+#if !defined(_WIN32)  // on Windows the line goes to the real debugger channel
     EXPECT_EQ(capture.Texts(DBG::LEVEL_DEBUG_STRING),
               std::vector<std::string>{
                   "current m_FreeSmallResources : 0 , m_FreeLargeResources : 1, m_InUseResources : 1"});
+#endif
   }
   r[0]->SetDataSize(3);
   EXPECT_EQ(pool.FindResourceW(1), nullptr);  // in use: not looked up
