@@ -17,6 +17,7 @@ namespace mhtest {
 struct ChildProcess::Impl {
   pid_t pid = -1;
   int out = -1;
+  int in = -1;
   int status = 0;
   bool waited = false;
   std::string pending;
@@ -34,19 +35,26 @@ ChildProcess::ChildProcess(const std::string& name, const std::vector<std::strin
   for (auto& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  int fds[2];
+  // A child that died before reading its input must fail the write, not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  int fds[2], ins[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  if (pipe2(ins, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, ins[0], 0);
   int rc = posix_spawn(&m_pImpl->pid, self, &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   close(fds[1]);
+  close(ins[0]);
   if (rc != 0) {
     close(fds[0]);
+    close(ins[1]);
     throw std::runtime_error("posix_spawn");
   }
   m_pImpl->out = fds[0];
+  m_pImpl->in = ins[1];
 }
 
 ChildProcess::~ChildProcess() {
@@ -55,7 +63,18 @@ ChildProcess::~ChildProcess() {
     Wait();
   }
   if (m_pImpl->out >= 0) close(m_pImpl->out);
+  if (m_pImpl->in >= 0) close(m_pImpl->in);
   delete m_pImpl;
+}
+
+void ChildProcess::WriteLine(const std::string& line) {
+  std::string data = line + "\n";
+  for (size_t done = 0; done < data.size();) {
+    ssize_t n = write(m_pImpl->in, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("write to child");
+    done += static_cast<size_t>(n);
+  }
 }
 
 int ChildProcess::Wait() {

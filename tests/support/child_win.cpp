@@ -9,6 +9,7 @@ namespace mhtest {
 struct ChildProcess::Impl {
   PROCESS_INFORMATION pi{};
   HANDLE out = nullptr;
+  HANDLE in = nullptr;
   bool waited = false;
   DWORD code = 0;
   std::string pending;
@@ -36,20 +37,25 @@ ChildProcess::ChildProcess(const std::string& name, const std::vector<std::strin
   HANDLE rd = nullptr, wr = nullptr;
   if (!CreatePipe(&rd, &wr, &sa, 0)) throw std::runtime_error("CreatePipe");
   SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE inRd = nullptr, inWr = nullptr;
+  if (!CreatePipe(&inRd, &inWr, &sa, 0)) throw std::runtime_error("CreatePipe");
+  SetHandleInformation(inWr, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdOutput = wr;
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  BOOL ok = CreateProcessW(self, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                           &m_pImpl->pi);
+  si.hStdInput = inRd;
+  BOOL ok = CreateProcessW(self, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &m_pImpl->pi);
   ::CloseHandle(wr);
+  ::CloseHandle(inRd);
   if (!ok) {
     ::CloseHandle(rd);
+    ::CloseHandle(inWr);
     throw std::runtime_error("CreateProcessW");
   }
   m_pImpl->out = rd;
+  m_pImpl->in = inWr;
 }
 
 ChildProcess::~ChildProcess() {
@@ -58,9 +64,17 @@ ChildProcess::~ChildProcess() {
     Wait();
   }
   ::CloseHandle(m_pImpl->out);
+  ::CloseHandle(m_pImpl->in);
   ::CloseHandle(m_pImpl->pi.hProcess);
   ::CloseHandle(m_pImpl->pi.hThread);
   delete m_pImpl;
+}
+
+void ChildProcess::WriteLine(const std::string& line) {
+  std::string data = line + "\n";
+  DWORD n = 0;
+  if (!WriteFile(m_pImpl->in, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) || n != data.size())
+    throw std::runtime_error("write to child");
 }
 
 int ChildProcess::Wait() {

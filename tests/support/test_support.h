@@ -57,6 +57,9 @@ class ChildProcess {
   std::string ReadAllOutput();
   // One line of the child's standard output, without its newline; false at the end.
   bool ReadLine(std::string& line);
+  // Writes one line to the child's standard input (the child reads it with std::getline),
+  // so that a test can tell a child when to go on without sleeping.
+  void WriteLine(const std::string& line);
 
   struct Impl;
 
