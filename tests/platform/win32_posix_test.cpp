@@ -8,7 +8,7 @@
 TEST(Win32Posix, FullDiskFailsTheMappingCall) {
   GTEST_SKIP() << "SIGBUS on a sparse page is POSIX-only";
 }
-TEST(Win32Posix, NewFilesAreOwnerOnly) {
+TEST(Win32Posix, NewFilesAreOwnerOnlyAndOnlyRegularFilesOpen) {
   GTEST_SKIP() << "file modes are POSIX-only";
 }
 TEST(Win32Posix, NoDescriptorReachesAChild) {
@@ -21,6 +21,7 @@ TEST(Win32Posix, NoDescriptorReachesAChild) {
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -131,7 +132,7 @@ TEST(Win32Posix, FullDiskFailsTheMappingCall) {
   EXPECT_EQ(r["fit"], "ok");
 }
 
-TEST(Win32Posix, NewFilesAreOwnerOnly) {
+TEST(Win32Posix, NewFilesAreOwnerOnlyAndOnlyRegularFilesOpen) {
   mhtest::TempDir dir;
   HANDLE file = OpenFile(dir.WFile("o.dat"), OPEN_ALWAYS);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -142,6 +143,12 @@ TEST(Win32Posix, NewFilesAreOwnerOnly) {
   fs::create_symlink(dir.File("o.dat"), dir.File("link.dat"));
   EXPECT_EQ(OpenFile(dir.WFile("link.dat"), OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(OpenFile(dir.WFile("link.dat"), OPEN_ALWAYS), INVALID_HANDLE_VALUE);
+  // Nor is anything but a regular file opened: a FIFO planted at the path would block.
+  ASSERT_EQ(mkfifo(dir.File("fifo.dat").c_str(), 0600), 0);
+  for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_READ | GENERIC_WRITE}}) {
+    EXPECT_EQ(OpenFile(dir.WFile("fifo.dat"), OPEN_EXISTING, FILE_SHARE_READ, access), INVALID_HANDLE_VALUE);
+    EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
+  }
 }
 
 TEST(Win32Posix, NoDescriptorReachesAChild) {
