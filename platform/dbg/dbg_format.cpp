@@ -1,4 +1,5 @@
 // The UTF-16 printf-style formatter of the debug-log stand-in.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,8 @@
 namespace DBG {
 
 namespace {
+
+constexpr int kMaxWidth = 1024;
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -38,8 +41,18 @@ size_t AppendUnit(std::string& out, const char16_t* s, size_t i) {
   return 1;
 }
 
+// The width counts UTF-16 units, as the wide formats of Windows do, not UTF-8 bytes.
+int Utf16Length(const std::string& utf8) {
+  int n = 0;
+  for (unsigned char c : utf8) {
+    if ((c & 0xC0) != 0x80) ++n;  // a lead byte
+    if (c >= 0xF0) ++n;           // four bytes: a surrogate pair
+  }
+  return n;
+}
+
 void Pad(std::string& out, const std::string& body, int width, bool left, bool zero) {
-  int pad = width - static_cast<int>(body.size());
+  int pad = width - Utf16Length(body);
   if (pad <= 0) {
     out += body;
   } else if (left) {
@@ -65,7 +78,9 @@ std::string ToUtf8(const char16_t* text) {
   return out;
 }
 
-std::string ToUtf8(const std::u16string& text) { return ToUtf8(text.c_str()); }
+std::string ToUtf8(const std::u16string& text) {
+  return ToUtf8(text.c_str());
+}
 
 std::string FormatV(const char16_t* format, va_list args) {
   std::string out;
@@ -79,7 +94,9 @@ std::string FormatV(const char16_t* format, va_list args) {
     bool left = false, zero = false;
     for (; format[i] == u'-' || format[i] == u'0'; ++i) (format[i] == u'-' ? left : zero) = true;
     int width = 0;
-    for (; format[i] >= u'0' && format[i] <= u'9'; ++i) width = width * 10 + (format[i] - u'0');
+    // Capped: a width is for aligning columns, and an absurd one must not overflow.
+    for (; format[i] >= u'0' && format[i] <= u'9'; ++i)
+      width = std::min(width * 10 + (format[i] - u'0'), kMaxWidth);
     int longs = 0;
     for (;;) {
       if (format[i] == u'l') {
@@ -97,7 +114,8 @@ std::string FormatV(const char16_t* format, va_list args) {
     switch (format[i]) {
       case u'd':
       case u'i': {
-        long long v = longs >= 2 ? va_arg(args, long long) : longs == 1 ? va_arg(args, long) : va_arg(args, int);
+        // "l" is Windows' long, 32 bits: callers pass LONG/DWORD (int32_t/uint32_t) with it.
+        long long v = longs >= 2 ? va_arg(args, long long) : va_arg(args, int);
         std::snprintf(buf, sizeof buf, "%lld", v);
         body = buf;
         break;
@@ -105,9 +123,7 @@ std::string FormatV(const char16_t* format, va_list args) {
       case u'u':
       case u'x':
       case u'X': {
-        unsigned long long v = longs >= 2   ? va_arg(args, unsigned long long)
-                               : longs == 1 ? va_arg(args, unsigned long)
-                                            : va_arg(args, unsigned int);
+        unsigned long long v = longs >= 2 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
         std::snprintf(buf, sizeof buf, format[i] == u'u' ? "%llu" : format[i] == u'x' ? "%llx" : "%llX", v);
         body = buf;
         break;

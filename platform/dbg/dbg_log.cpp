@@ -11,6 +11,7 @@
 #include "dbg/dbg_log.h"
 
 #if !defined(_WIN32)
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -26,7 +27,7 @@ namespace {
 constexpr int kOff = 0x7FFFFFFF;
 
 struct State {
-  std::mutex mutex;          // guards the sink and the capture list
+  std::mutex mutex;  // guards the sink and the capture list
   std::FILE* sink = nullptr;
   bool ownsSink = false;
   int sinkThreshold = kOff;  // lines at or above go to the sink
@@ -86,21 +87,23 @@ State& Configured() {
   return s;
 }
 
-// On POSIX mh_win32 links against this library (it logs through it), so the process id comes
-// from the system here rather than from its GetCurrentProcessId.
-unsigned long ProcessId() {
+// The system's own ids, as a debugger or ps shows them. Not through the Win32 stand-in on
+// POSIX: that library logs through this one, so this one must not need it.
 #if defined(_WIN32)
+unsigned long ProcessId() {
   return GetCurrentProcessId();
-#else
-  return static_cast<unsigned long>(getpid());
-#endif
 }
-
 unsigned long ThreadId() {
-  static std::atomic<unsigned long> next{1};
-  thread_local unsigned long id = next++;
-  return id;
+  return GetCurrentThreadId();
 }
+#else
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(getpid());
+}
+unsigned long ThreadId() {
+  return static_cast<unsigned long>(syscall(SYS_gettid));
+}
+#endif
 
 void Emit(HINSTANCE module, int level, const std::string& file, int line, const std::string& text) {
   State& s = Configured();
@@ -112,7 +115,8 @@ void Emit(HINSTANCE module, int level, const std::string& file, int line, const 
   if (s.sink && level >= s.sinkThreshold) {
     auto now = std::chrono::system_clock::now();
     std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
     std::tm tm{};
 #if defined(_WIN32)
     localtime_s(&tm, &secs);
@@ -121,16 +125,21 @@ void Emit(HINSTANCE module, int level, const std::string& file, int line, const 
 #endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-    std::fprintf(s.sink, "%s.%06lld pid=%lu tid=%lu level=0x%04x %s:%d %s\n", stamp,
-                 static_cast<long long>(micros), ProcessId(), ThreadId(), static_cast<unsigned>(level),
-                 file.c_str(), line, text.c_str());
+    char head[128];
+    std::snprintf(head, sizeof head, "%s.%06lld pid=%lu tid=%lu level=0x%04x ", stamp,
+                  static_cast<long long>(micros), ProcessId(), ThreadId(), static_cast<unsigned>(level));
+    // One write per line, so that processes appending to the same file never interleave.
+    std::string out = head + file + ":" + std::to_string(line) + " " + text + "\n";
+    std::fwrite(out.data(), 1, out.size(), s.sink);
     std::fflush(s.sink);
   }
 }
 
 }  // namespace
 
-bool IsLevelEnabled(int level) { return level >= Configured().threshold.load(std::memory_order_relaxed); }
+bool IsLevelEnabled(int level) {
+  return level >= Configured().threshold.load(std::memory_order_relaxed);
+}
 
 void DebugLogEx(HINSTANCE module, int level, const char16_t* file, int line, const char16_t* format, ...) {
   if (!IsLevelEnabled(level)) return;
@@ -148,7 +157,9 @@ void DebugString(const char* text) {
   Emit(nullptr, LEVEL_DEBUG_STRING, "OutputDebugStringA", 0, t);
 }
 
-void ReloadConfiguration() { Configure(Configured()); }
+void ReloadConfiguration() {
+  Configure(Configured());
+}
 
 CLogCapture::CLogCapture() : m_pImpl(new Impl) {
   State& s = Configured();

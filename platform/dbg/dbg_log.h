@@ -7,7 +7,8 @@
 // that nobody will see costs one call and one load.
 //
 // Formats are UTF-16 printf-style: %d %u %x %X %p %s %c %% with optional flags (-, 0), width
-// and the length modifiers l, ll and I64; %s takes a const char16_t*. Text is written as UTF-8.
+// and the length modifiers l (32 bits, as on Windows), ll and I64; %s takes a const char16_t*.
+// Widths count UTF-16 units. Text is written as UTF-8.
 #pragma once
 
 #include <cstdarg>

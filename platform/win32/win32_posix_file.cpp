@@ -11,12 +11,16 @@
 //                   DeleteFileW takes it exclusively without waiting, or fails with 32.
 //                   Otherwise a peer's OPEN_ALWAYS would create a new file while the other
 //                   side keeps the old inode.
+//   kResizeMarker - taken exclusively (waiting) around every size change, so that a peer's
+//                   extension can never be undone by a concurrent SetEndOfFile that read the
+//                   size before it, nor by our cutting back a failed extension.
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <map>
@@ -30,12 +34,31 @@ namespace {
 
 constexpr off_t kMapMarker = LLONG_MAX - 2;
 constexpr off_t kDeleteMarker = LLONG_MAX - 3;
+constexpr off_t kResizeMarker = LLONG_MAX - 4;
 
 using mhwin::Fail;
 using mhwin::FailErrno;
 using mhwin::Retry;
 
-std::string PathOf(LPCWSTR name) { return DBG::ToUtf8(name); }
+std::string PathOf(LPCWSTR name) {
+  return DBG::ToUtf8(name);
+}
+
+// Windows tells a missing folder (3) from a missing file (2); errno says ENOENT for both.
+DWORD MissingError(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return ERROR_FILE_NOT_FOUND;
+  struct stat st {};
+  bool folder = stat(path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+// The last error of a failed open or unlink of path.
+template <class T>
+T FailOpen(const std::string& path, T failure) {
+  if (errno == ENOENT || errno == ENOTDIR) return Fail(MissingError(path), failure);
+  return FailErrno(failure);
+}
 
 // One byte lock on a marker; wait=false fails at once with EAGAIN when another holds it.
 bool LockMarker(int fd, off_t marker, short type, bool wait) {
@@ -91,44 +114,62 @@ Views& TheViews() {
 }
 
 int OpenFlags(DWORD access) {
-  bool r = (access & GENERIC_READ) != 0, w = (access & GENERIC_WRITE) != 0;
-  int mode = (r && w) ? O_RDWR : w ? O_WRONLY : O_RDONLY;
-  return mode | O_CLOEXEC | O_NOFOLLOW;
+  // A write handle is opened read-write too: the shared delete lock is a read lock, which
+  // needs a readable description. ReadFile checks the access asked for instead.
+  int mode = (access & GENERIC_WRITE) != 0 ? O_RDWR : O_RDONLY;
+  return mode | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
 }
 
-// Refuses to shrink a file that any section maps; sets the last error on failure.
-bool TruncateUnmapped(int fd, off_t newSize) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return FailErrno(false);
-  if (newSize >= st.st_size) {
-    if (Retry([&] { return ftruncate(fd, newSize); }) != 0) return FailErrno(false);
-    return true;
-  }
+// A lock that file systems without these locks cannot give: the file works unprotected.
+bool LockUnsupported(int err) {
+  return err == EINVAL || err == ENOLCK || err == EOPNOTSUPP;
+}
+
+// Sets the file's size to newSize, refusing to shrink a file that any section maps; sets the
+// last error on failure. The size change runs under the exclusive resize lock.
+bool ResizeUnmapped(int fd, off_t newSize) {
   int probe = ReopenDescription(fd, O_RDWR);
   if (probe < 0) return FailErrno(false);
-  if (!LockMarker(probe, kMapMarker, F_WRLCK, false)) {
-    int err = errno;
+  auto fail = [probe](int err) {
     close(probe);
-    if (err == EAGAIN || err == EACCES) return Fail(ERROR_USER_MAPPED_FILE, false);
     errno = err;
     return FailErrno(false);
+  };
+  if (!LockMarker(probe, kResizeMarker, F_WRLCK, true) && !LockUnsupported(errno)) return fail(errno);
+  struct stat st {};
+  if (fstat(probe, &st) != 0) return fail(errno);
+  if (newSize < st.st_size && !LockMarker(probe, kMapMarker, F_WRLCK, false)) {
+    int err = errno;
+    if (err == EAGAIN || err == EACCES) {
+      close(probe);
+      return Fail(ERROR_USER_MAPPED_FILE, false);
+    }
+    if (!LockUnsupported(err)) return fail(err);
   }
-  int rc = Retry([&] { return ftruncate(fd, newSize); });
-  int err = errno;
+  // Growing stays sparse, as Windows defers the valid data; a writable mapping allocates.
+  if (newSize != st.st_size && Retry([&] { return ftruncate(probe, newSize); }) != 0) return fail(errno);
   close(probe);
-  if (rc != 0) {
-    errno = err;
-    return FailErrno(false);
-  }
   return true;
+}
+
+// Allocates [0, size) for real; extends the file when it is shorter, never shrinks it.
+int AllocateRange(int fd, std::uint64_t size) {
+  int rc = Retry([&] { return fallocate(fd, 0, 0, static_cast<off_t>(size)); });
+  if (rc != 0 && errno == EOPNOTSUPP) {
+    // A file system without fallocate: extend sparsely, never shrinking.
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    if (static_cast<std::uint64_t>(st.st_size) >= size) return 0;
+    rc = Retry([&] { return ftruncate(fd, static_cast<off_t>(size)); });
+  }
+  return rc;
 }
 
 }  // namespace
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD, HANDLE) {
-  if (fileName == nullptr || fileName[0] == 0)
-    return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (fileName == nullptr || fileName[0] == 0) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
   const std::string path = PathOf(fileName);
   const int flags = OpenFlags(desiredAccess);
   // New files are owner-only: security attributes have no POSIX meaning here.
@@ -142,7 +183,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         fd = Retry([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
         if (fd < 0) {
           if (errno == EEXIST) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-          return FailErrno(INVALID_HANDLE_VALUE);
+          return FailOpen(path, INVALID_HANDLE_VALUE);
         }
         break;
       case CREATE_ALWAYS:
@@ -153,13 +194,13 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
           fd = Retry([&] { return open(path.c_str(), flags); });
           if (fd < 0 && errno == ENOENT) continue;  // deleted in between: try again
         }
-        if (fd < 0) return FailErrno(INVALID_HANDLE_VALUE);
+        if (fd < 0) return FailOpen(path, INVALID_HANDLE_VALUE);
         break;
       case OPEN_EXISTING:
       case TRUNCATE_EXISTING:
         existed = true;
         fd = Retry([&] { return open(path.c_str(), flags); });
-        if (fd < 0) return FailErrno(INVALID_HANDLE_VALUE);
+        if (fd < 0) return FailOpen(path, INVALID_HANDLE_VALUE);
         break;
       default:
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -170,9 +211,12 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       close(fd);
       return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
+    // Opened without blocking so that a FIFO planted at the path cannot hang us; a regular
+    // file goes back to blocking I/O.
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if ((shareMode & FILE_SHARE_DELETE) == 0 && !LockMarker(fd, kDeleteMarker, F_RDLCK, true)) {
       // Not every file system has these locks; the file works without delete protection.
-      if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) {
+      if (!LockUnsupported(errno)) {
         close(fd);
         return FailErrno(INVALID_HANDLE_VALUE);
       }
@@ -186,14 +230,15 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       continue;
     }
     if (existed && (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)) {
-      if (!TruncateUnmapped(fd, 0)) {
+      if (!ResizeUnmapped(fd, 0)) {
         DWORD err = GetLastError();
         close(fd);
         return Fail(err, INVALID_HANDLE_VALUE);
       }
     }
     HANDLE h = mhwin::InsertHandle(std::make_shared<File>(fd, desiredAccess));
-    bool reportExisting = existed && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS);
+    bool reportExisting =
+        existed && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS);
     SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
   }
@@ -215,15 +260,20 @@ DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
 DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh, DWORD moveMethod) {
   auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
   if (!f) return Fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
-  std::int64_t distance = distanceToMoveHigh
-                              ? static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(*distanceToMoveHigh)) << 32) |
-                                                          static_cast<DWORD>(distanceToMove))
-                              : static_cast<std::int64_t>(distanceToMove);
-  int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR : moveMethod == FILE_END ? SEEK_END : -1;
+  std::int64_t distance =
+      distanceToMoveHigh ? static_cast<std::int64_t>(
+                               (static_cast<std::uint64_t>(static_cast<DWORD>(*distanceToMoveHigh)) << 32) |
+                               static_cast<DWORD>(distanceToMove))
+                         : static_cast<std::int64_t>(distanceToMove);
+  int whence = moveMethod == FILE_BEGIN     ? SEEK_SET
+               : moveMethod == FILE_CURRENT ? SEEK_CUR
+               : moveMethod == FILE_END     ? SEEK_END
+                                            : -1;
   if (whence < 0) return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   off_t base = whence == SEEK_SET ? 0 : lseek(f->fd, 0, whence);
   if (base < 0) return FailErrno(INVALID_SET_FILE_POINTER);
-  if (static_cast<std::int64_t>(base) + distance < 0) return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+  if (static_cast<std::int64_t>(base) + distance < 0)
+    return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
   off_t pos = lseek(f->fd, static_cast<off_t>(base + distance), SEEK_SET);
   if (pos < 0) return FailErrno(INVALID_SET_FILE_POINTER);
   if (distanceToMoveHigh) *distanceToMoveHigh = static_cast<LONG>(static_cast<std::uint64_t>(pos) >> 32);
@@ -237,13 +287,14 @@ BOOL SetEndOfFile(HANDLE file) {
   if ((f->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
   off_t pos = lseek(f->fd, 0, SEEK_CUR);
   if (pos < 0) return FailErrno(FALSE);
-  return TruncateUnmapped(f->fd, pos) ? TRUE : FALSE;
+  return ResizeUnmapped(f->fd, pos) ? TRUE : FALSE;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPVOID) {
   auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
   if (bytesRead) *bytesRead = 0;
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((f->access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
   ssize_t n = Retry([&] { return read(f->fd, buffer, bytesToRead); });
   if (n < 0) return FailErrno(FALSE);
   if (bytesRead) *bytesRead = static_cast<DWORD>(n);
@@ -254,11 +305,14 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
   auto f = mhwin::Lookup<File>(file, mhwin::Kind::File);
   if (bytesWritten) *bytesWritten = 0;
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((f->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
   DWORD done = 0;
   while (done < bytesToWrite) {
-    ssize_t n = Retry([&] { return write(f->fd, static_cast<const char*>(buffer) + done, bytesToWrite - done); });
-    if (n < 0) {
+    ssize_t n =
+        Retry([&] { return write(f->fd, static_cast<const char*>(buffer) + done, bytesToWrite - done); });
+    if (n <= 0) {
       if (bytesWritten) *bytesWritten = done;
+      if (n == 0) return Fail(ERROR_DISK_FULL, FALSE);  // no progress: never spin
       return FailErrno(FALSE);
     }
     done += static_cast<DWORD>(n);
@@ -270,11 +324,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
 BOOL DeleteFileW(LPCWSTR fileName) {
   if (fileName == nullptr || fileName[0] == 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   const std::string path = PathOf(fileName);
-  int fd = Retry([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW); });
+  int fd = Retry([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); });
   if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return FailErrno(FALSE);
+    if (errno == ENOENT || errno == ENOTDIR) return FailOpen(path, FALSE);
     // Not ours to open (a link, or no write permission): nothing of ours can hold it.
-    if (Retry([&] { return unlink(path.c_str()); }) != 0) return FailErrno(FALSE);
+    if (Retry([&] { return unlink(path.c_str()); }) != 0) return FailOpen(path, FALSE);
     return TRUE;
   }
   struct stat st {};
@@ -282,14 +336,23 @@ BOOL DeleteFileW(LPCWSTR fileName) {
     close(fd);
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
-  if (!LockMarker(fd, kDeleteMarker, F_WRLCK, false)) {
+  // Windows refuses to delete an open file (32) and a mapped one (5). A file system without
+  // these locks cannot tell: the file is deleted unprotected.
+  const struct {
+    off_t marker;
+    DWORD error;
+  } holders[] = {{kDeleteMarker, ERROR_SHARING_VIOLATION}, {kMapMarker, ERROR_ACCESS_DENIED}};
+  for (const auto& h : holders) {
+    if (LockMarker(fd, h.marker, F_WRLCK, false)) continue;
     int err = errno;
+    if (err == EAGAIN || err == EACCES) {
+      close(fd);
+      return Fail(h.error, FALSE);
+    }
+    if (LockUnsupported(err)) break;
     close(fd);
-    if (err == EAGAIN || err == EACCES) return Fail(ERROR_SHARING_VIOLATION, FALSE);
-  } else if (!LockMarker(fd, kMapMarker, F_WRLCK, false)) {
-    int err = errno;
-    close(fd);
-    if (err == EAGAIN || err == EACCES) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    errno = err;
+    return FailErrno(FALSE);
   }
   int rc = Retry([&] { return unlink(path.c_str()); });
   int err = errno;
@@ -321,58 +384,42 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
 
   int fd = ReopenDescription(f->fd, writable ? O_RDWR : O_RDONLY);
   if (fd < 0) return FailErrno(none);
+  auto fail = [fd](DWORD error) {
+    close(fd);
+    return Fail(error, HANDLE{nullptr});
+  };
   // Held for the section's life; a shrink in progress elsewhere makes us wait for it.
-  if (!LockMarker(fd, kMapMarker, F_RDLCK, true) && errno != EINVAL && errno != ENOLCK) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return FailErrno(none);
-  }
+  if (!LockMarker(fd, kMapMarker, F_RDLCK, true) && !LockUnsupported(errno))
+    return fail(mhwin::ErrnoToWin32(errno));
+  // Size changes are serialised, so the size read here is one no peer maps beyond.
+  bool resizeLocked = writable && LockMarker(fd, kResizeMarker, F_WRLCK, true);
+  if (writable && !resizeLocked && !LockUnsupported(errno)) return fail(mhwin::ErrnoToWin32(errno));
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return FailErrno(none);
-  }
+  if (fstat(fd, &st) != 0) return fail(mhwin::ErrnoToWin32(errno));
   auto fileSize = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t maximum = (static_cast<std::uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
   if (maximum == 0) {
-    if (fileSize == 0) {
-      close(fd);
-      return Fail(ERROR_FILE_INVALID, none);
-    }
+    if (fileSize == 0) return fail(ERROR_FILE_INVALID);
     maximum = fileSize;
-  } else if (maximum > fileSize) {
-    if (!writable) {
-      close(fd);
-      return Fail(ERROR_NOT_ENOUGH_MEMORY, none);
-    }
-    // Really allocate the extension, so a full disk fails here rather than as SIGBUS on the
-    // first write into a hole. Not ftruncate (sparse, and it shrinks a file a peer grew) and
-    // not posix_fallocate (its fallback writes zeros over a peer's data).
-    if (maximum > static_cast<std::uint64_t>(LLONG_MAX / 2)) {
-      close(fd);
-      return Fail(ERROR_NOT_ENOUGH_MEMORY, none);
-    }
-    int rc = Retry([&] { return fallocate(fd, 0, 0, static_cast<off_t>(maximum)); });
-    if (rc != 0) {
-      int err = errno;
-      if (err == EOPNOTSUPP) {
-        // A file system without fallocate: extend sparsely, never shrinking.
-        rc = Retry([&] { return ftruncate(fd, static_cast<off_t>(maximum)); });
-        err = errno;
-      }
-      if (rc != 0) {
-        struct stat after {};
-        if (fstat(fd, &after) == 0 && static_cast<std::uint64_t>(after.st_size) > fileSize)
-          (void)Retry([&] { return ftruncate(fd, static_cast<off_t>(fileSize)); });
-        close(fd);
-        errno = err;
-        return FailErrno(none);
-      }
-    }
   }
+  if (maximum > fileSize && !writable) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (maximum > static_cast<std::uint64_t>(LLONG_MAX / 2)) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  // Really allocate the section (extension and holes alike), so a full disk fails here rather
+  // than as SIGBUS on the first write into a hole. Not ftruncate (sparse, and it shrinks a
+  // file a peer grew) and not posix_fallocate (its fallback writes zeros over a peer's data).
+  // Fewer allocated blocks than bytes means holes; a fully written file skips the call.
+  bool holes = static_cast<std::uint64_t>(st.st_blocks) * 512 < std::min(maximum, fileSize);
+  if (writable && (maximum > fileSize || holes) && AllocateRange(fd, maximum) != 0) {
+    int err = errno;
+    // A failed extension may have grown the file part of the way: cut it back. Safe under
+    // the resize lock: no peer maps past the size read under it.
+    struct stat after {};
+    if (resizeLocked && fstat(fd, &after) == 0 && static_cast<std::uint64_t>(after.st_size) > fileSize)
+      (void)Retry([&] { return ftruncate(fd, static_cast<off_t>(fileSize)); });
+    return fail(mhwin::ErrnoToWin32(err));
+  }
+  // Releasing the resize lock keeps the map lock: they are different bytes.
+  if (resizeLocked) (void)LockMarker(fd, kResizeMarker, F_UNLCK, false);
   auto section = std::make_shared<Section>(fd, maximum, writable);
   return mhwin::InsertHandle(std::make_shared<Mapping>(std::move(section)));
 }
@@ -412,7 +459,8 @@ LPVOID MapViewOfFileEx(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffset
 
 LPVOID MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffsetHigh, DWORD fileOffsetLow,
                      SIZE_T numberOfBytesToMap) {
-  return MapViewOfFileEx(fileMapping, desiredAccess, fileOffsetHigh, fileOffsetLow, numberOfBytesToMap, nullptr);
+  return MapViewOfFileEx(fileMapping, desiredAccess, fileOffsetHigh, fileOffsetLow, numberOfBytesToMap,
+                         nullptr);
 }
 
 BOOL UnmapViewOfFile(LPCVOID baseAddress) {
@@ -439,6 +487,7 @@ BOOL FlushViewOfFile(LPCVOID baseAddress, SIZE_T numberOfBytesToFlush) {
   std::size_t length = numberOfBytesToFlush == 0 ? start + it->second.length - addr : numberOfBytesToFlush;
   long page = sysconf(_SC_PAGESIZE);
   std::uintptr_t aligned = addr & ~static_cast<std::uintptr_t>(page - 1);
-  if (msync(reinterpret_cast<void*>(aligned), length + (addr - aligned), MS_SYNC) != 0) return FailErrno(FALSE);
+  if (msync(reinterpret_cast<void*>(aligned), length + (addr - aligned), MS_SYNC) != 0)
+    return FailErrno(FALSE);
   return TRUE;
 }
