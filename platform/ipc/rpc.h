@@ -118,7 +118,8 @@ class MH_IPC_API CRPCServer {
   CRPCServer& operator=(const CRPCServer&) = delete;
 
   // Stops listening, wakes every connection, joins all threads and removes the socket file.
-  // Waits for handlers that are running to return. Idempotent.
+  // A handler that is running finishes and its reply is still sent (a peer that does not read
+  // it holds Stop up to the time-out at most). Idempotent.
   void Stop();
 
   // Connections currently open.

@@ -286,6 +286,7 @@ struct CRPCServer::Impl {
   mutable std::mutex lock;  // guards connections and stopped
   std::list<std::unique_ptr<Connection>> connections;
   bool stopped = false;
+  uint32_t sendTimeoutMs = IPC::RpcTimeoutMs();
 
   void Listen(const CComponentID& component) {
     IPC::PrepareRuntimeDir();
@@ -348,6 +349,13 @@ struct CRPCServer::Impl {
         close(fd);
         continue;
       }
+      // A peer that stops reading its replies cannot hold a thread (or Stop) for ever.
+      try {
+        SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(sendTimeoutMs));
+      } catch (const CRPCError&) {
+        close(fd);
+        continue;
+      }
       auto conn = std::make_unique<Connection>();
       conn->fd = fd;
       Connection* raw = conn.get();
@@ -392,6 +400,8 @@ struct CRPCServer::Impl {
         }
       }
     }
+    // The peer sees the end at once; the descriptor itself stays until the thread is reaped.
+    shutdown(conn.fd, SHUT_RDWR);
     conn.done = true;
   }
 
@@ -426,11 +436,13 @@ struct CRPCServer::Impl {
       (void)RetryEintr([&] { return write(wake[1], &byte, 1); });
       acceptThread.join();
     }
-    // No new connection can appear now; wake every reader and every blocked send.
+    // No new connection can appear now. Shutting the read side wakes every thread waiting for a
+    // request, while a reply being made still goes out; a send to a peer that stopped reading
+    // ends at the send time-out.
     std::list<std::unique_ptr<Connection>> all;
     {
       std::lock_guard<std::mutex> guard(lock);
-      for (auto& c : connections) shutdown(c->fd, SHUT_RDWR);
+      for (auto& c : connections) shutdown(c->fd, SHUT_RD);
       all.swap(connections);
     }
     for (auto& c : all) {
