@@ -1,5 +1,7 @@
 #include "ipc/ipc_buffer.h"
 
+#include <bit>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -61,9 +63,13 @@ void CIPCMsgBuffer::AppendUnits(const char16_t* units, size_t count) {
   uint8_t* p = Grow(kU32Size + 2 * count);
   PutU32(p, static_cast<uint32_t>(count));
   p += kU32Size;
-  for (size_t i = 0; i < count; ++i) {
-    p[2 * i] = static_cast<uint8_t>(units[i] & 0xFF);
-    p[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count) std::memcpy(p, units, 2 * count);
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      p[2 * i] = static_cast<uint8_t>(units[i] & 0xFF);
+      p[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+    }
   }
 }
 
@@ -148,8 +154,12 @@ void CIPCMsgBuffer::TakeUnits(size_t& pos, OS::x_wstring& out) const {
                                               PositionText(pos));
   out.resize(count);
   const uint8_t* p = m_Bytes.data() + pos;
-  for (uint32_t i = 0; i < count; ++i)
-    out[i] = static_cast<char16_t>(p[2 * i] | (static_cast<unsigned>(p[2 * i + 1]) << 8));
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count) std::memcpy(out.data(), p, 2 * static_cast<size_t>(count));
+  } else {
+    for (uint32_t i = 0; i < count; ++i)
+      out[i] = static_cast<char16_t>(p[2 * i] | (static_cast<unsigned>(p[2 * i + 1]) << 8));
+  }
   pos += 2 * static_cast<size_t>(count);
 }
 

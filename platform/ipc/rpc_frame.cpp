@@ -53,18 +53,37 @@ size_t CRpcFrameDecoder::Feed(const uint8_t* data, size_t size) {
     }
     m_Payload.clear();
     m_Payload.reserve(std::min<size_t>(m_uLength, kInitialReserve));
+    m_uPayloadFill = 0;
   }
-  size_t n = std::min(size - taken, static_cast<size_t>(m_uLength) - m_Payload.size());
+  size_t n = std::min(size - taken, static_cast<size_t>(m_uLength) - m_uPayloadFill);
+  m_Payload.resize(m_uPayloadFill);
   m_Payload.insert(m_Payload.end(), data + taken, data + taken + n);
+  m_uPayloadFill += n;
   taken += n;
-  if (m_Payload.size() == m_uLength) m_eStatus = FRAME_READY;
+  if (m_uPayloadFill == m_uLength) m_eStatus = FRAME_READY;
   return taken;
+}
+
+uint8_t* CRpcFrameDecoder::PayloadSpace(size_t& room) {
+  room = 0;
+  if (m_eStatus != NEED_MORE || m_uHeaderFill < kRpcFrameHeaderSize) return nullptr;
+  size_t left = static_cast<size_t>(m_uLength) - m_uPayloadFill;
+  room = std::min(left, std::max(m_uPayloadFill, kInitialReserve));
+  m_Payload.resize(m_uPayloadFill + room);
+  return m_Payload.data() + m_uPayloadFill;
+}
+
+void CRpcFrameDecoder::CommitPayload(size_t written) {
+  m_uPayloadFill += std::min(written, m_Payload.size() - m_uPayloadFill);
+  m_Payload.resize(m_uPayloadFill);
+  if (m_uPayloadFill == m_uLength && m_uHeaderFill == kRpcFrameHeaderSize) m_eStatus = FRAME_READY;
 }
 
 std::vector<uint8_t> CRpcFrameDecoder::TakePayload() {
   std::vector<uint8_t> out;
   if (m_eStatus != FRAME_READY) return out;
   out.swap(m_Payload);
+  m_uPayloadFill = 0;
   m_uHeaderFill = 0;
   m_uLength = 0;
   m_eStatus = NEED_MORE;
@@ -73,6 +92,7 @@ std::vector<uint8_t> CRpcFrameDecoder::TakePayload() {
 
 void CRpcFrameDecoder::Reset() {
   m_Payload.clear();
+  m_uPayloadFill = 0;
   m_uHeaderFill = 0;
   m_uLength = 0;
   m_eStatus = NEED_MORE;

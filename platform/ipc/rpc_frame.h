@@ -50,6 +50,13 @@ class MH_IPC_API CRpcFrameDecoder {
   // Takes nothing while a frame is ready or after a failure.
   size_t Feed(const uint8_t* data, size_t size);
 
+  // While a payload is being received: where the next bytes of it can be received straight to,
+  // and how many (no more than the frame still needs, and no more than the payload already holds
+  // or 64 KiB, so memory still grows with what arrives). Null in every other state. Every call
+  // must be followed by CommitPayload with the number of bytes really written there.
+  uint8_t* PayloadSpace(size_t& room);
+  void CommitPayload(size_t written);
+
   Status GetStatus() const { return m_eStatus; }
   bool Failed() const { return m_eStatus > FRAME_READY; }
   RpcFrameKind GetKind() const { return m_eKind; }
@@ -68,4 +75,5 @@ class MH_IPC_API CRpcFrameDecoder {
   size_t m_uHeaderFill = 0;
   uint32_t m_uLength = 0;
   std::vector<uint8_t> m_Payload;
+  size_t m_uPayloadFill = 0;  // bytes of m_Payload received (it may be sized ahead for PayloadSpace)
 };

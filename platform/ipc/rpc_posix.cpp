@@ -25,8 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One receive call's worth; a request of the library fits many times over.
-constexpr size_t kReceiveChunk = 64 * 1024;
+// One receive call's worth for headers and small frames: a request of the library fits many
+// times over. Larger payloads are received straight into their buffer (CStreamReader).
+constexpr size_t kReceiveChunk = 4096;
 // The longest error text a server sends back.
 constexpr size_t kMaxErrorText = 1024;
 
@@ -107,6 +108,43 @@ int SendFrame(int fd, RpcFrameKind kind, const uint8_t* data, size_t size) {
   return 0;
 }
 
+// Feeds a socket's bytes to a frame decoder with as few copies as the stream allows: small
+// frames arrive whole in one receive into a chunk; the rest of a large payload is received
+// straight into the payload's own buffer.
+class CStreamReader {
+ public:
+  // Moves the decoder on by one step: feeds the bytes left from the last receive, or receives
+  // once. Returns recv's result when it received (0 at the end of the stream, -1 with errno set),
+  // otherwise 1. The caller checks the decoder's status after each step and takes a ready frame
+  // before the next one.
+  ssize_t Step(int fd, CRpcFrameDecoder& decoder) {
+    if (m_uUsed < m_uHave) {
+      m_uUsed += decoder.Feed(m_Chunk.get() + m_uUsed, m_uHave - m_uUsed);
+      return 1;
+    }
+    size_t room = 0;
+    if (uint8_t* direct = decoder.PayloadSpace(room)) {
+      ssize_t n = RetryEintr([&] { return recv(fd, direct, room, 0); });
+      decoder.CommitPayload(n > 0 ? static_cast<size_t>(n) : 0);
+      return n;
+    }
+    ssize_t n = RetryEintr([&] { return recv(fd, m_Chunk.get(), kReceiveChunk, 0); });
+    if (n > 0) {
+      m_uHave = static_cast<size_t>(n);
+      m_uUsed = decoder.Feed(m_Chunk.get(), m_uHave);
+    }
+    return n;
+  }
+  // Bytes received beyond the frames fed so far.
+  bool HasLeftover() const { return m_uUsed < m_uHave; }
+  void Reset() { m_uHave = m_uUsed = 0; }
+
+ private:
+  std::unique_ptr<uint8_t[]> m_Chunk{new uint8_t[kReceiveChunk]};
+  size_t m_uHave = 0;
+  size_t m_uUsed = 0;
+};
+
 }  // namespace
 
 namespace IPC {
@@ -148,7 +186,7 @@ struct CRPCClientHelper::Impl {
   std::mutex lock;  // one exchange at a time
   int fd = -1;
   CRpcFrameDecoder decoder;
-  std::unique_ptr<uint8_t[]> chunk{new uint8_t[kReceiveChunk]};
+  CStreamReader reader;
 
   Impl(const CComponentID& c, const char16_t* n) : component(c), timeoutMs(IPC::RpcTimeoutMs()) {
     for (const char16_t* p = n; p && *p; ++p) name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
@@ -161,6 +199,7 @@ struct CRPCClientHelper::Impl {
     if (fd >= 0) close(fd);
     fd = -1;
     decoder.Reset();
+    reader.Reset();
   }
 
   // The caller drops the connection (SendRequest, for every failure but the handler's own).
@@ -202,7 +241,7 @@ struct CRPCClientHelper::Impl {
     }
     bool shortened = false;
     while (decoder.GetStatus() == CRpcFrameDecoder::NEED_MORE) {
-      ssize_t n = RetryEintr([&] { return recv(fd, chunk.get(), kReceiveChunk, 0); });
+      ssize_t n = reader.Step(fd, decoder);
       if (n == 0) Fail(CRPCError::PEER_CLOSED, "server closed the connection during the request");
       if (n < 0) {
         int err = errno;
@@ -210,8 +249,8 @@ struct CRPCClientHelper::Impl {
         if (err == ECONNRESET) Fail(CRPCError::PEER_CLOSED, "server reset the connection during the request");
         Fail(CRPCError::SYSTEM, ErrnoText("recv", err));
       }
-      size_t used = decoder.Feed(chunk.get(), static_cast<size_t>(n));
-      if (decoder.Failed() || used != static_cast<size_t>(n))
+      // One request, one frame back: anything after it is not this protocol.
+      if (decoder.Failed() || reader.HasLeftover())
         Fail(CRPCError::PROTOCOL, "malformed reply from the server");
       if (decoder.GetStatus() == CRpcFrameDecoder::NEED_MORE) {
         // A reply in pieces: the next wait gets only what is left of the whole time-out.
@@ -380,25 +419,18 @@ struct CRPCServer::Impl {
 
   void Serve(Connection& conn) {
     CRpcFrameDecoder decoder;
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kReceiveChunk]);
+    CStreamReader reader;
     CIPCMsgBuffer request;
     CIPCMsgBuffer reply(1024, false);
-    bool alive = true;
-    while (alive) {
-      ssize_t n = RetryEintr([&] { return recv(conn.fd, chunk.get(), kReceiveChunk, 0); });
-      if (n <= 0) break;  // gone, shut down by Stop, or cut off mid-frame: nothing to answer
-      size_t offset = 0;
-      while (alive && offset < static_cast<size_t>(n)) {
-        offset += decoder.Feed(chunk.get() + offset, static_cast<size_t>(n) - offset);
-        if (decoder.Failed() || (decoder.GetStatus() == CRpcFrameDecoder::FRAME_READY &&
-                                 decoder.GetKind() != RPC_FRAME_REQUEST)) {
-          alive = false;
-        } else if (decoder.GetStatus() == CRpcFrameDecoder::FRAME_READY) {
-          request.Load(decoder.TakePayload());
-          std::atomic_thread_fence(std::memory_order_acquire);
-          alive = Answer(conn.fd, request, reply);
-        }
-      }
+    for (;;) {
+      // Gone, shut down by Stop, or cut off mid-frame: nothing to answer.
+      if (reader.Step(conn.fd, decoder) <= 0) break;
+      if (decoder.Failed()) break;
+      if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
+      if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
+      request.Load(decoder.TakePayload());
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (!Answer(conn.fd, request, reply)) break;
     }
     // The peer sees the end at once; the descriptor itself stays until the thread is reaped.
     shutdown(conn.fd, SHUT_RDWR);
