@@ -7,7 +7,7 @@
 //   CCmdHookKetraScanResult: i32 m_iValue1, map m_mapValues1, map m_mapValues3, map m_mapValues2
 //                            (the third map before the second, on both sides)
 //   map: u32 count, then per entry in ascending key order the key as a zero-terminated string
-//        item and the value as u32.
+//        item and the value as u32 (so a key holding a zero unit arrives cut at that unit).
 //
 // Reading a map merges into the map already held: a received key overwrites its entry, other
 // entries stay. The operators check nothing themselves: a CIPCError from the buffer (wrong item

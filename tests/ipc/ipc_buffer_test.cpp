@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -252,4 +253,26 @@ TEST(RpcFrameDecoder, RejectsGarbageUnknownKindsAndOversizeAndSeesTruncation) {
   EXPECT_LE(g_largestAllocation.load(), 64u * 1024);
   EXPECT_TRUE(t.InFrame());
   EXPECT_EQ(t.GetStatus(), CRpcFrameDecoder::NEED_MORE);
+
+  // Received straight into the payload: room never passes what the frame still needs, and grows
+  // with what has arrived rather than with what the header claims.
+  size_t room = 0;
+  uint8_t* space = t.PayloadSpace(room);
+  ASSERT_NE(space, nullptr);
+  EXPECT_EQ(room, 64u * 1024);
+  std::memset(space, 0x11, 1000);
+  t.CommitPayload(1000);
+  t.PayloadSpace(room);
+  EXPECT_EQ(room, 64u * 1024);
+  t.CommitPayload(0);
+  EncodeRpcFrameHeader(header, RPC_FRAME_REQUEST, 10);
+  CRpcFrameDecoder d;
+  EXPECT_EQ(d.PayloadSpace(room), nullptr);  // no header yet
+  d.Feed(header, sizeof(header));
+  space = d.PayloadSpace(room);
+  ASSERT_EQ(room, 10u);
+  std::memcpy(space, "0123456789", 10);
+  d.CommitPayload(10);
+  ASSERT_EQ(d.GetStatus(), CRpcFrameDecoder::FRAME_READY);
+  EXPECT_EQ(d.TakePayload(), (std::vector<uint8_t>{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
 }
