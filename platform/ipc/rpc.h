@@ -12,8 +12,9 @@
 // Component ids become file names, so they are limited to ASCII letters, digits, '_', '-' and
 // '.', 1 to 64 characters, not starting with '.'.
 //
-// Time-out: MAILHOOK_RPC_TIMEOUT_MS (a positive number of milliseconds; default 30000) bounds
-// connecting, sending and the wait for the whole reply of one SendRequest.
+// Time-out: MAILHOOK_RPC_TIMEOUT_MS (a positive number of milliseconds; default 30000), read when
+// a client or server is created, bounds a client's connecting, sending and its wait for the whole
+// reply of one SendRequest, and a server's sending of one reply.
 //
 // Memory ordering: each side issues a release fence before it sends and an acquire fence after it
 // has received, so that what one process wrote into shared memory before its message is visible
@@ -118,6 +119,7 @@ class MH_IPC_API CRPCServer {
   CRPCServer& operator=(const CRPCServer&) = delete;
 
   // Stops listening, wakes every connection, joins all threads and removes the socket file.
+  // Not from inside the handler (it would wait for itself).
   // A handler that is running finishes and its reply is still sent (a peer that does not read
   // it holds Stop up to the time-out at most). Idempotent.
   void Stop();

@@ -141,8 +141,8 @@ TEST(IPCMsgBuffer, WrongTypeAndEndOfDataRaiseAndLeaveEverythingUnchanged) {
     int32_t a = 0;
     uint32_t c = 0;
     OS::x_wstring d;
-    CIPCStringList e;
-    EXPECT_THROW(part >> a >> c >> d >> e, CIPCError) << "cut at " << cut;
+    CIPCStringList l;
+    EXPECT_THROW(part >> a >> c >> d >> l, CIPCError) << "cut at " << cut;
   }
 }
 
