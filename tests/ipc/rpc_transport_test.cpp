@@ -78,15 +78,11 @@ class RawPeer {
     char c;
     return recv(m_fd, &c, 1, 0) == 0;
   }
-  // Reads one whole frame.
+  // Reads one whole frame, byte by byte so that nothing of the next frame is taken.
   RpcFrameKind ReadFrame(std::vector<uint8_t>& payload) {
     CRpcFrameDecoder d;
-    uint8_t buf[256];
-    while (d.GetStatus() == CRpcFrameDecoder::NEED_MORE) {
-      ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
-      if (n <= 0) break;
-      d.Feed(buf, static_cast<size_t>(n));
-    }
+    uint8_t byte;
+    while (d.GetStatus() == CRpcFrameDecoder::NEED_MORE && recv(m_fd, &byte, 1, 0) == 1) d.Feed(&byte, 1);
     EXPECT_EQ(d.GetStatus(), CRpcFrameDecoder::FRAME_READY);
     payload = d.TakePayload();
     return d.GetKind();
@@ -292,4 +288,73 @@ TEST(RpcTransport, ServerSurvivesHostileClientsAndStopsWithThemConnected) {
   server.Stop();
   EXPECT_TRUE(halfFrame.SeesEndOfStream());
   EXPECT_EQ(RpcFailure([&] { AskPlusOne(good, 9); }), CRPCError::PEER_CLOSED);
+}
+
+TEST(RpcTransport, PipelinedRequestsAreAnsweredInOrder) {
+  RuntimeDirScope rt;
+  CRPCServer server(kComponent, PlusOne);
+  RawPeer peer(server.GetSocketPath());
+  std::vector<uint8_t> stream;
+  for (int32_t v : {10, 20}) {
+    CIPCMsgBuffer b;
+    b << v;
+    uint8_t header[kRpcFrameHeaderSize];
+    EncodeRpcFrameHeader(header, RPC_FRAME_REQUEST, static_cast<uint32_t>(b.GetSize()));
+    stream.insert(stream.end(), header, header + sizeof(header));
+    stream.insert(stream.end(), b.GetData(), b.GetData() + b.GetSize());
+  }
+  peer.Send(stream.data(), stream.size());  // both requests in one write
+  for (int32_t expected : {11, 21}) {
+    std::vector<uint8_t> payload;
+    ASSERT_EQ(peer.ReadFrame(payload), RPC_FRAME_REPLY);
+    CIPCMsgBuffer reply;
+    reply.Load(std::move(payload));
+    int32_t v = 0;
+    reply >> v;
+    EXPECT_EQ(v, expected);
+  }
+}
+
+TEST(RpcTransport, ClientRefusesMalformedReplies) {
+  RuntimeDirScope rt;
+  std::string path = IPC::SocketPath(kComponent);
+  IPC::PrepareRuntimeDir();
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+
+  auto frame = [](uint32_t kind, uint32_t length, const std::string& payload) {
+    uint8_t header[kRpcFrameHeaderSize];
+    EncodeRpcFrameHeader(header, static_cast<RpcFrameKind>(kind), length);
+    return std::string(reinterpret_cast<char*>(header), sizeof(header)) + payload;
+  };
+  const std::string okPayload("\x01\x05\x00\x00\x00", 5);
+  // What a broken service answers, one connection each, and what the client must make of it.
+  std::vector<std::pair<std::string, int>> cases = {
+      {"HTTP/1.0 200 OK\r\n\r\n", CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REQUEST, 5, okPayload), CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REPLY, 5, okPayload) + "extra", CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REPLY, kRpcMaxFramePayload + 1, ""), CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REPLY, 100, "cut short"), CRPCError::PEER_CLOSED},
+      {frame(RPC_FRAME_REPLY, 5, okPayload), 0},
+  };
+  std::thread service([&] {
+    for (const auto& c : cases) {
+      int fd = accept(listener, nullptr, nullptr);
+      char buf[256];
+      (void)recv(fd, buf, sizeof(buf), 0);  // the request: one small frame
+      (void)send(fd, c.first.data(), c.first.size(), MSG_NOSIGNAL);
+      close(fd);
+    }
+  });
+  CRPCClientHelper client(kComponent, nullptr);
+  for (const auto& c : cases) {
+    int code = RpcFailure([&] { EXPECT_EQ(AskPlusOne(client, 4), 5); });
+    EXPECT_EQ(code, c.second) << "answer " << c.first.size() << " bytes";
+  }
+  service.join();
+  close(listener);
 }
