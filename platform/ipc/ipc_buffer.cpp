@@ -195,7 +195,10 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(CIPCStringList& value) const {
                                               std::to_string(m_Bytes.size() - pos) + " bytes" +
                                               PositionText(pos));
   CIPCStringList list;
-  list.reserve(count);
+  // A string object is several times its 4-byte count on the wire, so a count the bytes only seem
+  // to hold must not size the list up front beyond the bytes themselves; it grows as strings
+  // really arrive.
+  list.reserve(std::min<size_t>(count, (m_Bytes.size() - pos) / sizeof(OS::x_wstring)));
   for (uint32_t i = 0; i < count; ++i) {
     list.emplace_back();
     TakeUnits(pos, list.back());

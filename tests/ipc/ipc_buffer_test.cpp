@@ -148,10 +148,12 @@ TEST(IPCMsgBuffer, WrongTypeAndEndOfDataRaiseAndLeaveEverythingUnchanged) {
 
 TEST(IPCMsgBuffer, HostileCountsFailBeforeAnythingIsAllocated) {
   // A string claiming 0xFFFFFFFF units, a list claiming 0x7FFFFFFF strings, a list whose count
-  // fits the bytes but whose strings do not.
+  // fits the bytes but whose strings do not, and 2 KiB holding a list of 500 whose first lies.
   std::vector<uint8_t> hugeString = {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x41, 0x00};
   std::vector<uint8_t> hugeList = {0x04, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x00};
   std::vector<uint8_t> listOfHugeString = {0x04, 0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x0F, 0x41, 0x00};
+  std::vector<uint8_t> liarList = {0x04, 0xF4, 0x01, 0x00, 0x00, 0xF0, 0xFF, 0xFF, 0xFF};
+  liarList.resize(2048);
   OS::x_wstring s = u"kept";
   CIPCStringList l{u"kept"};
   g_largestAllocation = 0;
@@ -159,14 +161,16 @@ TEST(IPCMsgBuffer, HostileCountsFailBeforeAnythingIsAllocated) {
   int stringCode = ReadFailure(hugeString, s);
   int listCode = ReadFailure(hugeList, l);
   int nestedCode = ReadFailure(listOfHugeString, l);
+  int liarCode = ReadFailure(liarList, l);
   g_trackAllocations = false;
+  EXPECT_EQ(liarCode, CIPCError::BAD_COUNT);
   EXPECT_EQ(stringCode, CIPCError::BAD_COUNT);
   EXPECT_EQ(listCode, CIPCError::BAD_COUNT);
   EXPECT_EQ(nestedCode, CIPCError::BAD_COUNT);
   EXPECT_EQ(s, u"kept");
   EXPECT_EQ(l, CIPCStringList{u"kept"});
-  // Copies of the few input bytes and the exception's text; nothing near what the counts claim.
-  EXPECT_LT(g_largestAllocation.load(), 4096u);
+  // Copies of the input and the exception's text; never more than the largest input.
+  EXPECT_LE(g_largestAllocation.load(), liarList.size());
 }
 
 TEST(IPCMsgBuffer, FixedSizeBufferRefusesToGrowAndKeepsWholeItems) {
