@@ -1,0 +1,135 @@
+// The RPC library stand-in: a blocking request/reply between processes of one user on one host.
+//
+// A server listens as a component (CComponentID) on a Unix domain socket "<id>.sock" in the
+// runtime folder; a client sends one request buffer and blocks until the reply buffer is back.
+// Frames are length-prefixed and bounded (ipc/rpc_frame.h).
+//
+// Runtime folder: MAILHOOK_RUNTIME_DIR if set, else $XDG_RUNTIME_DIR/mailhook, else
+// /dev/shm/mailhook-<uid>. A server creates it owner-only (0700). Both sides refuse a folder that
+// is not a real directory (a symbolic link included), not owned by the user, or open to others:
+// anyone who could write there could stand in for the service.
+//
+// Component ids become file names, so they are limited to ASCII letters, digits, '_', '-' and
+// '.', 1 to 64 characters, not starting with '.'.
+//
+// Time-out: MAILHOOK_RPC_TIMEOUT_MS (a positive number of milliseconds; default 30000), read when
+// a client or server is created, bounds a client's connecting, sending and its wait for the whole
+// reply of one SendRequest, and a server's sending of one reply.
+//
+// Memory ordering: each side issues a release fence before it sends and an acquire fence after it
+// has received, so that what one process wrote into shared memory before its message is visible
+// to the other once the message is in.
+//
+// On Windows the transport is not built yet: every constructor throws CRPCError(UNSUPPORTED).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "ipc/ipc_buffer.h"
+#include "mh_ipc_export.h"
+
+// Raised by the RPC stand-in when an exchange cannot be made; the code says why.
+class MH_IPC_API CRPCError : public std::runtime_error {
+ public:
+  enum Code : int {
+    NOT_LISTENING = 1,   // no server listens as the component
+    PEER_CLOSED = 2,     // the other side went away during the exchange
+    TIMEOUT = 3,         // no complete reply within the time-out
+    PROTOCOL = 4,        // the other side sent something that is not a valid frame
+    REMOTE_FAILURE = 5,  // the server's handler failed on this request (text from the server)
+    BAD_COMPONENT = 6,   // a component id that cannot name a socket
+    RUNTIME_DIR = 7,     // the runtime folder is missing a safe form (owner, mode, type)
+    ALREADY_SERVED = 8,  // another server is listening as the component
+    SYSTEM = 9,          // a system call failed unexpectedly
+    NOT_CONNECTED = 10,  // a request on a link that was never connected
+    UNSUPPORTED = 11,    // no transport on this platform
+    TOO_LARGE = 12,      // a request larger than a frame may be
+  };
+  CRPCError(Code code, const std::string& what);
+  Code GetCode() const { return m_eCode; }
+
+ private:
+  Code m_eCode;
+};
+
+namespace IPC {
+
+// The runtime folder's path as the environment names it (not created, not checked).
+MH_IPC_API std::string GetRuntimeDir();
+// Creates the runtime folder if missing (0700), checks it and returns its path; throws
+// CRPCError(RUNTIME_DIR) if it cannot be made or is unsafe.
+MH_IPC_API std::string PrepareRuntimeDir();
+// The socket path of a component; throws CRPCError(BAD_COMPONENT) for an id that cannot be one.
+MH_IPC_API std::string SocketPath(const CComponentID& component);
+// MAILHOOK_RPC_TIMEOUT_MS, or the default when unset or not a positive number.
+MH_IPC_API uint32_t RpcTimeoutMs();
+
+}  // namespace IPC
+
+// A client of one component. It connects on the first request and again on the request after a
+// failure; each SendRequest is one blocking round trip on the calling thread.
+//
+// Thread-safe: concurrent calls on one client are served one after the other.
+class MH_IPC_API CRPCClientHelper {
+ public:
+  // name: the caller's name for diagnostics; may be null. Throws CRPCError(BAD_COMPONENT).
+  CRPCClientHelper(const CComponentID& component, const char16_t* name);
+  virtual ~CRPCClientHelper();
+  CRPCClientHelper(const CRPCClientHelper&) = delete;
+  CRPCClientHelper& operator=(const CRPCClientHelper&) = delete;
+
+  // Sends the request's bytes and replaces the reply's contents with the answer, read position
+  // at its start. Throws CRPCError: NOT_LISTENING, PEER_CLOSED, TIMEOUT, PROTOCOL, TOO_LARGE,
+  // REMOTE_FAILURE (the connection stays usable), RUNTIME_DIR, SYSTEM. After any failure but
+  // REMOTE_FAILURE the connection is dropped, so a late answer is never taken for the next one.
+  void SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+
+  const CComponentID& GetComponent() const;
+  uint32_t GetTimeoutMs() const;
+
+  struct Impl;
+
+ private:
+  Impl* m_pImpl;
+};
+
+// A server listening as one component. Each connection gets its own thread, which reads a
+// request, calls the handler and sends the reply, so many clients are served at once and a
+// client waits for nobody else's request. The handler is called from those threads concurrently
+// and must be thread-safe; an exception from it (CIPCError from a malformed request, say) is
+// sent back as an error reply and the connection goes on.
+//
+// A peer that sends a bad frame (wrong magic, unknown kind, over the limit) or vanishes loses
+// its connection; the server goes on. At most kMaxConnections connections are held; more are
+// closed at once.
+class MH_IPC_API CRPCServer {
+ public:
+  using Handler = std::function<void(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply)>;
+  static constexpr size_t kMaxConnections = 1024;
+
+  // Prepares the runtime folder and listens. Throws CRPCError: BAD_COMPONENT, RUNTIME_DIR,
+  // ALREADY_SERVED (a live server holds the name; a stale socket file is replaced), SYSTEM.
+  CRPCServer(const CComponentID& component, Handler handler);
+  // Stops.
+  ~CRPCServer();
+  CRPCServer(const CRPCServer&) = delete;
+  CRPCServer& operator=(const CRPCServer&) = delete;
+
+  // Stops listening, wakes every connection, joins all threads and removes the socket file.
+  // Not from inside the handler (it would wait for itself).
+  // A handler that is running finishes and its reply is still sent (a peer that does not read
+  // it holds Stop up to the time-out at most). Idempotent.
+  void Stop();
+
+  // Connections currently open.
+  size_t GetConnectionCount() const;
+  const std::string& GetSocketPath() const;
+
+  struct Impl;
+
+ private:
+  Impl* m_pImpl;
+};

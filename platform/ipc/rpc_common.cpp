@@ -1,0 +1,45 @@
+// The platform-independent part of the RPC stand-in.
+#include <cstdlib>
+
+#include "ipc/rpc_internal.h"
+
+namespace {
+
+constexpr uint32_t kDefaultTimeoutMs = 30000;
+constexpr size_t kMaxComponentLength = 64;
+
+bool IsNameUnit(char16_t c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' ||
+         c == u'-' || c == u'.';
+}
+
+}  // namespace
+
+CRPCError::CRPCError(Code code, const std::string& what) : std::runtime_error(what), m_eCode(code) {}
+
+namespace IPC {
+
+std::string ComponentFileName(const CComponentID& component) {
+  const OS::x_wstring& id = component.GetId();
+  bool ok = !id.empty() && id.size() <= kMaxComponentLength && id[0] != u'.';
+  std::string name;
+  for (char16_t c : id) {
+    ok = ok && IsNameUnit(c);
+    name.push_back(static_cast<char>(c & 0x7F));
+  }
+  if (!ok)
+    throw CRPCError(CRPCError::BAD_COMPONENT, "RPC: component id \"" + name + "\" cannot name a socket");
+  return name;
+}
+
+uint32_t RpcTimeoutMs() {
+  const char* text = std::getenv("MAILHOOK_RPC_TIMEOUT_MS");
+  if (!text || !*text) return kDefaultTimeoutMs;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  // A typo must not turn the time-out off: anything but a plain positive number is the default.
+  if (*end != '\0' || text[0] == '-' || v == 0 || v > 0x7FFFFFFFull) return kDefaultTimeoutMs;
+  return static_cast<uint32_t>(v);
+}
+
+}  // namespace IPC

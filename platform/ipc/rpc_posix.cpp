@@ -1,0 +1,555 @@
+// The RPC transport on POSIX: Unix domain stream sockets in the owner-only runtime folder.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ipc/rpc_frame.h"
+#include "ipc/rpc_internal.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One receive call's worth for headers and small frames: a request of the library fits many
+// times over. Larger payloads are received straight into their buffer (CStreamReader).
+constexpr size_t kReceiveChunk = 4096;
+// The longest error text a server sends back.
+constexpr size_t kMaxErrorText = 1024;
+
+#if defined(__SANITIZE_THREAD__)
+#define MH_IPC_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MH_IPC_TSAN 1
+#endif
+#endif
+
+// The fences order this process's writes to shared memory against the message that announces
+// them. ThreadSanitizer does not model fences (GCC refuses them under it) and cannot see the other
+// process anyway, so its builds leave them out.
+void FenceBeforeSend() {
+#if !defined(MH_IPC_TSAN)
+  std::atomic_thread_fence(std::memory_order_release);
+#endif
+}
+
+void FenceAfterReceive() {
+#if !defined(MH_IPC_TSAN)
+  std::atomic_thread_fence(std::memory_order_acquire);
+#endif
+}
+
+std::string ErrnoText(const char* what, int err) {
+  return std::string(what) + ": " + std::strerror(err);
+}
+
+[[noreturn]] void ThrowSystem(const char* what, int err) {
+  throw CRPCError(CRPCError::SYSTEM, ErrnoText(what, err));
+}
+
+// Every call that can be interrupted goes through here, so EINTR never surfaces as a failure.
+template <typename F>
+auto RetryEintr(F call) {
+  for (;;) {
+    auto r = call();
+    if (!(r < 0 && errno == EINTR)) return r;
+  }
+}
+
+void CheckRuntimeDir(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    throw CRPCError(CRPCError::RUNTIME_DIR, ErrnoText(("RPC runtime folder " + path).c_str(), errno));
+  if (!S_ISDIR(st.st_mode))
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is not a directory");
+  if (st.st_uid != geteuid())
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " belongs to another user");
+  if ((st.st_mode & 077) != 0)
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is open to other users");
+}
+
+sockaddr_un SocketAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path))
+    throw CRPCError(CRPCError::BAD_COMPONENT, "RPC socket path too long: " + path);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  return addr;
+}
+
+void SetTimeout(int fd, int option, std::chrono::milliseconds ms) {
+  timeval tv{};
+  // Zero would mean "no time-out" to the kernel.
+  auto us = std::max<int64_t>(ms.count() * 1000, 1000);
+  tv.tv_sec = static_cast<time_t>(us / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  if (setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv)) != 0) ThrowSystem("setsockopt", errno);
+}
+
+// Sends a whole frame (header and payload in one call when the kernel takes it). Returns 0 or the
+// errno of the failure.
+int SendFrame(int fd, RpcFrameKind kind, const uint8_t* data, size_t size) {
+  uint8_t header[kRpcFrameHeaderSize];
+  EncodeRpcFrameHeader(header, kind, static_cast<uint32_t>(size));
+  iovec iov[2] = {{header, sizeof(header)}, {const_cast<uint8_t*>(data), size}};
+  int count = size ? 2 : 1;
+  iovec* cur = iov;
+  // What this side wrote to shared memory before the message is visible once the peer has it.
+  FenceBeforeSend();
+  while (count > 0) {
+    msghdr msg{};
+    msg.msg_iov = cur;
+    msg.msg_iovlen = static_cast<decltype(msg.msg_iovlen)>(count);
+    ssize_t n = RetryEintr([&] { return sendmsg(fd, &msg, MSG_NOSIGNAL); });
+    if (n < 0) return errno;
+    size_t left = static_cast<size_t>(n);
+    while (count > 0 && left >= cur->iov_len) {
+      left -= cur->iov_len;
+      ++cur;
+      --count;
+    }
+    if (count > 0) {
+      cur->iov_base = static_cast<uint8_t*>(cur->iov_base) + left;
+      cur->iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+// Feeds a socket's bytes to a frame decoder with as few copies as the stream allows: small
+// frames arrive whole in one receive into a chunk; the rest of a large payload is received
+// straight into the payload's own buffer.
+class CStreamReader {
+ public:
+  // Moves the decoder on by one step: feeds the bytes left from the last receive, or receives
+  // once. Returns recv's result when it received (0 at the end of the stream, -1 with errno set),
+  // otherwise 1. The caller checks the decoder's status after each step and takes a ready frame
+  // before the next one.
+  ssize_t Step(int fd, CRpcFrameDecoder& decoder) {
+    if (m_uUsed < m_uHave) {
+      m_uUsed += decoder.Feed(m_Chunk.get() + m_uUsed, m_uHave - m_uUsed);
+      return 1;
+    }
+    size_t room = 0;
+    if (uint8_t* direct = decoder.PayloadSpace(room)) {
+      ssize_t n = RetryEintr([&] { return recv(fd, direct, room, 0); });
+      decoder.CommitPayload(n > 0 ? static_cast<size_t>(n) : 0);
+      return n;
+    }
+    ssize_t n = RetryEintr([&] { return recv(fd, m_Chunk.get(), kReceiveChunk, 0); });
+    if (n > 0) {
+      m_uHave = static_cast<size_t>(n);
+      m_uUsed = decoder.Feed(m_Chunk.get(), m_uHave);
+    }
+    return n;
+  }
+  // Bytes received beyond the frames fed so far.
+  bool HasLeftover() const { return m_uUsed < m_uHave; }
+  void Reset() { m_uHave = m_uUsed = 0; }
+
+ private:
+  std::unique_ptr<uint8_t[]> m_Chunk{new uint8_t[kReceiveChunk]};
+  size_t m_uHave = 0;
+  size_t m_uUsed = 0;
+};
+
+}  // namespace
+
+namespace IPC {
+
+std::string GetRuntimeDir() {
+  const char* dir = std::getenv("MAILHOOK_RUNTIME_DIR");
+  if (dir && *dir) return dir;
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg && *xdg) return std::string(xdg) + "/mailhook";
+  return "/dev/shm/mailhook-" + std::to_string(geteuid());
+}
+
+std::string PrepareRuntimeDir() {
+  std::string path = GetRuntimeDir();
+  if (mkdir(path.c_str(), 0700) == 0) {
+    // The umask may have taken bits away; the folder must be exactly owner-only.
+    if (chmod(path.c_str(), 0700) != 0) ThrowSystem("chmod runtime folder", errno);
+  } else if (errno != EEXIST) {
+    throw CRPCError(CRPCError::RUNTIME_DIR, ErrnoText(("create RPC runtime folder " + path).c_str(), errno));
+  }
+  CheckRuntimeDir(path);
+  return path;
+}
+
+std::string SocketPath(const CComponentID& component) {
+  return GetRuntimeDir() + "/" + ComponentFileName(component) + ".sock";
+}
+
+}  // namespace IPC
+
+// ---------------------------------------------------------------------------------------------
+// Client
+
+struct CRPCClientHelper::Impl {
+  CComponentID component;
+  std::string name;
+  std::string path;
+  uint32_t timeoutMs;
+  std::mutex lock;  // one exchange at a time
+  int fd = -1;
+  CRpcFrameDecoder decoder;
+  CStreamReader reader;
+
+  Impl(const CComponentID& c, const char16_t* n) : component(c), timeoutMs(IPC::RpcTimeoutMs()) {
+    for (const char16_t* p = n; p && *p; ++p) name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
+    path = IPC::SocketPath(component);
+  }
+
+  ~Impl() { Drop(); }
+
+  void Drop() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    decoder.Reset();
+    reader.Reset();
+  }
+
+  // The caller drops the connection (SendRequest, for every failure but the handler's own).
+  [[noreturn]] void Fail(CRPCError::Code code, const std::string& what) {
+    std::string who = name.empty() ? std::string() : " (" + name + ")";
+    throw CRPCError(code, "RPC to " + path + who + ": " + what);
+  }
+
+  void Connect() {
+    // Nobody but the user may have placed the socket the request goes to.
+    std::string dir = path.substr(0, path.rfind('/'));
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT) Fail(CRPCError::NOT_LISTENING, "no runtime folder");
+    CheckRuntimeDir(dir);
+    sockaddr_un addr = SocketAddress(path);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) ThrowSystem("socket", errno);
+    // Kernel time-outs bound every blocking call without an extra poll per call.
+    SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(timeoutMs));
+    SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(timeoutMs));
+    if (RetryEintr([&] { return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)); }) != 0) {
+      int err = errno;
+      if (err == ENOENT || err == ECONNREFUSED) Fail(CRPCError::NOT_LISTENING, "component not listening");
+      if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT)
+        Fail(CRPCError::TIMEOUT, "connect timed out");
+      Fail(CRPCError::SYSTEM, ErrnoText("connect", err));
+    }
+  }
+
+  void Exchange(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    if (request.GetSize() > kRpcMaxFramePayload)
+      throw CRPCError(CRPCError::TOO_LARGE, "RPC request of " + std::to_string(request.GetSize()) + " bytes");
+    if (fd < 0) Connect();
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (int err = SendFrame(fd, RPC_FRAME_REQUEST, request.GetData(), request.GetSize())) {
+      if (err == EAGAIN || err == EWOULDBLOCK) Fail(CRPCError::TIMEOUT, "send timed out");
+      if (err == EPIPE || err == ECONNRESET) Fail(CRPCError::PEER_CLOSED, "server closed the connection");
+      Fail(CRPCError::SYSTEM, ErrnoText("send", err));
+    }
+    bool shortened = false;
+    while (decoder.GetStatus() == CRpcFrameDecoder::NEED_MORE) {
+      ssize_t n = reader.Step(fd, decoder);
+      if (n == 0) Fail(CRPCError::PEER_CLOSED, "server closed the connection during the request");
+      if (n < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) Fail(CRPCError::TIMEOUT, "no reply within the time-out");
+        if (err == ECONNRESET) Fail(CRPCError::PEER_CLOSED, "server reset the connection during the request");
+        Fail(CRPCError::SYSTEM, ErrnoText("recv", err));
+      }
+      // One request, one frame back: anything after it is not this protocol.
+      if (decoder.Failed() || reader.HasLeftover())
+        Fail(CRPCError::PROTOCOL, "malformed reply from the server");
+      if (decoder.GetStatus() == CRpcFrameDecoder::NEED_MORE) {
+        // A reply in pieces: the next wait gets only what is left of the whole time-out.
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) Fail(CRPCError::TIMEOUT, "no complete reply within the time-out");
+        SetTimeout(fd, SO_RCVTIMEO, left);
+        shortened = true;
+      }
+    }
+    if (shortened) SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(timeoutMs));
+    RpcFrameKind kind = decoder.GetKind();
+    std::vector<uint8_t> payload = decoder.TakePayload();
+    FenceAfterReceive();
+    if (kind == RPC_FRAME_ERROR) {
+      std::string text(payload.begin(), payload.end());
+      throw CRPCError(CRPCError::REMOTE_FAILURE, "RPC to " + path + ": server failed: " + text);
+    }
+    if (kind != RPC_FRAME_REPLY) Fail(CRPCError::PROTOCOL, "server sent a request frame");
+    reply.Load(std::move(payload));
+  }
+};
+
+CRPCClientHelper::CRPCClientHelper(const CComponentID& component, const char16_t* name)
+    : m_pImpl(new Impl(component, name)) {}
+
+CRPCClientHelper::~CRPCClientHelper() {
+  delete m_pImpl;
+}
+
+void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  try {
+    m_pImpl->Exchange(request, reply);
+  } catch (const CRPCError& e) {
+    // The stream's state is unknown after a failure; a late reply must not answer the next request.
+    if (e.GetCode() != CRPCError::REMOTE_FAILURE) m_pImpl->Drop();
+    throw;
+  } catch (...) {
+    m_pImpl->Drop();
+    throw;
+  }
+}
+
+const CComponentID& CRPCClientHelper::GetComponent() const {
+  return m_pImpl->component;
+}
+uint32_t CRPCClientHelper::GetTimeoutMs() const {
+  return m_pImpl->timeoutMs;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Server
+
+namespace {
+
+struct Connection {
+  int fd;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+}  // namespace
+
+struct CRPCServer::Impl {
+  Handler handler;
+  std::string path;
+  int listenFd = -1;
+  int wake[2] = {-1, -1};  // written once by Stop to wake the accept loop
+  dev_t socketDev = 0;
+  ino_t socketIno = 0;
+  std::thread acceptThread;
+  mutable std::mutex lock;  // guards connections and stopped
+  std::list<std::unique_ptr<Connection>> connections;
+  bool stopped = false;
+  uint32_t sendTimeoutMs = IPC::RpcTimeoutMs();
+
+  void Listen(const CComponentID& component) {
+    IPC::PrepareRuntimeDir();
+    path = IPC::SocketPath(component);
+    sockaddr_un addr = SocketAddress(path);
+    RemoveStaleSocket(addr);
+    listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd < 0) ThrowSystem("socket", errno);
+    if (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      int err = errno;
+      if (err == EADDRINUSE)
+        throw CRPCError(CRPCError::ALREADY_SERVED, "RPC: " + path + " is already served");
+      ThrowSystem("bind", err);
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+      socketDev = st.st_dev;
+      socketIno = st.st_ino;
+    }
+    if (listen(listenFd, SOMAXCONN) != 0) ThrowSystem("listen", errno);
+    if (pipe2(wake, O_CLOEXEC) != 0) ThrowSystem("pipe2", errno);
+    acceptThread = std::thread([this] { AcceptLoop(); });
+  }
+
+  // A socket file left by a server that died is replaced; one a live server answers on is not.
+  void RemoveStaleSocket(const sockaddr_un& addr) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (!S_ISSOCK(st.st_mode))
+      throw CRPCError(CRPCError::RUNTIME_DIR, "RPC: " + path + " exists and is not a socket");
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) ThrowSystem("socket", errno);
+    int rc =
+        RetryEintr([&] { return connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)); });
+    int err = errno;
+    close(probe);
+    if (rc == 0 || err != ECONNREFUSED)
+      throw CRPCError(CRPCError::ALREADY_SERVED, "RPC: " + path + " is already served");
+    unlink(path.c_str());
+  }
+
+  void AcceptLoop() {
+    for (;;) {
+      pollfd fds[2] = {{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+      int rc = RetryEintr([&] { return poll(fds, 2, -1); });
+      if (rc < 0 || fds[1].revents) return;
+      int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        // Out of descriptors or memory: the peer stays queued and poll would report it again at
+        // once, so back off a little (still woken by Stop) instead of spinning.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          pollfd w = {wake[0], POLLIN, 0};
+          if (RetryEintr([&] { return poll(&w, 1, 10); }) != 0) return;
+        }
+        continue;
+      }
+      std::lock_guard<std::mutex> guard(lock);
+      ReapFinished();
+      if (stopped || connections.size() >= kMaxConnections) {
+        close(fd);
+        continue;
+      }
+      // A peer that stops reading its replies cannot hold a thread (or Stop) for ever.
+      try {
+        SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(sendTimeoutMs));
+      } catch (const CRPCError&) {
+        close(fd);
+        continue;
+      }
+      auto conn = std::make_unique<Connection>();
+      conn->fd = fd;
+      Connection* raw = conn.get();
+      connections.push_back(std::move(conn));
+      raw->thread = std::thread([this, raw] { Serve(*raw); });
+    }
+  }
+
+  // Under lock. A connection's descriptor is closed only here, after its thread has ended, so
+  // Stop can never shut down a number the system has already handed to someone else.
+  void ReapFinished() {
+    for (auto it = connections.begin(); it != connections.end();) {
+      if ((*it)->done) {
+        (*it)->thread.join();
+        close((*it)->fd);
+        it = connections.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void Serve(Connection& conn) {
+    CRpcFrameDecoder decoder;
+    CStreamReader reader;
+    CIPCMsgBuffer request;
+    CIPCMsgBuffer reply(1024, false);
+    for (;;) {
+      // Gone, shut down by Stop, or cut off mid-frame: nothing to answer.
+      if (reader.Step(conn.fd, decoder) <= 0) break;
+      if (decoder.Failed()) break;
+      if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
+      if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
+      request.Load(decoder.TakePayload());
+      FenceAfterReceive();
+      if (!Answer(conn.fd, request, reply)) break;
+    }
+    // The peer sees the end at once; the descriptor itself stays until the thread is reaped.
+    shutdown(conn.fd, SHUT_RDWR);
+    conn.done = true;
+  }
+
+  bool Answer(int fd, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    reply.Clear();
+    std::string failure;
+    try {
+      handler(request, reply);
+    } catch (const std::exception& e) {
+      failure = e.what();
+      if (failure.empty()) failure = "handler failed";
+    } catch (...) {
+      failure = "handler failed";
+    }
+    if (failure.empty() && reply.GetSize() > kRpcMaxFramePayload) failure = "reply larger than a frame";
+    if (!failure.empty()) {
+      failure.resize(std::min(failure.size(), kMaxErrorText));
+      return SendFrame(fd, RPC_FRAME_ERROR, reinterpret_cast<const uint8_t*>(failure.data()),
+                       failure.size()) == 0;
+    }
+    return SendFrame(fd, RPC_FRAME_REPLY, reply.GetData(), reply.GetSize()) == 0;
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (stopped) return;
+      stopped = true;
+    }
+    if (acceptThread.joinable()) {
+      char byte = 1;
+      (void)RetryEintr([&] { return write(wake[1], &byte, 1); });
+      acceptThread.join();
+    }
+    // No new connection can appear now. Shutting the read side wakes every thread waiting for a
+    // request, while a reply being made still goes out; a send to a peer that stopped reading
+    // ends at the send time-out.
+    std::list<std::unique_ptr<Connection>> all;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      for (auto& c : connections) shutdown(c->fd, SHUT_RD);
+      all.swap(connections);
+    }
+    for (auto& c : all) {
+      c->thread.join();
+      close(c->fd);
+    }
+    Close();
+  }
+
+  void Close() {
+    if (listenFd >= 0) {
+      // Remove the socket file only if it is still ours: a successor may already have replaced it.
+      struct stat st;
+      if (lstat(path.c_str(), &st) == 0 && st.st_dev == socketDev && st.st_ino == socketIno)
+        unlink(path.c_str());
+      close(listenFd);
+      listenFd = -1;
+    }
+    for (int& fd : wake) {
+      if (fd >= 0) close(fd);
+      fd = -1;
+    }
+  }
+};
+
+CRPCServer::CRPCServer(const CComponentID& component, Handler handler) : m_pImpl(new Impl) {
+  m_pImpl->handler = std::move(handler);
+  try {
+    m_pImpl->Listen(component);
+  } catch (...) {
+    m_pImpl->Close();
+    delete m_pImpl;
+    throw;
+  }
+}
+
+CRPCServer::~CRPCServer() {
+  Stop();
+  delete m_pImpl;
+}
+
+void CRPCServer::Stop() {
+  m_pImpl->Stop();
+}
+
+size_t CRPCServer::GetConnectionCount() const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  size_t n = 0;
+  for (auto& c : m_pImpl->connections) n += c->done ? 0 : 1;
+  return n;
+}
+
+const std::string& CRPCServer::GetSocketPath() const {
+  return m_pImpl->path;
+}

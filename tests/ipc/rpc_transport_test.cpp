@@ -1,0 +1,360 @@
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ipc/rpc.h"
+#include "ipc/rpc_frame.h"
+#include "ipc/runtime_dir_scope.h"
+
+namespace {
+
+const CComponentID kComponent(u"TEST_COMPONENT");
+
+// The CRPCError code a call raised, 0 if none.
+template <typename F>
+int RpcFailure(F call) {
+  try {
+    call();
+  } catch (const CRPCError& e) {
+    return e.GetCode();
+  }
+  return 0;
+}
+
+int32_t AskPlusOne(CRPCClientHelper& client, int32_t value) {
+  CIPCMsgBuffer request, reply;
+  request << value;
+  client.SendRequest(request, reply);
+  int32_t answer = 0;
+  reply >> answer;
+  EXPECT_TRUE(reply.AtEnd());
+  return answer;
+}
+
+void PlusOne(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  int32_t v = 0;
+  request >> v;
+  reply << v + 1;
+}
+
+// A raw peer of the server, with a watchdog so that a server that never answers fails the test
+// instead of hanging it.
+class RawPeer {
+ public:
+  explicit RawPeer(const std::string& path) {
+    m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0) << std::strerror(errno);
+    timeval tv{20, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  }
+  ~RawPeer() { Close(); }
+  void Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+  void Send(const void* data, size_t size) {
+    ASSERT_EQ(send(m_fd, data, size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
+  }
+  void SendHeader(uint32_t kind, uint32_t length) {
+    uint8_t header[kRpcFrameHeaderSize];
+    EncodeRpcFrameHeader(header, static_cast<RpcFrameKind>(kind), length);
+    Send(header, sizeof(header));
+  }
+  // True when the server closed the connection (end of stream) rather than the watchdog firing.
+  bool SeesEndOfStream() {
+    char c;
+    return recv(m_fd, &c, 1, 0) == 0;
+  }
+  // Reads one whole frame, byte by byte so that nothing of the next frame is taken.
+  RpcFrameKind ReadFrame(std::vector<uint8_t>& payload) {
+    CRpcFrameDecoder d;
+    uint8_t byte;
+    while (d.GetStatus() == CRpcFrameDecoder::NEED_MORE && recv(m_fd, &byte, 1, 0) == 1) d.Feed(&byte, 1);
+    EXPECT_EQ(d.GetStatus(), CRpcFrameDecoder::FRAME_READY);
+    payload = d.TakePayload();
+    return d.GetKind();
+  }
+
+ private:
+  int m_fd = -1;
+};
+
+}  // namespace
+
+TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
+  RuntimeDirScope rt;
+  {
+    CRPCServer server(kComponent, PlusOne);
+    struct stat st;
+    ASSERT_EQ(lstat(rt.Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(server.GetSocketPath(), rt.Path() + "/TEST_COMPONENT.sock");
+    EXPECT_TRUE(std::filesystem::exists(server.GetSocketPath()));
+    server.Stop();
+    EXPECT_FALSE(std::filesystem::exists(server.GetSocketPath()));
+  }
+
+  ASSERT_EQ(chmod(rt.Path().c_str(), 0750), 0);
+  EXPECT_EQ(RpcFailure([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
+  CRPCClientHelper client(kComponent, u"test");
+  EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::RUNTIME_DIR);
+  ASSERT_EQ(chmod(rt.Path().c_str(), 0700), 0);
+
+  // A symbolic link is refused even when it points at a safe folder.
+  mhtest::TempDir other;
+  std::string link = (other.Path() / "link").string();
+  ASSERT_EQ(symlink(rt.Path().c_str(), link.c_str()), 0);
+  {
+    EnvScope env("MAILHOOK_RUNTIME_DIR", link.c_str());
+    EXPECT_EQ(RpcFailure([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
+  }
+
+  // Ids that could escape the folder or are not plain names.
+  for (const char16_t* bad : {u"", u"../x", u"a/b", u".hidden", u"caf\u00e9", u"a b",
+                              u"0123456789012345678901234567890123456789012345678901234567890123456789"}) {
+    EXPECT_EQ(RpcFailure([&] { CRPCClientHelper c(CComponentID(bad), nullptr); }), CRPCError::BAD_COMPONENT);
+  }
+}
+
+TEST(RpcTransport, NotListeningStaleSocketsAndASecondServer) {
+  RuntimeDirScope rt;
+  CRPCClientHelper client(kComponent, nullptr);
+  EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::NOT_LISTENING);  // no folder yet
+
+  {
+    CRPCServer first(kComponent, PlusOne);
+    EXPECT_EQ(AskPlusOne(client, 1), 2);  // the client connects after a failure
+    EXPECT_EQ(RpcFailure([] { CRPCServer second(kComponent, PlusOne); }), CRPCError::ALREADY_SERVED);
+    EXPECT_EQ(AskPlusOne(client, 2), 3);  // the refused server did not take the name away
+  }
+  // The open connection learns that its server went away; the next request finds nobody.
+  EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::PEER_CLOSED);
+  EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::NOT_LISTENING);
+
+  // A socket file left by a server that died is replaced.
+  std::string path = IPC::SocketPath(kComponent);
+  int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  close(stale);
+  EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::NOT_LISTENING);
+  {
+    CRPCServer replacing(kComponent, PlusOne);
+    EXPECT_EQ(AskPlusOne(client, 4), 5);
+  }
+
+  // Anything but a socket under the name is left alone.
+  { std::ofstream(path) << "not a socket"; }
+  EXPECT_EQ(RpcFailure([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
+  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+}
+
+TEST(RpcTransport, ServesManyClientsAtOnce) {
+  RuntimeDirScope rt;
+  std::mutex m;
+  std::condition_variable cv;
+  bool entered = false, released = false;
+  CRPCServer server(kComponent, [&](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    int32_t v = 0;
+    request >> v;
+    if (v < 0) {  // the blocking request: waits until the test lets it go
+      std::unique_lock<std::mutex> lk(m);
+      entered = true;
+      cv.notify_all();
+      cv.wait(lk, [&] { return released; });
+    }
+    reply << v + 1;
+  });
+
+  CRPCClientHelper blocked(kComponent, nullptr);
+  int32_t blockedAnswer = 0;
+  std::thread t([&] { blockedAnswer = AskPlusOne(blocked, -1); });
+  {
+    std::unique_lock<std::mutex> lk(m);
+    cv.wait(lk, [&] { return entered; });
+  }
+  // Another client is answered while the first one's request is still in the handler.
+  CRPCClientHelper other(kComponent, nullptr);
+  EXPECT_EQ(AskPlusOne(other, 41), 42);
+  {
+    std::lock_guard<std::mutex> lk(m);
+    released = true;
+  }
+  cv.notify_all();
+  t.join();
+  EXPECT_EQ(blockedAnswer, 0);
+
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int k = 0; k < 4; ++k) {
+    threads.emplace_back([&, k] {
+      CRPCClientHelper c(kComponent, nullptr);
+      for (int32_t i = 0; i < 200; ++i)
+        if (AskPlusOne(c, k * 1000 + i) != k * 1000 + i + 1) ++wrong;
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(RpcTransport, HandlerFailureComesBackAndLargeMessagesCrossInPieces) {
+  RuntimeDirScope rt;
+  CRPCServer server(kComponent, [](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    OS::x_wstring s;
+    request >> s;  // a request of another shape raises CIPCError here
+    reply << s << static_cast<uint32_t>(s.size());
+  });
+  CRPCClientHelper client(kComponent, nullptr);
+  try {
+    AskPlusOne(client, 1);
+    FAIL() << "handler failure not reported";
+  } catch (const CRPCError& e) {
+    EXPECT_EQ(e.GetCode(), CRPCError::REMOTE_FAILURE);
+    EXPECT_NE(std::string(e.what()).find("wide string"), std::string::npos) << e.what();
+  }
+  // The same connection goes on.
+  OS::x_wstring big(1 << 20, u'q');
+  big[12345] = u'\u20ac';
+  CIPCMsgBuffer request, reply;
+  request << big;
+  client.SendRequest(request, reply);
+  OS::x_wstring back;
+  uint32_t size = 0;
+  reply >> back >> size;
+  EXPECT_EQ(back, big);
+  EXPECT_EQ(size, big.size());
+  EXPECT_EQ(server.GetConnectionCount(), 1u);
+}
+
+TEST(RpcTransport, ServerSurvivesHostileClientsAndStopsWithThemConnected) {
+  RuntimeDirScope rt;
+  CRPCServer server(kComponent, PlusOne);
+  const std::string& path = server.GetSocketPath();
+
+  { RawPeer vanishing(path); }
+  {
+    RawPeer garbage(path);
+    const char text[] = "GET / HTTP/1.0\r\n\r\n";
+    garbage.Send(text, sizeof(text) - 1);
+    EXPECT_TRUE(garbage.SeesEndOfStream());
+  }
+  {
+    RawPeer oversize(path);
+    oversize.SendHeader(RPC_FRAME_REQUEST, kRpcMaxFramePayload + 1);
+    EXPECT_TRUE(oversize.SeesEndOfStream());
+  }
+  {
+    RawPeer wrongKind(path);
+    wrongKind.SendHeader(RPC_FRAME_REPLY, 0);
+    EXPECT_TRUE(wrongKind.SeesEndOfStream());
+  }
+  {
+    RawPeer truncated(path);
+    truncated.SendHeader(RPC_FRAME_REQUEST, 100);
+    truncated.Send("0123456789", 10);
+  }
+  {
+    // A well-framed request whose items are garbage gets an error reply, not a dropped line.
+    RawPeer badItems(path);
+    badItems.SendHeader(RPC_FRAME_REQUEST, 3);
+    badItems.Send("\x07\x07\x07", 3);
+    std::vector<uint8_t> payload;
+    EXPECT_EQ(badItems.ReadFrame(payload), RPC_FRAME_ERROR);
+    EXPECT_FALSE(payload.empty());
+  }
+  RawPeer halfFrame(path);
+  halfFrame.SendHeader(RPC_FRAME_REQUEST, 100);
+  halfFrame.Send("01234", 5);
+
+  CRPCClientHelper good(kComponent, nullptr);
+  EXPECT_EQ(AskPlusOne(good, 9), 10);
+
+  // Stop wakes the connection still waiting for the rest of its frame, and closes it.
+  server.Stop();
+  EXPECT_TRUE(halfFrame.SeesEndOfStream());
+  EXPECT_EQ(RpcFailure([&] { AskPlusOne(good, 9); }), CRPCError::PEER_CLOSED);
+}
+
+TEST(RpcTransport, PipelinedRequestsAreAnsweredInOrder) {
+  RuntimeDirScope rt;
+  CRPCServer server(kComponent, PlusOne);
+  RawPeer peer(server.GetSocketPath());
+  std::vector<uint8_t> stream;
+  for (int32_t v : {10, 20}) {
+    CIPCMsgBuffer b;
+    b << v;
+    uint8_t header[kRpcFrameHeaderSize];
+    EncodeRpcFrameHeader(header, RPC_FRAME_REQUEST, static_cast<uint32_t>(b.GetSize()));
+    stream.insert(stream.end(), header, header + sizeof(header));
+    stream.insert(stream.end(), b.GetData(), b.GetData() + b.GetSize());
+  }
+  peer.Send(stream.data(), stream.size());  // both requests in one write
+  for (int32_t expected : {11, 21}) {
+    std::vector<uint8_t> payload;
+    ASSERT_EQ(peer.ReadFrame(payload), RPC_FRAME_REPLY);
+    CIPCMsgBuffer reply;
+    reply.Load(std::move(payload));
+    int32_t v = 0;
+    reply >> v;
+    EXPECT_EQ(v, expected);
+  }
+}
+
+TEST(RpcTransport, ClientRefusesMalformedReplies) {
+  RuntimeDirScope rt;
+  std::string path = IPC::SocketPath(kComponent);
+  IPC::PrepareRuntimeDir();
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+
+  auto frame = [](uint32_t kind, uint32_t length, const std::string& payload) {
+    uint8_t header[kRpcFrameHeaderSize];
+    EncodeRpcFrameHeader(header, static_cast<RpcFrameKind>(kind), length);
+    return std::string(reinterpret_cast<char*>(header), sizeof(header)) + payload;
+  };
+  const std::string okPayload("\x01\x05\x00\x00\x00", 5);
+  // What a broken service answers, one connection each, and what the client must make of it.
+  std::vector<std::pair<std::string, int>> cases = {
+      {"HTTP/1.0 200 OK\r\n\r\n", CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REQUEST, 5, okPayload), CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REPLY, 5, okPayload) + "extra", CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REPLY, kRpcMaxFramePayload + 1, ""), CRPCError::PROTOCOL},
+      {frame(RPC_FRAME_REPLY, 100, "cut short"), CRPCError::PEER_CLOSED},
+      {frame(RPC_FRAME_REPLY, 5, okPayload), 0},
+  };
+  std::thread service([&] {
+    for (const auto& c : cases) {
+      int fd = accept(listener, nullptr, nullptr);
+      char buf[256];
+      (void)recv(fd, buf, sizeof(buf), 0);  // the request: one small frame
+      (void)send(fd, c.first.data(), c.first.size(), MSG_NOSIGNAL);
+      close(fd);
+    }
+  });
+  CRPCClientHelper client(kComponent, nullptr);
+  for (const auto& c : cases) {
+    int code = RpcFailure([&] { EXPECT_EQ(AskPlusOne(client, 4), 5); });
+    EXPECT_EQ(code, c.second) << "answer " << c.first.size() << " bytes";
+  }
+  service.join();
+  close(listener);
+}
