@@ -5,7 +5,7 @@
 #include "content/hook_HookContent.h"
 #include "foundation/hook_HookError.h"
 #include "foundation/hook_Log.h"
-#include "headers/hook_HookHeaders.h"
+#include "headers/hook_HookHeadersImp.h"
 #include "memmap/hook_MemMapResource.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
