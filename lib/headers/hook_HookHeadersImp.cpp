@@ -1,0 +1,191 @@
+#include "headers/hook_HookHeadersImp.h"
+
+#include <bit>
+
+#include "xdr/hook_ByteOrder.h"
+
+// Wide strings are handed out in place, as stored: that is only the host's char16_t on a
+// little-endian host. Both processes run on the same one.
+static_assert(std::endian::native == std::endian::little, "header values are read in place");
+
+// ---------------------------------------------------------------------------------------------
+// COutputHookHeadersImp
+
+COutputHookHeadersImp::COutputHookHeadersImp(void* base, int size)
+    : m_Output(static_cast<char*>(base), size > 0 ? static_cast<uint64_t>(size) : 0),
+      m_ullHeaderCount(0),
+      m_iRefCount(0) {}
+
+COutputHookHeadersImp::COutputHookHeadersImp(uint64_t size)
+    : m_Output(size), m_ullHeaderCount(0), m_iRefCount(0) {}
+
+COutputHookHeadersImp::COutputHookHeadersImp() : COutputHookHeadersImp(uint64_t{0}) {}
+
+COutputHookHeadersImp::~COutputHookHeadersImp() = default;
+
+template <class T>
+int COutputHookHeadersImp::Append(HookHeaderType tag, int id, T value) {
+  // No test between the three writes: each fails by itself, and the sticky good bit tells
+  // whether the whole record made it.
+  m_Output << static_cast<int>(tag);
+  m_Output << id;
+  m_Output << value;
+  if (m_Output.GoodBit() != 1) return -1;
+  ++m_ullHeaderCount;
+  return 0;
+}
+
+int COutputHookHeadersImp::SetHeader(int id, int64_t value) {
+  return Append(HEADER_TYPE_INT64, id, value);
+}
+int COutputHookHeadersImp::SetHeader(int id, const char16_t* value) {
+  return Append(HEADER_TYPE_WSTRING, id, value);
+}
+int COutputHookHeadersImp::SetHeader(int id, const char* value) {
+  return Append(HEADER_TYPE_STRING, id, value);
+}
+int COutputHookHeadersImp::SetHeader(int id, int value) {
+  return Append(HEADER_TYPE_INT, id, value);
+}
+
+void COutputHookHeadersImp::Release() {
+  const int before = m_iRefCount--;
+  if (before != 0 && m_iRefCount == 0) delete this;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CInputHookHeadersImp
+
+CInputHookHeadersImp::CInputHookHeadersImp(void* data, int size)
+    : m_Input(static_cast<const char*>(data), size > 0 ? static_cast<uint64_t>(size) : 0),
+      m_ullHeaderCount(0),
+      m_iRefCount(1) {
+  Parse();
+}
+
+CInputHookHeadersImp::CInputHookHeadersImp(CMessageBlock* mb)
+    : m_Input(static_cast<const CMessageBlock*>(mb)), m_ullHeaderCount(0), m_iRefCount(1) {
+  Parse();
+}
+
+CInputHookHeadersImp::CInputHookHeadersImp(OutputXDR& out)
+    : m_Input(out), m_ullHeaderCount(0), m_iRefCount(1) {
+  Parse();
+}
+
+CInputHookHeadersImp::CInputHookHeadersImp() : m_Input(), m_ullHeaderCount(0), m_iRefCount(1) {}
+
+CInputHookHeadersImp::~CInputHookHeadersImp() {
+  Cleanup();
+}
+
+void CInputHookHeadersImp::Parse() {
+  while (m_Input.GoodBit() == 1) {
+    uint32_t tag = 0;
+    int32_t id = 0;
+    if (!m_Input.ReadULong(tag)) return;
+    if (tag != HEADER_TYPE_INT && tag != HEADER_TYPE_INT64 && tag != HEADER_TYPE_STRING &&
+        tag != HEADER_TYPE_WSTRING) {
+      continue;  // an unknown tag costs its 4 bytes; the next 4 are read as a tag
+    }
+    if (!m_Input.ReadLong(id)) return;
+    const char* value = m_Input.ReadPtr();
+    switch (tag) {
+      case HEADER_TYPE_INT:
+        if (!m_Input.SkipLong()) return;
+        break;
+      case HEADER_TYPE_INT64:
+        if (!m_Input.SkipULongLong()) return;
+        break;
+      default: {
+        const bool wide = tag == HEADER_TYPE_WSTRING;
+        if (!(wide ? m_Input.SkipWString() : m_Input.SkipString())) return;
+        // The skip proved that the count and its units lie inside the data. A string is only
+        // handed out when it ends in its terminator where its count says; a count of 0 has no
+        // terminator at all.
+        const uint32_t count = hook_le::Load<uint32_t>(value);
+        if (count == 0) return;
+        value += 4;
+        const uint64_t unit = wide ? 2 : 1;
+        const char* last = value + (uint64_t{count} - 1) * unit;
+        if (last[0] != 0 || (wide && last[1] != 0)) return;
+        break;
+      }
+    }
+    auto [it, inserted] = m_Headers.try_emplace(id);
+    if (inserted) ++m_ullHeaderCount;
+    it->second.push_back(HeaderValue{value, tag});
+  }
+}
+
+const char* CInputHookHeadersImp::Find(int id, HookHeaderType tag) const {
+  auto it = m_Headers.find(id);
+  if (it == m_Headers.end() || it->second.front().uTag != tag) return nullptr;
+  return it->second.front().pValue;
+}
+
+int CInputHookHeadersImp::GetHeader(int id, int* value) const {
+  const char* p = Find(id, HEADER_TYPE_INT);
+  if (p == nullptr) return -1;
+  *value = hook_le::Load<int32_t>(p);
+  return 0;
+}
+
+int CInputHookHeadersImp::GetHeader(int id, int64_t* value) const {
+  const char* p = Find(id, HEADER_TYPE_INT64);
+  if (p == nullptr) return -1;
+  *value = hook_le::Load<int64_t>(p);
+  return 0;
+}
+
+int CInputHookHeadersImp::GetHeader(int id, const char** value) const {
+  const char* p = Find(id, HEADER_TYPE_STRING);
+  if (p == nullptr) return -1;
+  *value = p;
+  return 0;
+}
+
+int CInputHookHeadersImp::GetHeader(int id, const char16_t** value) const {
+  const char* p = Find(id, HEADER_TYPE_WSTRING);
+  if (p == nullptr) return -1;
+  *value = reinterpret_cast<const char16_t*>(p);
+  return 0;
+}
+
+int CInputHookHeadersImp::GetHeadersId(int* ids, int capacity, int& count) {
+  const uint64_t room = capacity > 0 ? static_cast<uint64_t>(capacity) : 0;
+  if (m_Headers.size() > room || (ids == nullptr && !m_Headers.empty())) return -1;
+  for (const auto& entry : m_Headers) {
+    *ids++ = entry.first;
+    ++count;
+  }
+  return 0;
+}
+
+int CInputHookHeadersImp::Enumerate(CEnumerateInputHeadersCallback& callback) {
+  auto it = m_Headers.find(callback.GetHeaderId());
+  const std::vector<HeaderValue>* values = it != m_Headers.end() ? &it->second : nullptr;
+  const int n = values != nullptr ? static_cast<int>(values->size()) : 0;
+  callback.OnBegin(n);
+  for (int i = 0; i < n; ++i) callback.OnValue(i, (*values)[static_cast<size_t>(i)].pValue);
+  callback.OnEnd();
+  return 0;
+}
+
+int CInputHookHeadersImp::Cleanup() {
+  m_Headers.clear();
+  return 0;
+}
+
+void CInputHookHeadersImp::Release() {
+  const int before = m_iRefCount--;
+  if (before != 0 && m_iRefCount == 0) delete this;
+}
+
+uint64_t CInputHookHeadersImp::GetDataLength() {
+  return m_Input.Begin()->WriteOffset();
+}
+
+void* CInputHookHeadersImp::GetDataBlock() {
+  return m_Input.Begin()->Base();
+}

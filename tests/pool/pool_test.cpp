@@ -1,0 +1,385 @@
+// CMemMapResourcePool: hand-out order and fallback, release and look-up rules, the export
+// record, the semaphore under several threads, the registry limit, and a resource shared with a
+// real child process through the export record.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation/hook_Log.h"
+#include "pool/hook_MemMapResourcePool.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using mhtest::TempDir;
+using Pool = CMemMapResourcePool;
+
+namespace {
+
+CMemMapResource* Make(Pool& pool, const TempDir& dir, int id, int sizeType, uint64_t maxData = 1 << 20) {
+  CMemMapResource* r = pool.CreateResource();
+  EXPECT_EQ(r->Open(id, sizeType, dir.WFile("res" + std::to_string(id)).c_str(), 0, maxData), 0);
+  return r;
+}
+
+// Makes and adds resources of these size types (ids 1, 2, ...) and arms the pool.
+std::vector<CMemMapResource*> Fill(Pool& pool, const TempDir& dir, std::initializer_list<int> types) {
+  std::vector<CMemMapResource*> made;
+  for (int type : types) {
+    made.push_back(Make(pool, dir, static_cast<int>(made.size()) + 1, type));
+    EXPECT_EQ(pool.AddResource(made.back()), 0);
+  }
+  EXPECT_EQ(pool.SetupSync(), 0);
+  return made;
+}
+
+// The semaphore's count, taken without blocking and given back.
+int SemaphoreCount(Pool& pool) {
+  int units = 0;
+  while (units < 100000 && WaitForSingleObject(pool.GetSemaphore(), 0) == WAIT_OBJECT_0) ++units;
+  if (units > 0) ReleaseSemaphore(pool.GetSemaphore(), units, nullptr);
+  return units;
+}
+
+}  // namespace
+
+TEST(CMemMapResourcePool, EmptyPoolIsNeverArmed) {
+  Pool pool(1);
+  EXPECT_EQ(pool.SetupSync(), -1);
+  EXPECT_EQ(pool.ExportPoolRegisterInfo(), nullptr);
+  DBG::CLogCapture capture;
+  EXPECT_EQ(pool.AcquireResource(0), nullptr);
+  EXPECT_EQ(capture.Texts(LOG_ERROR),
+            std::vector<std::string>{"CMemMapResourcePool::AcquireResource, WAIT_FAILED"});
+  EXPECT_EQ(capture.Texts(LOG_TRACE_EXIT), std::vector<std::string>{"CMemMapResourcePool::AcquireResource"});
+}
+
+TEST(CMemMapResourcePool, LastInFirstOutWithSizeTypeFallback) {
+  TempDir dir;
+  Pool pool(1);
+  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_SMALL});
+  CMemMapResource *a = r[0], *b = r[1];
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), a);  // no large one: served from the small list
+  pool.ReleaseResource(a);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), a);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), b);
+  pool.ReleaseResource(a);
+  pool.ReleaseResource(b);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), b);  // released last, handed out first
+  pool.Close();
+
+  Pool mixed(2);
+  r = Fill(mixed, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
+  EXPECT_EQ(mixed.AcquireResource(SIZE_TYPE_LARGE), r[1]);
+  EXPECT_EQ(mixed.AcquireResource(SIZE_TYPE_LARGE), r[0]);
+  mixed.ReleaseResource(r[0]);
+  mixed.ReleaseResource(r[1]);
+  EXPECT_EQ(mixed.AcquireResource(7), r[0]);  // any other type prefers the small list
+  EXPECT_EQ(mixed.AcquireResource(SIZE_TYPE_SMALL), r[1]);
+  mixed.Close();
+}
+
+TEST(CMemMapResourcePool, ReleaseLookUpAndArming) {
+  TempDir dir;
+  Pool pool(1);
+  CMemMapResource* odd = Make(pool, dir, 9, 2);
+  EXPECT_EQ(pool.AddResource(odd), -1);
+  EXPECT_EQ(pool.GetResourceCount(), 0u);
+  pool.DestroyResource(odd);
+  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
+  HANDLE semaphore = pool.GetSemaphore();
+  EXPECT_EQ(pool.SetupSync(), -1);  // armed once: the first semaphore and its count stay
+  EXPECT_EQ(pool.GetSemaphore(), semaphore);
+  EXPECT_EQ(SemaphoreCount(pool), 2);
+  {
+    DBG::CLogCapture capture;
+    ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
+#if !defined(_WIN32)  // on Windows the line goes to the real debugger channel
+    EXPECT_EQ(capture.Texts(DBG::LEVEL_DEBUG_STRING),
+              std::vector<std::string>{
+                  "current m_FreeSmallResources : 0 , m_FreeLargeResources : 1, m_InUseResources : 1"});
+#endif
+  }
+  r[0]->SetDataSize(3);
+  EXPECT_EQ(pool.FindResourceW(1), nullptr);  // in use: not looked up
+  EXPECT_EQ(pool.FindResourceW(2), r[1]);
+  EXPECT_EQ(pool.FindResourceW(99), nullptr);
+  EXPECT_EQ(pool.ReleaseResource(r[1]), 0);  // not in use: nothing changes
+  EXPECT_EQ(pool.GetFreeCount(), 1u);
+  EXPECT_EQ(SemaphoreCount(pool), 1);
+  EXPECT_EQ(pool.ReleaseResource(r[0]), 0);
+  EXPECT_EQ(r[0]->GetDataSize(), 0);
+  EXPECT_EQ(pool.ReleaseResource(r[0]), 0);  // a second release changes nothing
+  EXPECT_EQ(pool.GetFreeCount(), 2u);
+  EXPECT_EQ(SemaphoreCount(pool), 2);
+
+  // Closed: resources gone, files kept, ids start over; the pool can be filled again.
+  EXPECT_EQ(pool.GetUniqueResourceId(), 1);
+  EXPECT_EQ(pool.GetUniqueResourceId(), 2);
+  EXPECT_EQ(pool.Close(), 0);
+  EXPECT_EQ(pool.GetUniqueResourceId(), 1);
+  EXPECT_EQ(pool.GetResourceCount(), 0u);
+  EXPECT_TRUE(fs::exists(dir.File("res1")));
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), nullptr);
+  CMemMapResource* again = pool.CreateResource();
+  ASSERT_EQ(again->OpenExisting(1, dir.WFile("res1").c_str()), 0);
+  pool.AddResource(again);
+  EXPECT_EQ(pool.SetupSync(), 0);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), again);
+  pool.Close();
+}
+
+TEST(CMemMapResourcePool, CandidateThatCannotRenewStaysFirstAndGivesItsUnitBack) {
+  TempDir dir;
+  Pool pool(1);
+  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_SMALL});
+  int32_t& headerSize =
+      *static_cast<int32_t*>(static_cast<void*>(static_cast<char*>(r[0]->GetDataBaseAddr()) - 548));
+  headerSize = 0;  // as a broken peer would leave it
+  {
+    DBG::CLogCapture capture;
+    EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), nullptr);
+    auto errors = capture.Texts(LOG_ERROR);
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(errors[1], "CMemMapResourcePool::AcquireResource(), release semaphore");
+    EXPECT_EQ(errors[2], "CMemMapResourcePool::AcquireResource() resource->RenewMemMap() fail.");
+    auto exits = capture.Texts(LOG_TRACE_EXIT);
+    EXPECT_EQ(std::count(exits.begin(), exits.end(), "CMemMapResourcePool::AcquireResource"), 0);
+  }
+  EXPECT_EQ(SemaphoreCount(pool), 2);
+  {
+    DBG::CLogCapture capture;
+    EXPECT_EQ(pool.FindResourceW(1), nullptr);
+    auto reports = capture.Texts(LOG_ERROR_REPORT);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].rfind("HOOK_ERROR: 0 (Line: ", 0), 0u);
+  }
+  headerSize = 548;
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
+  pool.Close();
+}
+
+TEST(CMemMapResourcePool, ExportRecordListsFreeSmallFreeLargeInUse) {
+  TempDir dir;
+  Pool pool(-3);
+  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
+  Pool::CResPoolRegisterInfo* info = pool.ExportPoolRegisterInfo();
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->iInfoSize, 1592);
+  EXPECT_EQ(info->iEntryCount, 3);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(info);
+  const int ids[] = {2, 3, 1};
+  for (int i = 0; i < 3; ++i) {
+    int32_t fields[2];
+    std::memcpy(fields, bytes + 8 + 528 * i, 8);
+    EXPECT_EQ(fields[0], -3);
+    EXPECT_EQ(fields[1], ids[i]);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(bytes + 16 + 528 * i)),
+              dir.WFile("res" + std::to_string(ids[i])));
+  }
+  Pool::CResPoolRegisterInfo copy{};
+  copy = *info;
+  EXPECT_EQ(std::memcmp(&copy, info, sizeof(copy)), 0);
+  EXPECT_EQ(pool.FreePoolRegisterInfo(info), 0);
+  pool.Close();
+}
+
+TEST(CMemMapResourcePool, BlockedAcquireIsWokenByRelease) {
+  TempDir dir;
+  Pool pool(1);
+  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[1]);
+  std::atomic<bool> returned{false};
+  CMemMapResource* got = nullptr;
+  DBG::CLogCapture capture;
+  std::thread waiter([&] {
+    got = pool.AcquireResource(SIZE_TYPE_SMALL);
+    returned = true;
+  });
+  // Once the waiter has entered (its entry line precedes the wait) it cannot return while
+  // nothing is free; one release wakes it with the released resource.
+  while (capture.Texts(LOG_TRACE_ENTER).empty()) std::this_thread::yield();
+  EXPECT_FALSE(returned.load());
+  pool.ReleaseResource(r[1]);
+  waiter.join();
+  EXPECT_EQ(got, r[1]);
+  EXPECT_EQ(SemaphoreCount(pool), 0);
+  pool.Close();
+}
+
+TEST(CMemMapResourcePool, StressMoreThreadsThanResources) {
+  TempDir dir;
+  Pool pool(1);
+  constexpr int kThreads = 8, kRounds = 2000;
+  auto resources = Fill(pool, dir, {SIZE_TYPE_LARGE, SIZE_TYPE_SMALL, SIZE_TYPE_SMALL});
+  std::atomic<int> holders[3] = {}, faults{0};
+  std::mutex mutex;
+  std::condition_variable cv;
+  int finished = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(static_cast<unsigned>(t));
+      for (int round = 0; round < kRounds; ++round) {
+        CMemMapResource* r = pool.AcquireResource(static_cast<int>(rng() % 2));
+        if (r == nullptr || holders[r->GetResourceId() - 1].fetch_add(1) != 0) {
+          ++faults;  // nothing handed out, or one resource held twice
+          if (r == nullptr) continue;
+        }
+        r->SetDataSize(1);
+        holders[r->GetResourceId() - 1].fetch_sub(1);
+        pool.ReleaseResource(r);
+      }
+      std::lock_guard lock(mutex);
+      ++finished;
+      cv.notify_one();
+    });
+  {
+    // A watchdog: a lost semaphore unit leaves threads blocked for ever; fail instead of hanging.
+    std::unique_lock lock(mutex);
+    if (!cv.wait_for(lock, std::chrono::minutes(2), [&] { return finished == kThreads; })) {
+      ADD_FAILURE() << "acquirers still blocked: a semaphore unit was lost";
+      std::abort();
+    }
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_EQ(pool.GetFreeCount(), 3u);
+  EXPECT_EQ(SemaphoreCount(pool), 3);
+  for (CMemMapResource* r : resources) EXPECT_EQ(r->GetDataSize(), 0);
+  pool.Close();
+}
+
+#if !defined(_WIN32)
+TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistry) {
+  TempDir dir;
+  const fs::path reg = dir.File("registry.reg");
+  setenv("MAILHOOK_REGISTRY", reg.c_str(), 1);
+  const std::pair<std::string, uint64_t> cases[] = {
+      {"dword:00080000", 0x100000},  // raised to the lower bound
+      {"dword:02000000", 0x2000000},
+      {"dword:zz", 0xF00000},  // a malformed file: the default
+  };
+  for (const auto& [value, limit] : cases) {
+    std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvane\\CurrentVersion]\n"
+                          "\"MaxAllowedMemMapFileSize\"="
+                       << value << "\n";
+    DBG::CLogCapture capture;
+    EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), limit);
+    EXPECT_EQ(
+        capture.Texts(LOG_TRACE_DETAIL),
+        std::vector<std::string>{"CMemMapResourcePool::CMemMapResourcePool MaxAllowedMemMapFileSize = " +
+                                 std::to_string(limit)});
+  }
+  fs::remove(reg);
+  EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), 0xF00000u);
+  unsetenv("MAILHOOK_REGISTRY");
+}
+#endif
+
+// ---- Two processes share one resource through the export record.
+
+namespace {
+
+constexpr int kPoolId = 42;
+constexpr int kBigData = 8 << 20;  // past the first view and the 6 MiB shrink size
+
+uint64_t Checksum(const unsigned char* p, size_t n) {
+  uint64_t h = 1469598103934665603ull;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+std::string Report(int view, int size, const unsigned char* data) {
+  return "view " + std::to_string(view) + " data " + std::to_string(size) + " sum " +
+         std::to_string(Checksum(data, static_cast<size_t>(size)));
+}
+
+}  // namespace
+
+// Adopts every resource of the export record in file args[0]; for each "renew" line from the
+// parent looks resource args[1] up and reports its view and data.
+MHTEST_CHILD(adopt_from_record) {
+  std::string bytes(static_cast<size_t>(fs::file_size(args.at(0))), '\0');
+  std::ifstream(args.at(0), std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  int32_t head[2] = {};
+  if (bytes.size() >= 8) std::memcpy(head, bytes.data(), 8);
+  if (head[1] < 1 || static_cast<size_t>(head[0]) != bytes.size() ||
+      Pool::CResPoolRegisterInfo::BlockSize(static_cast<size_t>(head[1])) != bytes.size())
+    return 2;
+  Pool pool(kPoolId);
+  for (int i = 0; i < head[1]; ++i) {
+    Pool::CResRegisterEntry entry{};
+    std::memcpy(static_cast<void*>(&entry), bytes.data() + 8 + 528 * i, sizeof(entry));
+    CMemMapResource* r = pool.CreateResource();
+    if (entry.iResourcePoolId != kPoolId ||
+        r->OpenExisting(entry.iResourceId, entry.szBackingStoreName) != 0 || pool.AddResource(r) != 0)
+      return 3;
+  }
+  std::string line;
+  while (mhtest::ReadParentLine(line) && line == "renew") {
+    CMemMapResource* r = pool.FindResourceW(std::stoi(args.at(1)));
+    if (r == nullptr) return 4;
+    mhtest::TellParent(
+        Report(r->GetCurrentMapSize(), r->GetDataSize(), static_cast<unsigned char*>(r->GetDataBaseAddr())));
+  }
+  pool.Close();
+  return 0;
+}
+
+TEST(CMemMapResourcePool, ResourceSharedWithAChildProcess) {
+  TempDir dir;
+  Pool pool(kPoolId);
+  pool.AddResource(Make(pool, dir, 1, SIZE_TYPE_SMALL));
+  CMemMapResource* content = Make(pool, dir, 2, SIZE_TYPE_LARGE, 32 << 20);
+  pool.AddResource(content);
+  ASSERT_EQ(pool.SetupSync(), 0);
+  Pool::CResPoolRegisterInfo* info = pool.ExportPoolRegisterInfo();
+  ASSERT_NE(info, nullptr);
+  std::ofstream(dir.File("pool.rec"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(info), info->iInfoSize);
+  pool.FreePoolRegisterInfo(info);
+
+  // The child adopts the files while they are one page long.
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), content);
+  const int firstView = content->GetCurrentMapSize();
+  auto* data = static_cast<unsigned char*>(content->GetDataBaseAddr());
+  std::memcpy(data, "first", 5);
+  content->SetDataSize(5);
+  mhtest::ChildProcess child("adopt_from_record", {dir.File("pool.rec").string(), "2"});
+  std::string line;
+  ASSERT_TRUE(child.WriteLine("renew") && child.ReadLine(line));
+  EXPECT_EQ(line, Report(firstView, 5, data));
+
+  // A big message grown past the first view: the child maps exactly data + 548 and reads it.
+  ASSERT_EQ(content->Grow(kBigData), 0);
+  data = static_cast<unsigned char*>(content->GetDataBaseAddr());
+  for (size_t i = 0; i < static_cast<size_t>(kBigData); ++i)
+    data[i] = static_cast<unsigned char>((i * 131) >> 3);
+  content->SetDataSize(kBigData);
+  ASSERT_TRUE(child.WriteLine("renew") && child.ReadLine(line));
+  EXPECT_EQ(line, Report(kBigData + 548, kBigData, data));
+
+  // A later small message: the child's large view shrinks back to 6 MiB.
+  std::memcpy(data, "small", 5);
+  content->SetDataSize(1000);
+  ASSERT_TRUE(child.WriteLine("renew") && child.ReadLine(line));
+  EXPECT_EQ(line, Report(CMemMapResource::kShrinkCeiling, 1000, data));
+  child.CloseInput();
+  EXPECT_EQ(child.Wait(), 0);
+  pool.Close();
+}
