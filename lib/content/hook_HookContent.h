@@ -54,8 +54,9 @@ class MAILHOOK_API CInputHookContentImp : public CInputHookContent {
 };
 
 // Writes from the start of the resource's data area, growing the resource when a write does
-// not fit; the data area may move on a grow, so its address is re-read after every one. The
-// content size is not stored in the resource: whoever hands the resource over records it.
+// not fit; the data area may move on a grow (or be unmapped by a failed one), so its address
+// is re-read from the resource on every call. The content size is not stored in the
+// resource: whoever hands the resource over records it.
 // The resource is borrowed, never closed or released.
 class MAILHOOK_API COutputHookContentMMapResourceImp : public COutputHookContent {
  public:
@@ -74,6 +75,9 @@ class MAILHOOK_API COutputHookContentMMapResourceImp : public COutputHookContent
  private:
   // Makes room for size more bytes, growing the resource when needed; raises on failure.
   void MakeRoom(uint64_t size, bool closeOnFailure, bool traceGrow);
+  // Takes the resource's current data address and capacity; raises (forgetting both) when the
+  // resource is not mapped.
+  void SyncView();
 
   CMemMapResource* m_pResource;
   void* m_pDataBase;

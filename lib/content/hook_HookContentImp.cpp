@@ -11,15 +11,16 @@ static constexpr const char16_t kHookUnit[] = u"hook_HookContentImp.cpp";
 
 CInputHookContentImp::CInputHookContentImp(void* pDataBlock, int size)
     : m_pMessageBlock(nullptr), m_pRawBlock(nullptr), m_ullContentSize(0) {
-  // A negative size would widen to a huge count; it describes no content.
-  const uint64_t bytes = size > 0 ? static_cast<uint64_t>(size) : 0;
+  // A negative size would widen to a huge count, and a null block with a size would make the
+  // message block allocate an area of its own and hand out its garbage: neither is content.
+  const uint64_t bytes = size > 0 && pDataBlock != nullptr ? static_cast<uint64_t>(size) : 0;
   m_pMessageBlock = new (std::nothrow) CMessageBlock(static_cast<const char*>(pDataBlock), bytes);
   HOOK_LOG(LOG_TRACE_ENTER, u"CInputHookContentImp::CInputHookContentImp(void *pDataBlock(%p), int size(%d))",
            pDataBlock, size);
   try {
     if (m_pMessageBlock == nullptr) HOOK_ERROR(HOOK_ERR_GENERAL);
     m_pMessageBlock->WritePtr(bytes);
-    m_pRawBlock = m_pMessageBlock->ReadPtr();
+    m_pRawBlock = pDataBlock != nullptr ? m_pMessageBlock->ReadPtr() : nullptr;
     m_ullContentSize = m_pMessageBlock->Length();
   } catch (CHookError& e) {
     e.Report();
@@ -64,18 +65,35 @@ COutputHookContentMMapResourceImp::COutputHookContentMMapResourceImp(CMemMapReso
   }
 }
 
+void COutputHookContentMMapResourceImp::SyncView() {
+  if (!m_pResource->IsMapped()) {
+    m_pDataBase = nullptr;
+    m_iDataStorageSize = 0;
+    HOOK_ERROR(HOOK_ERR_GENERAL);
+  }
+  m_pDataBase = m_pResource->GetDataBaseAddr();
+  m_iDataStorageSize = m_pResource->GetDataStorageSize();
+}
+
 void COutputHookContentMMapResourceImp::MakeRoom(uint64_t size, bool closeOnFailure, bool traceGrow) {
   if (m_pResource == nullptr) HOOK_ERROR(HOOK_ERR_GENERAL);
+  // The view may have changed since the last call: a failed grow unmaps it, a close by file size
+  // drops it, a renewal moves it. Copying through the address remembered from before would
+  // write into memory that is no longer the file.
+  SyncView();
   const uint64_t need = static_cast<uint64_t>(static_cast<int64_t>(m_iContentSize)) + size;
   if (need <= static_cast<uint64_t>(static_cast<int64_t>(m_iDataStorageSize))) return;
   // Past what a resource can ever hold: Grow takes a 32-bit count, and a cut-down request
   // could look small enough to succeed.
   if (need > static_cast<uint64_t>(INT32_MAX) || m_pResource->Grow(static_cast<int>(need)) == -1) {
     if (closeOnFailure) m_pResource->CloseByLimitedFileSize();
+    if (!m_pResource->IsMapped()) {
+      m_pDataBase = nullptr;
+      m_iDataStorageSize = 0;
+    }
     HOOK_ERROR(HOOK_ERR_GROW);
   }
-  m_pDataBase = m_pResource->GetDataBaseAddr();
-  m_iDataStorageSize = m_pResource->GetDataStorageSize();
+  SyncView();
   if (traceGrow)
     HOOK_LOG(LOG_TRACE_DETAIL, u"CMemMapResource::Grow(), NewDataStorageSize=%d, NewDataBassAddr=0x%p",
              m_iDataStorageSize, m_pDataBase);
@@ -120,8 +138,8 @@ void COutputHookContentMMapResourceImp::SetContentSize(int size) {
     m_iContentSize = size;
     return;
   }
-  HOOK_LOG(LOG_ERROR, u"New content size(%d) can't be larger than original one(%d), and must larget than 0.", size,
-           m_iContentSize);
+  HOOK_LOG(LOG_ERROR, u"New content size(%d) can't be larger than original one(%d), and must larget than 0.",
+           size, m_iContentSize);
 }
 
 uint64_t COutputHookContentMMapResourceImp::GetMaxDataStorageSize() {
