@@ -1,5 +1,6 @@
 #include "content_support.h"
 
+#include <cstring>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,16 @@ std::vector<std::string> UnitTexts(const DBG::CLogCapture& capture, int level, c
   for (const auto& line : capture.Lines(level))
     if (line.file == unit) out.push_back(line.text);
   return out;
+}
+
+std::u16string Wide(const char16_t* unaligned) {
+  std::u16string out;
+  const auto* p = reinterpret_cast<const unsigned char*>(unaligned);
+  for (char16_t unit;; p += sizeof(unit)) {
+    std::memcpy(&unit, p, sizeof(unit));
+    if (unit == 0) return out;
+    out.push_back(unit);
+  }
 }
 
 std::vector<unsigned char> Pattern(uint32_t seed, size_t n) {

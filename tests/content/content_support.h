@@ -31,6 +31,9 @@ constexpr const char* kReceiverUnit = "hook_HookContentReceiver.cpp";
 constexpr const char* kResourceUnit = "hook_MemMapResource.cpp";
 constexpr const char* kPoolUnit = "hook_MemMapResourcePool.cpp";
 
+// A wide string as the header reader hands it out: in place, possibly at an odd address.
+std::u16string Wide(const char16_t* unaligned);
+
 // Byte i of pattern seed; different seeds differ in almost every byte.
 inline unsigned char PatternByte(uint32_t seed, size_t i) {
   uint32_t x = static_cast<uint32_t>(i) * 2654435761u + seed * 40503u;

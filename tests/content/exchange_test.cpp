@@ -54,7 +54,7 @@ std::string CheckHeaders(CInputHookHeaders& in, int n, bool service) {
     return "";
   }
   if (in.GetHeader(1, &text) != 0 || std::string(text) != "sender@example.org") return "header 1";
-  if (in.GetHeader(3, &wide) != 0 || std::u16string(wide) != u"Subject: r\u00e9sum\u00e9") return "header 3";
+  if (in.GetHeader(3, &wide) != 0 || Wide(wide) != u"Subject: r\u00e9sum\u00e9") return "header 3";
   if (in.GetHeaderCount() != 3) return "hook header count";
   return "";
 }

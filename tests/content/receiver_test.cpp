@@ -228,7 +228,7 @@ TEST(CHookContentReceiver, CommittedHeadersGoBesideTheHooksHeaders) {
   ASSERT_EQ(update.GetHeader(2, &value), 0);
   EXPECT_EQ(value, 43);
   ASSERT_EQ(update.GetHeader(3, &text), 0);
-  EXPECT_EQ(std::u16string(text), u"scanned: clean");
+  EXPECT_EQ(Wide(text), u"scanned: clean");
   ASSERT_EQ(update.GetHeader(4, &wide), 0);
   EXPECT_EQ(wide, int64_t{1} << 40);
   EXPECT_EQ(update.GetHeader(1, &text), -1);
