@@ -158,6 +158,19 @@ MHTEST_CHILD(content_service) {
     mhtest::TellParent("content mapped " + std::to_string(content->IsMapped() ? 1 : 0));
     std::string line;
     CHILD_CHECK(mhtest::ReadParentLine(line) && line == "done", "parent line");
+
+    // The next receiver on the same ids finds a closed resource again (its lookup re-opens and
+    // renews it) and reads what this one committed.
+    receiver = std::make_unique<CHookContentReceiver>(poolId, std::stoi(args[2]), std::stoi(args[3]),
+                                                      std::stoi(args[4]));
+    CHILD_CHECK(receiver->Fail() == 0 && content->IsMapped(), "receiver after the close");
+    const size_t committed = newSize > 0 ? newSize : size;
+    CHILD_CHECK(receiver->GetContent()->GetContentSize() == committed, "committed size");
+    CHILD_CHECK(FirstMismatch(receiver->GetContent()->GetRawMemoryBlock(), committed,
+                              newSize > 0 ? newSeed : seed) == committed,
+                "committed bytes");
+    const std::string again = CheckHeaders(*receiver->GetHeaders(), n, false);
+    CHILD_CHECK(again.empty(), "hook headers after the close: " + again);
   }
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
