@@ -1,0 +1,134 @@
+// The main job for real: `mailhook service` and `mailhook hook` as two processes carrying
+// messages through shared backing files and the RPC link, including a service that dies and
+// comes back and a hook that dies.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "process.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class MailhookE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_env = {{"MAILHOOK_RUNTIME_DIR", (m_dir.Path() / "rt").string()},
+             {"MAILHOOK_RPC_TIMEOUT_MS", "5000"},
+             {"MAILHOOK_LOG", ""}};
+  }
+
+  std::unique_ptr<Process> StartService() {
+    auto p = std::make_unique<Process>(std::vector<std::string>{MAILHOOK_CLI, "service", "--quiet"}, m_env);
+    EXPECT_TRUE(p->WaitForLine("ready"));
+    return p;
+  }
+
+  std::unique_ptr<Process> StartHook(std::vector<std::string> args) {
+    args.insert(args.begin(), {MAILHOOK_CLI, "hook"});
+    return std::make_unique<Process>(args, m_env);
+  }
+
+  fs::path WorkDir() const { return m_dir.Path() / "rt" / "pool-1"; }
+
+  // The numbers of the hook's JSON summary line.
+  static std::map<std::string, double> Summary(const std::string& output) {
+    std::map<std::string, double> out;
+    std::smatch m;
+    std::regex line(R"(\{"messages".*\})");
+    if (!std::regex_search(output, m, line)) return out;
+    std::string json = m.str();
+    std::regex field(R"re("(\w+)":([0-9.]+))re");
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), field); it != std::sregex_iterator(); ++it)
+      out[(*it)[1]] = std::stod((*it)[2]);
+    return out;
+  }
+
+  mhtest::TempDir m_dir;
+  std::map<std::string, std::string> m_env;
+};
+
+}  // namespace
+
+TEST_F(MailhookE2E, BuiltinMessagesRoundTripAndFilesAreReused) {
+  auto service = StartService();
+  auto hook = StartHook({"--threads", "3", "--repeat", "4", "--json"});
+  std::string output = hook->ReadAll();
+  ASSERT_EQ(hook->Wait(), 0) << output;
+  auto s = Summary(output);
+  EXPECT_EQ(s["messages"], 16);
+  EXPECT_EQ(s["failed"], 0);
+  EXPECT_EQ(s["infected"], 4);
+  EXPECT_EQ(s["replaced"], 4);
+  EXPECT_NE(output.find("infected: EICAR-Test-File"), std::string::npos);
+  EXPECT_NE(output.find("clean"), std::string::npos);
+
+  // Backing files stay on disk; a second run with the same layout reuses them.
+  std::set<std::string> first;
+  for (auto& e : fs::directory_iterator(WorkDir())) first.insert(e.path().filename().string());
+  EXPECT_EQ(first.size(), 9u);  // three holders, three resources each
+  auto again = StartHook({"--threads", "3", "--json"});
+  std::string output2 = again->ReadAll();
+  ASSERT_EQ(again->Wait(), 0) << output2;
+  std::set<std::string> second;
+  for (auto& e : fs::directory_iterator(WorkDir())) second.insert(e.path().filename().string());
+  EXPECT_EQ(first, second);
+
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(), 0);
+}
+
+TEST_F(MailhookE2E, RealMailCorpusComesBackUnchanged) {
+  const fs::path corpus = "/usr/lib/python3.11/test/test_email/data";
+  if (!fs::exists(corpus)) GTEST_SKIP() << "no mail corpus installed (Debian package libpython3.11-testsuite)";
+  auto service = StartService();
+  auto hook = StartHook({"--input", corpus.string(), "--threads", "4", "--json"});
+  std::string output = hook->ReadAll();
+  ASSERT_EQ(hook->Wait(), 0) << output;
+  auto s = Summary(output);
+  EXPECT_GE(s["messages"], 40);
+  EXPECT_EQ(s["failed"], 0);
+  EXPECT_EQ(s["replaced"], 0);
+}
+
+TEST_F(MailhookE2E, ServiceDiesAndAnotherTakesOverThenTheHookDies) {
+  // Many small messages, so the run outlasts what happens to the service.
+  fs::path input = m_dir.Path() / "small.eml";
+  std::ofstream(input) << "From: a@example.org\r\nTo: b@example.org\r\nSubject: small\r\n\r\nhello\r\n";
+
+  auto service = StartService();
+  auto hook = StartHook({"--input", input.string(), "--threads", "2", "--repeat", "1000000"});
+  std::string line;
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(hook->ReadLine(line));
+  EXPECT_EQ(line.find("FAILED"), std::string::npos) << line;
+
+  service->Signal(SIGKILL);
+  service->Wait();
+  // Requests now fail with a clear error rather than hanging.
+  bool failed = false;
+  while (!failed && hook->ReadLine(line)) failed = line.find("FAILED: service") != std::string::npos;
+  ASSERT_TRUE(failed);
+
+  // A new service learns the pool from the hook's next request and serves it.
+  auto second = StartService();
+  bool served = false;
+  while (!served && hook->ReadLine(line)) served = line.find("FAILED") == std::string::npos;
+  ASSERT_TRUE(served) << line;
+
+  // A killed hook leaves the service serving others.
+  hook->Signal(SIGKILL);
+  hook->Wait();
+  auto next = StartHook({"--threads", "2", "--json"});
+  std::string output = next->ReadAll();
+  EXPECT_EQ(next->Wait(), 0) << output;
+  EXPECT_EQ(Summary(output)["failed"], 0);
+  second->Signal(SIGTERM);
+  EXPECT_EQ(second->Wait(), 0);
+}

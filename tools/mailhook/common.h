@@ -1,0 +1,52 @@
+// What the mailhook command's service and hook agree on: the request layout over the RPC link,
+// the reply codes, and where files and sockets live.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace mailhook {
+
+// Requests. A scan is the library's integer request: the command id, then the pool id, the
+// header, content and update-header resource ids, and the message's sequence number. The
+// answer is a status and a set of change flags.
+enum Command : int32_t {
+  kCmdScan = 1,
+  // Buffer request: command, pool id, entry count, then per entry pool id, resource id and
+  // backing-file path: the pool's export record, item by item.
+  kCmdRegisterPool = 2,
+};
+
+enum Status : int32_t {
+  kStatusOk = 0,
+  kStatusBadRequest = -1,
+  kStatusFailed = -2,       // the service could not scan the message
+  kStatusPoolUnknown = -7,  // no pool of that id: register it (again) and retry
+  kStatusResourceUnknown = -8,
+  kStatusRefused = -13,     // a registration naming files outside the working folder
+};
+
+enum ChangeFlags : int32_t {
+  kChangedHeaders = 1,
+  kChangedContent = 2,
+  kInfected = 4,
+};
+
+constexpr int kDefaultPoolId = 1;
+constexpr int kDefaultGroupId = 0;
+
+// The per-user runtime folder: MAILHOOK_RUNTIME_DIR, else $XDG_RUNTIME_DIR/mailhook, else
+// /dev/shm/mailhook-<uid>. Backing files live under it by default: it is a tmpfs, where a
+// shared mapping is never written back to a disk.
+std::filesystem::path RuntimeDir();
+// The default working folder for backing files of one pool.
+std::filesystem::path DefaultWorkDir(int poolId);
+// Creates a folder owner-only (0700), refusing one that exists with another owner or mode.
+void EnsurePrivateDir(const std::filesystem::path& dir);
+// True when path (after resolving . and ..) lies inside dir.
+bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir);
+
+std::string HumanBytes(double bytes);
+
+}  // namespace mailhook

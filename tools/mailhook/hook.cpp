@@ -1,0 +1,432 @@
+#include "hook.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "common.h"
+#include "content/hook_HookContent.h"
+#include "headers/hook_HookHeadersImp.h"
+#include "ipc/ipc_buffer.h"
+#include "memmap/hook_MemMapResource.h"
+#include "pool/hook_MemMapResourcePool.h"
+#include "pool/hook_MemMapResourcePoolMgr.h"
+#include "rpc/hook_RpcCommunicationResource.h"
+#include "shared/hook_SharedResourceClientMgr.h"
+
+namespace mailhook {
+
+namespace {
+
+constexpr uint64_t kSmallDefault = 64u << 10;
+constexpr uint64_t kSmallMax = 4u << 20;
+constexpr uint64_t kLargeDefault = 1u << 20;
+
+size_t EncodedSize(const std::vector<HeaderValue>& headers) {
+  size_t n = 0;
+  for (const auto& v : headers) {
+    n += 8;
+    switch (v.kind) {
+      case HeaderValue::Int: n += 4; break;
+      case HeaderValue::Int64: n += 8; break;
+      case HeaderValue::String: n += 4 + v.str.size() + 1; break;
+      case HeaderValue::WString: n += 4 + 2 * (v.wstr.size() + 1); break;
+    }
+  }
+  return n;
+}
+
+int Write(COutputHookHeaders& w, const HeaderValue& v) {
+  switch (v.kind) {
+    case HeaderValue::Int: return w.SetHeader(v.id, static_cast<int>(v.i32));
+    case HeaderValue::Int64: return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
+    case HeaderValue::String: return w.SetHeader(v.id, v.str.c_str());
+    case HeaderValue::WString: return w.SetHeader(v.id, v.wstr.c_str());
+  }
+  return -1;
+}
+
+// Reads back a whole list through the reader, id by id in ascending order.
+class Collector : public CInputHookHeaders::CEnumerateInputHeadersCallback {
+ public:
+  Collector(CInputHookHeadersImp& r, int id, std::vector<HeaderValue>& out) : m_r(r), m_id(id), m_out(out) {}
+  int GetHeaderId() override { return m_id; }
+  void OnBegin(int) override {}
+  void OnEnd() override {}
+  void OnValue(int index, const void* value) override {
+    uint32_t tag = 0;
+    if (m_r.GetValueTag(m_id, index, tag) != 0) return;
+    const char* p = static_cast<const char*>(value);
+    if (tag == HEADER_TYPE_INT) {
+      int32_t v;
+      std::memcpy(&v, p, 4);
+      m_out.push_back(HeaderValue::MakeInt(m_id, v));
+    } else if (tag == HEADER_TYPE_INT64) {
+      int64_t v;
+      std::memcpy(&v, p, 8);
+      m_out.push_back(HeaderValue::MakeInt64(m_id, v));
+    } else if (tag == HEADER_TYPE_STRING) {
+      m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
+    } else if (tag == HEADER_TYPE_WSTRING) {
+      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, std::u16string(reinterpret_cast<const char16_t*>(p))});
+    }
+  }
+
+ private:
+  CInputHookHeadersImp& m_r;
+  int m_id;
+  std::vector<HeaderValue>& m_out;
+};
+
+std::vector<HeaderValue> ReadList(void* data, int size) {
+  CInputHookHeadersImp reader(data, size);
+  std::vector<int> ids(static_cast<size_t>(reader.GetHeaderCount()));
+  int count = 0;
+  std::vector<HeaderValue> out;
+  if (reader.GetHeadersId(ids.data(), static_cast<int>(ids.size()), count) != 0) return out;
+  for (int i = 0; i < count; ++i) {
+    Collector c(reader, ids[static_cast<size_t>(i)], out);
+    reader.Enumerate(c);
+  }
+  return out;
+}
+
+const HeaderValue* Find(const std::vector<HeaderValue>& list, int id) {
+  for (const auto& v : list)
+    if (v.id == id) return &v;
+  return nullptr;
+}
+
+}  // namespace
+
+HookRunner::HookRunner(const HookOptions& options) : m_options(options) {
+  if (m_options.holders <= 0) m_options.holders = std::max(1, m_options.threads);
+}
+
+HookRunner::~HookRunner() {
+  if (auto* clients = CSharedResourceClientMgr::Instance()) {
+    clients->Close();
+    CSharedResourceClientMgr::CloseSingleton();
+  }
+  delete m_pRegisterLink;
+  CMemMapResourcePoolMgr::Instance()->Close();
+  CMemMapResourcePoolMgr::CloseSingleton();
+}
+
+void HookRunner::Setup() {
+  EnsurePrivateDir(RuntimeDir());
+  EnsurePrivateDir(m_options.workDir);
+
+  auto* pools = CMemMapResourcePoolMgr::Instance();
+  CMemMapResourcePool* pool = pools->CreateResourcePool(m_options.poolId);
+  // Two small resources and one large per holder: a holder never waits for another's.
+  for (int h = 0; h < m_options.holders; ++h) {
+    for (int sizeType : {0, 0, 1}) {
+      CMemMapResource* resource = pool->CreateResource();
+      int id = pool->GetUniqueResourceId();
+      auto path = m_options.workDir / ((sizeType == 0 ? "small-" : "large-") + std::to_string(id) + ".mmf");
+      std::u16string name = Utf8To16(path.string());
+      uint64_t defaultSize = sizeType == 0 ? kSmallDefault : kLargeDefault;
+      uint64_t maxSize = sizeType == 0 ? kSmallMax : m_options.maxMessage;
+      if (resource->Open(id, sizeType, name.data(), defaultSize, maxSize) != 0) {
+        pool->DestroyResource(resource);
+        throw std::runtime_error("cannot create backing file " + path.string());
+      }
+      pool->AddResource(resource);
+      ++m_resourceCount;
+    }
+  }
+  if (pool->SetupSync() != 0) throw std::runtime_error("cannot arm the resource pool");
+
+  m_pRegisterLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
+  m_pRegisterLink->Connect();
+  int32_t status = Register();
+  if (status != kStatusOk) throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
+
+  auto* clients = CSharedResourceClientMgr::Instance();
+  for (int h = 0; h < m_options.holders; ++h) {
+    CHookSharedResource* holder = clients->CreateSharedResource();
+    holder->Init(m_options.poolId, CHookSharedResource::GetUniqueID(), kCmdScan, 0, nullptr, 0, 0);
+    holder->Connect();
+    clients->AddResourceToGroup(kDefaultGroupId, holder);
+  }
+  clients->ReadyToUse();
+  m_setUp = true;
+}
+
+int32_t HookRunner::Register() {
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
+  CMemMapResourcePool::CResPoolRegisterInfo* info = pool->ExportPoolRegisterInfo();
+  if (info == nullptr) return kStatusFailed;
+  CIPCMsgBuffer request(1024, false), reply(1024, false);
+  request << static_cast<int32_t>(kCmdRegisterPool) << static_cast<int32_t>(m_options.poolId)
+          << static_cast<uint32_t>(info->iEntryCount);
+  const auto* entries = info->Entries;
+  for (int32_t i = 0; i < info->iEntryCount; ++i)
+    request << entries[i].iResourcePoolId << entries[i].iResourceId
+            << static_cast<const char16_t*>(entries[i].szBackingStoreName);
+  pool->FreePoolRegisterInfo(info);
+  m_pRegisterLink->SendRequest(request, reply);
+  int32_t status = kStatusFailed, adopted = 0;
+  reply >> status >> adopted;
+  return status;
+}
+
+MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
+  MessageResult r;
+  r.sequence = sequence;
+  r.name = message.name;
+  r.size = message.raw.size();
+  auto* clients = CSharedResourceClientMgr::Instance();
+
+  // 1. A holder, waiting while every holder is busy.
+  CHookSharedResource* holder = clients->AcquireResource(kDefaultGroupId);
+  if (holder == nullptr) {
+    r.error = "no holder could be taken";
+    return r;
+  }
+  struct GiveBack {
+    CSharedResourceClientMgr* clients;
+    CHookSharedResource* holder;
+    ~GiveBack() { clients->ReleaseResource(kDefaultGroupId, holder); }
+  } giveBack{clients, holder};
+
+  // 2. Its three resources.
+  holder->GetMemResources();
+  CMemMapResource* header = holder->GetHeaderMemResource();
+  CMemMapResource* content = holder->GetContentMemResource();
+  CMemMapResource* update = holder->GetUpdateHeaderMemResource();
+  if (!header || !content || !update) {
+    r.error = "the pool gave no resources";
+    return r;
+  }
+
+  // 3. The header list and the content, each with its length recorded.
+  std::vector<HeaderValue> written;
+  written.reserve(message.headers.size() + 1);
+  written.push_back(HeaderValue::MakeInt(kHdrSequence, static_cast<int32_t>(sequence)));
+  written.insert(written.end(), message.headers.begin(), message.headers.end());
+  r.headers = written.size();
+  size_t need = EncodedSize(written);
+  if (need > static_cast<size_t>(header->GetDataStorageSize()) &&
+      (need > static_cast<size_t>(header->GetMaxDataStorageSize()) || header->Grow(static_cast<int>(need)) != 0)) {
+    r.error = "header list too large";
+    return r;
+  }
+  {
+    COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
+    for (const auto& v : written)
+      if (Write(writer, v) != 0) {
+        r.error = "header list does not fit";
+        return r;
+      }
+    header->SetDataSize(static_cast<int>(writer.GetDataLength()));
+  }
+  {
+    COutputHookContentMMapResourceImp writer(content);
+    uint64_t done = 0;
+    if (writer.Write(const_cast<char*>(message.raw.data()), message.raw.size(), done) != 0) {
+      r.error = "content larger than a resource may grow";
+      return r;
+    }
+    content->SetDataSize(static_cast<int>(writer.GetContentSize()));
+  }
+  update->SetDataSize(0);
+
+  // 4. The request; the call returns with the reply.
+  CRpcCommunicationResource::CRpcIPCData request{}, reply{};
+  request.m_iRequest1 = m_options.poolId;
+  request.m_iRequest2 = header->GetResourceId();
+  request.m_iRequest3 = content->GetResourceId();
+  request.m_iRequest4 = update->GetResourceId();
+  request.m_iRequest5 = static_cast<int32_t>(sequence);
+  for (int attempt = 0;; ++attempt) {
+    reply.m_iReply1 = kStatusFailed;
+    reply.m_iReply2 = 0;
+    try {
+      holder->SendRequest(request, reply);
+    } catch (const std::exception& e) {
+      r.error = std::string("service: ") + e.what();
+      return r;
+    }
+    // A service that started after us does not know our pool yet.
+    if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
+      static std::mutex registering;
+      std::lock_guard lock(registering);
+      try {
+        if (Register() == kStatusOk) continue;
+      } catch (const std::exception& e) {
+        r.error = std::string("service: ") + e.what();
+        return r;
+      }
+    }
+    break;
+  }
+  if (reply.m_iReply1 != kStatusOk) {
+    r.error = "service answered status " + std::to_string(reply.m_iReply1);
+    return r;
+  }
+  r.flags = reply.m_iReply2;
+
+  // 5. What changed, read back in place.
+  if (r.flags & kChangedHeaders) {
+    if (update->RenewMemMap() != 0) {
+      r.error = "update headers cannot be mapped";
+      return r;
+    }
+    r.updates = ReadList(update->GetDataBaseAddr(), update->GetDataSize());
+    if (const HeaderValue* v = Find(r.updates, kHdrVerdict)) r.verdict = v->str;
+  }
+  if (content->RenewMemMap() != 0) {
+    r.error = "content cannot be mapped";
+    return r;
+  }
+  const char* now = static_cast<const char*>(content->GetDataBaseAddr());
+  const auto nowSize = static_cast<uint64_t>(content->GetDataSize());
+  if (r.flags & kChangedContent) {
+    r.newSize = nowSize;
+    if (m_options.verify) r.newContent.assign(now, static_cast<size_t>(nowSize));
+  }
+
+  if (m_options.verify) {
+    std::vector<HeaderValue> sorted = written;
+    std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.id < b.id; });
+    const HeaderValue* seen = Find(r.updates, kHdrHeadersSeen);
+    const HeaderValue* hd = Find(r.updates, kHdrHeadersDigest);
+    const HeaderValue* cd = Find(r.updates, kHdrContentDigest);
+    if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
+        static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted)) {
+      r.error = "the service read other headers than were written";
+      return r;
+    }
+    if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size())) {
+      r.error = "the service read other content than was written";
+      return r;
+    }
+    if (!(r.flags & kChangedContent) &&
+        (nowSize != message.raw.size() || std::memcmp(now, message.raw.data(), message.raw.size()) != 0)) {
+      r.error = "the content came back changed";
+      return r;
+    }
+  }
+  r.ok = true;
+  return r;
+}
+
+RunSummary HookRunner::Run(const std::vector<Message>& messages,
+                           const std::function<void(const MessageResult&)>& onResult) {
+  if (!m_setUp) throw std::logic_error("Setup() first");
+  RunSummary summary;
+  const uint64_t total = messages.size() * m_options.repeat;
+  std::atomic<uint64_t> next{0};
+  std::mutex report;
+  auto start = std::chrono::steady_clock::now();
+  auto worker = [&] {
+    for (;;) {
+      uint64_t i = next++;
+      if (i >= total) return;
+      const Message& m = messages[i % messages.size()];
+      MessageResult r = Carry(m, i + 1);
+      std::lock_guard lock(report);
+      ++summary.messages;
+      summary.bytes += r.size;
+      if (!r.ok) ++summary.failed;
+      if (r.flags & kInfected) ++summary.infected;
+      if (r.flags & kChangedContent) ++summary.changedContent;
+      if (onResult) onResult(r);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < m_options.threads; ++t) threads.emplace_back(worker);
+  for (auto& t : threads) t.join();
+  summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return summary;
+}
+
+size_t HookRunner::FreeHolders() const {
+  auto* group = CSharedResourceClientMgr::Instance()->FindGroup(kDefaultGroupId);
+  return group ? group->FreeCount() : 0;
+}
+
+uint64_t HookRunner::FreeResources() const {
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
+  return pool ? pool->GetFreeCount() : 0;
+}
+
+void PrintResult(const MessageResult& r) {
+  std::string change;
+  if (!r.ok) {
+    std::printf("%5llu  %-24.24s %10s  FAILED: %s\n", static_cast<unsigned long long>(r.sequence), r.name.c_str(),
+                HumanBytes(static_cast<double>(r.size)).c_str(), r.error.c_str());
+  } else {
+    change = (r.flags & kChangedContent) ? "content replaced (" + HumanBytes(static_cast<double>(r.newSize)) + ")"
+                                         : "content unchanged";
+    std::printf("%5llu  %-24.24s %10s  %3zu headers  %-26s %s\n", static_cast<unsigned long long>(r.sequence),
+                r.name.c_str(), HumanBytes(static_cast<double>(r.size)).c_str(), r.headers, r.verdict.c_str(),
+                change.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void PrintSummary(const RunSummary& s) {
+  double rate = s.seconds > 0 ? static_cast<double>(s.messages) / s.seconds : 0;
+  double bytes = s.seconds > 0 ? static_cast<double>(s.bytes) / s.seconds : 0;
+  std::printf("%llu messages (%llu failed, %llu infected, %llu replaced), %s in %.3f s: %.0f messages/s, %s/s\n",
+              static_cast<unsigned long long>(s.messages), static_cast<unsigned long long>(s.failed),
+              static_cast<unsigned long long>(s.infected), static_cast<unsigned long long>(s.changedContent),
+              HumanBytes(static_cast<double>(s.bytes)).c_str(), s.seconds, rate, HumanBytes(bytes).c_str());
+  std::fflush(stdout);
+}
+
+int RunHookCommand(const HookCommandOptions& options) {
+  std::vector<Message> messages;
+  try {
+    messages = options.input.empty() ? BuiltinMessages() : LoadMessages(options.input);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mailhook hook: %s\n", e.what());
+    return 2;
+  }
+  RunSummary summary;
+  {
+    HookRunner runner(options.hook);
+    try {
+      runner.Setup();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "mailhook hook: %s\n", e.what());
+      return 2;
+    }
+    const uint64_t total = messages.size() * options.hook.repeat;
+    uint64_t done = 0;
+    auto last = std::chrono::steady_clock::now();
+    summary = runner.Run(messages, [&](const MessageResult& r) {
+      ++done;
+      if (!options.quiet || !r.ok) PrintResult(r);
+      auto now = std::chrono::steady_clock::now();
+      if (options.quiet && now - last > std::chrono::seconds(1)) {
+        last = now;
+        std::fprintf(stderr, "mailhook hook: %llu / %llu messages\n", static_cast<unsigned long long>(done),
+                     static_cast<unsigned long long>(total));
+      }
+    });
+    if (runner.FreeHolders() != static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads)) {
+      std::fprintf(stderr, "mailhook hook: holders were not all given back\n");
+      ++summary.failed;
+    }
+  }
+  PrintSummary(summary);
+  if (options.json)
+    std::printf("{\"messages\":%llu,\"failed\":%llu,\"infected\":%llu,\"replaced\":%llu,\"bytes\":%llu,\"seconds\":%.6f}\n",
+                static_cast<unsigned long long>(summary.messages), static_cast<unsigned long long>(summary.failed),
+                static_cast<unsigned long long>(summary.infected),
+                static_cast<unsigned long long>(summary.changedContent),
+                static_cast<unsigned long long>(summary.bytes), summary.seconds);
+  return summary.failed == 0 ? 0 : 1;
+}
+
+}  // namespace mailhook

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+
+namespace mailhook {
+
+int RunInspect(const std::string& path);
+
+}  // namespace mailhook

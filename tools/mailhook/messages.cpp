@@ -1,0 +1,353 @@
+#include "messages.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+namespace mailhook {
+
+namespace {
+
+void InitMime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Owns one GObject reference.
+template <class T>
+struct GRef {
+  T* p = nullptr;
+  explicit GRef(T* q) : p(q) {}
+  ~GRef() {
+    if (p) g_object_unref(p);
+  }
+  GRef(const GRef&) = delete;
+  GRef& operator=(const GRef&) = delete;
+};
+
+void AddText(std::vector<HeaderValue>& out, int id, const char* text) {
+  if (text != nullptr && *text != 0) out.push_back(HeaderValue::MakeText(id, text));
+}
+
+void AddAddresses(std::vector<HeaderValue>& out, int id, InternetAddressList* list) {
+  if (list == nullptr || internet_address_list_length(list) == 0) return;
+  char* text = internet_address_list_to_string(list, nullptr, FALSE);
+  AddText(out, id, text);
+  g_free(text);
+}
+
+struct PartCounter {
+  int parts = 0;
+  std::vector<HeaderValue>* out;
+};
+
+void CountPart(GMimeObject*, GMimeObject* part, gpointer data) {
+  auto* counter = static_cast<PartCounter*>(data);
+  ++counter->parts;
+  if (GMIME_IS_PART(part)) {
+    const char* filename = g_mime_part_get_filename(GMIME_PART(part));
+    AddText(*counter->out, kHdrAttachment, filename);
+  }
+}
+
+void Describe(GMimeMessage* msg, Message& out) {
+  auto& h = out.headers;
+  AddAddresses(h, kHdrFrom, g_mime_message_get_from(msg));
+  AddAddresses(h, kHdrTo, g_mime_message_get_to(msg));
+  AddAddresses(h, kHdrCc, g_mime_message_get_cc(msg));
+  AddText(h, kHdrSubject, g_mime_message_get_subject(msg));
+  AddText(h, kHdrMessageId, g_mime_message_get_message_id(msg));
+  GDateTime* date = g_mime_message_get_date(msg);
+  if (date != nullptr) {
+    char* text = g_date_time_format_iso8601(date);
+    AddText(h, kHdrDate, text);
+    g_free(text);
+  }
+  GMimeObject* body = g_mime_message_get_mime_part(msg);
+  if (body != nullptr) {
+    GMimeContentType* type = g_mime_object_get_content_type(body);
+    char* mime = type ? g_mime_content_type_get_mime_type(type) : nullptr;
+    AddText(h, kHdrMimeType, mime);
+    g_free(mime);
+  }
+  PartCounter counter{0, &h};
+  g_mime_message_foreach(msg, CountPart, &counter);
+  h.push_back(HeaderValue::MakeInt(kHdrPartCount, counter.parts));
+  h.push_back(HeaderValue::MakeInt64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
+
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(msg));
+  int count = list ? g_mime_header_list_get_count(list) : 0;
+  for (int i = 0; i < count; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    const char* name = g_mime_header_get_name(header);
+    const char* value = g_mime_header_get_value(header);
+    if (name == nullptr) continue;
+    h.push_back(HeaderValue::MakeText(kHdrOther, std::string(name) + ": " + (value ? value : "")));
+  }
+}
+
+GMimeMessage* ParseOne(GMimeParser* parser) { return g_mime_parser_construct_message(parser, nullptr); }
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+}  // namespace
+
+HeaderValue HeaderValue::MakeText(int id, const std::string& utf8) {
+  if (IsAscii(utf8)) return {String, id, 0, 0, utf8, {}};
+  return {WString, id, 0, 0, {}, Utf8To16(utf8)};
+}
+
+bool HeaderValue::operator==(const HeaderValue& o) const {
+  if (kind != o.kind || id != o.id) return false;
+  switch (kind) {
+    case Int: return i32 == o.i32;
+    case Int64: return i64 == o.i64;
+    case String: return str == o.str;
+    case WString: return wstr == o.wstr;
+  }
+  return false;
+}
+
+bool ParseMessage(const std::string& name, std::string raw, Message& out) {
+  InitMime();
+  out.name = name;
+  out.raw = std::move(raw);
+  out.headers.clear();
+  GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(out.raw.data(), out.raw.size()));
+  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
+  GRef<GMimeMessage> msg(ParseOne(parser.p));
+  if (msg.p == nullptr) return false;
+  Describe(msg.p, out);
+  return true;
+}
+
+std::vector<Message> LoadMessages(const std::filesystem::path& input) {
+  InitMime();
+  std::vector<Message> messages;
+  std::error_code ec;
+  if (std::filesystem::is_directory(input, ec)) {
+    std::vector<std::filesystem::path> files;
+    for (auto& entry : std::filesystem::directory_iterator(input))
+      if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (auto& file : files) {
+      Message m;
+      if (ParseMessage(file.filename().string(), ReadFile(file), m)) messages.push_back(std::move(m));
+    }
+  } else {
+    std::string data = ReadFile(input);
+    if (data.rfind("From ", 0) == 0) {
+      // An mbox: each message's bytes run from its headers to where the parser stopped.
+      GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+      GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
+      g_mime_parser_set_format(parser.p, GMIME_FORMAT_MBOX);
+      int index = 0;
+      while (!g_mime_parser_eos(parser.p)) {
+        GRef<GMimeMessage> msg(ParseOne(parser.p));
+        if (msg.p == nullptr) break;
+        gint64 begin = g_mime_parser_get_headers_begin(parser.p);
+        gint64 end = g_mime_parser_tell(parser.p);
+        if (begin < 0 || end < begin || static_cast<size_t>(end) > data.size()) continue;
+        Message m;
+        m.name = input.filename().string() + "#" + std::to_string(++index);
+        m.raw = data.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+        Describe(msg.p, m);
+        messages.push_back(std::move(m));
+      }
+    } else {
+      Message m;
+      if (ParseMessage(input.filename().string(), std::move(data), m)) messages.push_back(std::move(m));
+    }
+  }
+  if (messages.empty()) throw std::runtime_error("no messages in " + input.string());
+  return messages;
+}
+
+const std::string& TestVirusString() {
+  static const std::string s = std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" +
+                               "TEST-FILE!$H+H*";
+  return s;
+}
+
+std::vector<Message> BuiltinMessages() {
+  std::vector<std::pair<std::string, std::string>> raw;
+  raw.emplace_back("plain",
+                   "From: Alice Example <alice@example.org>\r\n"
+                   "To: Bob Example <bob@example.org>\r\n"
+                   "Subject: Lunch on Friday?\r\n"
+                   "Date: Fri, 04 Dec 2026 10:15:00 +0000\r\n"
+                   "Message-ID: <plain-1@example.org>\r\n"
+                   "MIME-Version: 1.0\r\n"
+                   "Content-Type: text/plain; charset=us-ascii\r\n"
+                   "\r\n"
+                   "Hi Bob,\r\n\r\nshall we have lunch on Friday at noon?\r\n\r\nAlice\r\n");
+
+  // A multipart message with a 3 MiB attachment, base64-encoded in 76-character lines.
+  std::string attachment;
+  {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    uint32_t x = 12345;
+    const size_t encoded = (3u << 20) / 3 * 4;
+    attachment.reserve(encoded + encoded / 76 * 2 + 2);
+    for (size_t i = 0; i < encoded; ++i) {
+      x = x * 1103515245u + 12345u;
+      attachment.push_back(alphabet[(x >> 16) & 63]);
+      if ((i + 1) % 76 == 0) attachment += "\r\n";
+    }
+    attachment += "\r\n";
+  }
+  raw.emplace_back("multipart-large",
+                   "From: Reports <reports@example.com>\r\n"
+                   "To: team@example.com, Carol <carol@example.com>\r\n"
+                   "Cc: archive@example.com\r\n"
+                   "Subject: Quarterly figures\r\n"
+                   "Date: Thu, 03 Dec 2026 08:00:00 +0100\r\n"
+                   "Message-ID: <report-q4@example.com>\r\n"
+                   "MIME-Version: 1.0\r\n"
+                   "Content-Type: multipart/mixed; boundary=\"b1\"\r\n"
+                   "\r\n"
+                   "--b1\r\n"
+                   "Content-Type: text/plain; charset=utf-8\r\n"
+                   "\r\n"
+                   "The figures are attached.\r\n"
+                   "--b1\r\n"
+                   "Content-Type: application/octet-stream\r\n"
+                   "Content-Disposition: attachment; filename=\"figures.bin\"\r\n"
+                   "Content-Transfer-Encoding: base64\r\n"
+                   "\r\n" +
+                       attachment + "--b1--\r\n");
+
+  raw.emplace_back("non-ascii",
+                   "From: =?UTF-8?B?SsO2cmcgTcO8bGxlcg==?= <joerg@example.de>\r\n"
+                   "To: =?UTF-8?Q?Zo=C3=AB?= <zoe@example.fr>\r\n"
+                   "Subject: =?UTF-8?B?R3LDvMOfZSBhdXMgTcO8bmNoZW4g4oCTIOadseS6rCDwn5iA?=\r\n"
+                   "Date: Wed, 02 Dec 2026 18:30:00 +0100\r\n"
+                   "Message-ID: <utf8-1@example.de>\r\n"
+                   "MIME-Version: 1.0\r\n"
+                   "Content-Type: multipart/mixed; boundary=\"b2\"\r\n"
+                   "\r\n"
+                   "--b2\r\n"
+                   "Content-Type: text/plain; charset=utf-8\r\n"
+                   "Content-Transfer-Encoding: 8bit\r\n"
+                   "\r\n"
+                   "Gr\xc3\xbc\xc3\x9f" "e aus M\xc3\xbcnchen.\r\n"
+                   "--b2\r\n"
+                   "Content-Type: text/plain; charset=utf-8\r\n"
+                   "Content-Disposition: attachment; filename*=UTF-8''%C3%BCbersicht.txt\r\n"
+                   "\r\n"
+                   "\xc3\xbc" "bersicht\r\n"
+                   "--b2--\r\n");
+
+  raw.emplace_back("test-virus",
+                   "From: Mallory <mallory@example.net>\r\n"
+                   "To: Bob Example <bob@example.org>\r\n"
+                   "Subject: Invoice attached\r\n"
+                   "Date: Tue, 01 Dec 2026 23:59:59 -0500\r\n"
+                   "Message-ID: <testvirus-1@example.net>\r\n"
+                   "MIME-Version: 1.0\r\n"
+                   "Content-Type: multipart/mixed; boundary=\"b3\"\r\n"
+                   "\r\n"
+                   "--b3\r\n"
+                   "Content-Type: text/plain\r\n"
+                   "\r\n"
+                   "Please see the attachment.\r\n"
+                   "--b3\r\n"
+                   "Content-Type: application/octet-stream\r\n"
+                   "Content-Disposition: attachment; filename=\"invoice.com\"\r\n"
+                   "\r\n" +
+                       TestVirusString() + "\r\n--b3--\r\n");
+
+  std::vector<Message> messages;
+  for (auto& [name, bytes] : raw) {
+    Message m;
+    if (!ParseMessage(name, bytes, m)) throw std::logic_error("built-in message does not parse: " + name);
+    messages.push_back(std::move(m));
+  }
+  return messages;
+}
+
+uint64_t DigestBytes(const void* data, size_t size) {
+  uint64_t h = 1469598103934665603ull;
+  auto* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+uint64_t DigestHeaders(const std::vector<HeaderValue>& headers) {
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](const void* data, size_t size) {
+    auto* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  };
+  for (const auto& v : headers) {
+    int32_t tag = static_cast<int32_t>(v.kind);
+    mix(&tag, sizeof tag);
+    mix(&v.id, sizeof v.id);
+    switch (v.kind) {
+      case HeaderValue::Int: mix(&v.i32, sizeof v.i32); break;
+      case HeaderValue::Int64: mix(&v.i64, sizeof v.i64); break;
+      case HeaderValue::String: mix(v.str.data(), v.str.size()); break;
+      case HeaderValue::WString: mix(v.wstr.data(), v.wstr.size() * 2); break;
+    }
+  }
+  return h;
+}
+
+std::u16string Utf8To16(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp;
+    size_t n;
+    if (c < 0x80) { cp = c; n = 1; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
+    else if ((c >> 3) == 30) { cp = c & 0x07; n = 4; }
+    else { cp = 0xFFFD; n = 1; }
+    if (i + n > s.size()) { cp = 0xFFFD; n = s.size() - i; }
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000 && cp <= 0x10FFFF) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp));
+    }
+  }
+  return out;
+}
+
+std::string Utf16To8(const std::u16string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) out.push_back(static_cast<char>(cp));
+    else if (cp < 0x800) { out.push_back(static_cast<char>(0xC0 | (cp >> 6))); out.push_back(static_cast<char>(0x80 | (cp & 0x3F))); }
+    else if (cp < 0x10000) { out.push_back(static_cast<char>(0xE0 | (cp >> 12))); out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F))); out.push_back(static_cast<char>(0x80 | (cp & 0x3F))); }
+    else { out.push_back(static_cast<char>(0xF0 | (cp >> 18))); out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F))); out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F))); out.push_back(static_cast<char>(0x80 | (cp & 0x3F))); }
+  }
+  return out;
+}
+
+}  // namespace mailhook

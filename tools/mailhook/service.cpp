@@ -1,0 +1,269 @@
+// `mailhook service`: the master scanning service. Listens as "ID_TARN_MASTER", adopts the
+// hook's pools from the export records the hook sends, and for each scan request opens the
+// message's resources through a receiver, reads the headers and the content in place, looks
+// for the anti-virus test string, writes its verdict as an update header, replaces infected
+// content with a notice, and replies with what changed.
+#include "service.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <vector>
+
+#include "common.h"
+#include "content/hook_HookContent.h"
+#include "content/hook_HookContentReceiver.h"
+#include "headers/hook_HookHeadersImp.h"
+#include "ipc/ipc_buffer.h"
+#include "ipc/rpc_server.h"
+#include "memmap/hook_MemMapResource.h"
+#include "messages.h"
+#include "pool/hook_MemMapResourcePool.h"
+#include "pool/hook_MemMapResourcePoolMgr.h"
+
+namespace mailhook {
+
+namespace {
+
+const char kNotice[] =
+    "Subject: [mailhook] message replaced\r\n"
+    "Content-Type: text/plain; charset=us-ascii\r\n"
+    "\r\n"
+    "This message carried the anti-virus test string and was replaced by the mailhook service.\r\n";
+
+// Collects every record the reader indexed, id by id, in the reader's own order.
+class RecordCollector : public CInputHookHeaders::CEnumerateInputHeadersCallback {
+ public:
+  RecordCollector(CInputHookHeadersImp& reader, int id, std::vector<HeaderValue>& out)
+      : m_reader(reader), m_id(id), m_out(out) {}
+  int GetHeaderId() override { return m_id; }
+  void OnBegin(int) override {}
+  void OnEnd() override {}
+  void OnValue(int index, const void* value) override {
+    uint32_t tag = 0;
+    if (m_reader.GetValueTag(m_id, index, tag) != 0) return;
+    const char* p = static_cast<const char*>(value);
+    switch (tag) {
+      case HEADER_TYPE_INT: {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        m_out.push_back(HeaderValue::MakeInt(m_id, v));
+        break;
+      }
+      case HEADER_TYPE_INT64: {
+        int64_t v;
+        std::memcpy(&v, p, 8);
+        m_out.push_back(HeaderValue::MakeInt64(m_id, v));
+        break;
+      }
+      case HEADER_TYPE_STRING:
+        m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
+        break;
+      case HEADER_TYPE_WSTRING:
+        m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, std::u16string(reinterpret_cast<const char16_t*>(p))});
+        break;
+      default:
+        break;
+    }
+  }
+
+ private:
+  CInputHookHeadersImp& m_reader;
+  int m_id;
+  std::vector<HeaderValue>& m_out;
+};
+
+}  // namespace
+
+struct Service::State {
+  ServiceOptions options;
+  std::shared_mutex pools;  // registration excludes scans of the same process
+  std::atomic<uint64_t> scanned{0}, infected{0}, failed{0}, bytes{0};
+};
+
+Service::Service(const ServiceOptions& options) : m_pState(new State) { m_pState->options = options; }
+
+Service::~Service() { delete m_pState; }
+
+void Service::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  int32_t command = 0;
+  try {
+    request >> command;
+  } catch (const std::exception&) {
+    reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+    return;
+  }
+  if (command == kCmdScan) {
+    int32_t pool = 0, header = 0, content = 0, update = 0, sequence = 0;
+    try {
+      request >> pool >> header >> content >> update >> sequence;
+    } catch (const std::exception&) {
+      reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+      return;
+    }
+    int32_t flags = 0;
+    int32_t status = Scan(pool, header, content, update, flags);
+    reply << status << flags;
+  } else if (command == kCmdRegisterPool) {
+    int32_t adopted = 0;
+    int32_t status = Register(request, adopted);
+    reply << status << adopted;
+  } else {
+    reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+  }
+}
+
+int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
+  struct Entry {
+    int32_t pool, id;
+    OS::x_wstring name;
+  };
+  int32_t poolId = 0;
+  uint32_t count = 0;
+  std::vector<Entry> entries;
+  try {
+    request >> poolId >> count;
+    // Each entry is at least three items; a count the bytes cannot hold is refused before
+    // anything is allocated for it.
+    if (count > request.GetRemaining() / 3) return kStatusBadRequest;
+    entries.resize(count);
+    for (auto& e : entries) request >> e.pool >> e.id >> e.name;
+  } catch (const std::exception&) {
+    return kStatusBadRequest;
+  }
+  for (auto& e : entries) {
+    if (e.pool != poolId) return kStatusBadRequest;
+    if (!IsInside(Utf16To8(e.name), m_pState->options.workDir)) {
+      std::fprintf(stderr, "mailhook service: refused %s: outside %s\n", Utf16To8(e.name).c_str(),
+                   m_pState->options.workDir.c_str());
+      return kStatusRefused;
+    }
+  }
+
+  std::unique_lock lock(m_pState->pools);
+  auto* mgr = CMemMapResourcePoolMgr::Instance();
+  // A hook that starts again registers again: its old resources are forgotten first.
+  mgr->CloseResourcePool(poolId);
+  CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
+  for (auto& e : entries) {
+    CMemMapResource* resource = pool->CreateResource();
+    if (resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) != 0 || pool->AddResource(resource) != 0) {
+      pool->DestroyResource(resource);
+      mgr->CloseResourcePool(poolId);
+      return kStatusFailed;
+    }
+    ++adopted;
+  }
+  if (!m_pState->options.quiet)
+    std::fprintf(stderr, "mailhook service: adopted pool %d with %d resources\n", poolId, adopted);
+  return kStatusOk;
+}
+
+int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags) {
+  std::shared_lock lock(m_pState->pools);
+  if (CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId) == nullptr) return kStatusPoolUnknown;
+  CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
+  if (receiver.Fail()) {
+    ++m_pState->failed;
+    return kStatusResourceUnknown;
+  }
+
+  // Every record, read through the reader's index (values in place, no copies but these).
+  auto* reader = static_cast<CInputHookHeadersImp*>(receiver.GetHeaders());
+  std::vector<int> ids(static_cast<size_t>(reader->GetHeaderCount()));
+  int idCount = 0;
+  if (reader->GetHeadersId(ids.data(), static_cast<int>(ids.size()), idCount) != 0) return kStatusFailed;
+  std::vector<HeaderValue> records;
+  for (int i = 0; i < idCount; ++i) {
+    RecordCollector collector(*reader, ids[static_cast<size_t>(i)], records);
+    reader->Enumerate(collector);
+  }
+
+  // Every content byte, read in place.
+  CInputHookContent* content = receiver.GetContent();
+  const char* data = static_cast<const char*>(content->GetRawMemoryBlock());
+  const uint64_t size = content->GetContentSize();
+  const std::string& needle = TestVirusString();
+  bool infected = false;
+  uint64_t contentDigest = DigestBytes(data, static_cast<size_t>(size));
+  if (size > 0) {
+    std::string_view haystack(data, static_cast<size_t>(size));
+    infected = haystack.find(needle) != std::string_view::npos;
+  }
+
+  COutputHookHeaders* update = receiver.GetOutputHookHeaders();
+  if (update == nullptr) return kStatusFailed;
+  int ok = 0;
+  ok |= update->SetHeader(kHdrVerdict, infected ? "infected: EICAR-Test-File" : "clean");
+  ok |= update->SetHeader(kHdrScannedBytes, static_cast<int64_t>(size));
+  ok |= update->SetHeader(kHdrHeadersSeen, static_cast<int>(records.size()));
+  ok |= update->SetHeader(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records)));
+  ok |= update->SetHeader(kHdrContentDigest, static_cast<int64_t>(contentDigest));
+  if (ok != 0 || receiver.SetHeaders(update) != 0) return kStatusFailed;
+
+  if (infected) {
+    COutputHookContent* writer = receiver.GetOutputHookContent();
+    uint64_t written = 0;
+    if (writer == nullptr || writer->Write(const_cast<char*>(kNotice), sizeof kNotice - 1, written) != 0 ||
+        receiver.SetContent(writer) != 0)
+      return kStatusFailed;
+    ++m_pState->infected;
+  }
+  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) | (receiver.NeedUpdateContent() ? kChangedContent : 0) |
+          (infected ? kInfected : 0);
+  receiver.CloseMemResourceDependonFileSize();
+  ++m_pState->scanned;
+  m_pState->bytes += size;
+  return kStatusOk;
+}
+
+int RunService(const ServiceOptions& options) {
+  // Stop signals are taken by sigwait below, in this thread only.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  try {
+    EnsurePrivateDir(RuntimeDir());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mailhook service: %s\n", e.what());
+    return 2;
+  }
+  Service service(options);
+  CRPCServer server(CComponentID(u"ID_TARN_MASTER"),
+                    [&service](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) { service.Handle(request, reply); });
+  try {
+    server.Start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mailhook service: cannot listen: %s\n", e.what());
+    return 2;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stop, &signal);
+  server.Stop();
+  CMemMapResourcePoolMgr::Instance()->Close();
+  CMemMapResourcePoolMgr::CloseSingleton();
+  if (!options.quiet)
+    std::fprintf(stderr, "mailhook service: stopped; %llu messages scanned, %llu infected, %llu failed\n",
+                 static_cast<unsigned long long>(service.Scanned()), static_cast<unsigned long long>(service.Infected()),
+                 static_cast<unsigned long long>(service.Failed()));
+  return 0;
+}
+
+uint64_t Service::Scanned() const { return m_pState->scanned; }
+uint64_t Service::Infected() const { return m_pState->infected; }
+uint64_t Service::Failed() const { return m_pState->failed; }
+
+}  // namespace mailhook
