@@ -5,3 +5,6 @@
 #include "pool/hook_MemMapResourcePoolMgr.h"
 
 Lock CMemMapResourcePoolMgr::m_Lock_Singleton;
+#include "shared/hook_SharedResourceClientMgr.h"
+
+Lock CSharedResourceClientMgr::m_Lock;

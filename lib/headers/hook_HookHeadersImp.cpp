@@ -189,3 +189,10 @@ uint64_t CInputHookHeadersImp::GetDataLength() {
 void* CInputHookHeadersImp::GetDataBlock() {
   return m_Input.Begin()->Base();
 }
+
+int CInputHookHeadersImp::GetValueTag(int id, int index, uint32_t& tag) const {
+  auto it = m_Headers.find(id);
+  if (it == m_Headers.end() || index < 0 || static_cast<size_t>(index) >= it->second.size()) return -1;
+  tag = it->second[static_cast<size_t>(index)].uTag;
+  return 0;
+}

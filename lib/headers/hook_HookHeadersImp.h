@@ -94,6 +94,10 @@ class MAILHOOK_API CInputHookHeadersImp : public CInputHookHeaders {
   // Empties the index for good (no re-parse); GetHeaderCount keeps the earlier count.
   int Cleanup();
 
+  // The tag of value index (0-based, list order) of id: for callers that read whole lists of
+  // mixed types through Enumerate. 0, or -1 when there is no such value.
+  int GetValueTag(int id, int index, uint32_t& tag) const;
+
  private:
   struct HeaderValue {
     const char* pValue;  // integer bytes, or the first character of a terminated string

@@ -53,7 +53,7 @@ int Write(COutputHookHeaders& w, const HeaderValue& v) {
 }
 
 // Reads back a whole list through the reader, id by id in ascending order.
-class Collector : public CInputHookHeaders::CEnumerateInputHeadersCallback {
+class Collector final : public CInputHookHeaders::CEnumerateInputHeadersCallback {
  public:
   Collector(CInputHookHeadersImp& r, int id, std::vector<HeaderValue>& out) : m_r(r), m_id(id), m_out(out) {}
   int GetHeaderId() override { return m_id; }
@@ -167,10 +167,10 @@ int32_t HookRunner::Register() {
   CIPCMsgBuffer request(1024, false), reply(1024, false);
   request << static_cast<int32_t>(kCmdRegisterPool) << static_cast<int32_t>(m_options.poolId)
           << static_cast<uint32_t>(info->iEntryCount);
-  const auto* entries = info->Entries;
-  for (int32_t i = 0; i < info->iEntryCount; ++i)
-    request << entries[i].iResourcePoolId << entries[i].iResourceId
-            << static_cast<const char16_t*>(entries[i].szBackingStoreName);
+  for (int32_t i = 0; i < info->iEntryCount; ++i) {
+    const auto* entry = info->Entry(static_cast<size_t>(i));
+    request << entry->iResourcePoolId << entry->iResourceId << static_cast<const char16_t*>(entry->szBackingStoreName);
+  }
   pool->FreePoolRegisterInfo(info);
   m_pRegisterLink->SendRequest(request, reply);
   int32_t status = kStatusFailed, adopted = 0;

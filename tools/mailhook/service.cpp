@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -22,7 +23,7 @@
 #include "content/hook_HookContentReceiver.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
-#include "ipc/rpc_server.h"
+#include "ipc/rpc.h"
 #include "memmap/hook_MemMapResource.h"
 #include "messages.h"
 #include "pool/hook_MemMapResourcePool.h"
@@ -39,7 +40,7 @@ const char kNotice[] =
     "This message carried the anti-virus test string and was replaced by the mailhook service.\r\n";
 
 // Collects every record the reader indexed, id by id, in the reader's own order.
-class RecordCollector : public CInputHookHeaders::CEnumerateInputHeadersCallback {
+class RecordCollector final : public CInputHookHeaders::CEnumerateInputHeadersCallback {
  public:
   RecordCollector(CInputHookHeadersImp& reader, int id, std::vector<HeaderValue>& out)
       : m_reader(reader), m_id(id), m_out(out) {}
@@ -239,10 +240,11 @@ int RunService(const ServiceOptions& options) {
     return 2;
   }
   Service service(options);
-  CRPCServer server(CComponentID(u"ID_TARN_MASTER"),
-                    [&service](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) { service.Handle(request, reply); });
+  std::unique_ptr<CRPCServer> server;
   try {
-    server.Start();
+    server = std::make_unique<CRPCServer>(
+        CComponentID(u"ID_TARN_MASTER"),
+        [&service](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) { service.Handle(request, reply); });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mailhook service: cannot listen: %s\n", e.what());
     return 2;
@@ -252,7 +254,7 @@ int RunService(const ServiceOptions& options) {
 
   int signal = 0;
   sigwait(&stop, &signal);
-  server.Stop();
+  server->Stop();
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
   if (!options.quiet)
