@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test leg: native (warnings as errors), then AddressSanitizer +
 # UndefinedBehaviorSanitizer, then the Windows x64 build with its tests under Wine (tests
-# labelled rpc excluded there). Needs the packages .ci/run installs.
+# labelled rpc excluded there), ThreadSanitizer, and a short run of every fuzz target. Needs the packages .ci/run installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for leg in ci asan windows; do
+for leg in ci asan tsan windows fuzz; do
   echo "=== leg: $leg"
   start=$SECONDS
   cmake --workflow --preset "$leg"

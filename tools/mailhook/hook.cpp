@@ -74,7 +74,7 @@ class Collector final : public CInputHookHeaders::CEnumerateInputHeadersCallback
     } else if (tag == HEADER_TYPE_STRING) {
       m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
     } else if (tag == HEADER_TYPE_WSTRING) {
-      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, std::u16string(reinterpret_cast<const char16_t*>(p))});
+      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, UnitsAt(p)});
     }
   }
 

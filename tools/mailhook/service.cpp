@@ -68,7 +68,7 @@ class RecordCollector final : public CInputHookHeaders::CEnumerateInputHeadersCa
         m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
         break;
       case HEADER_TYPE_WSTRING:
-        m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, std::u16string(reinterpret_cast<const char16_t*>(p))});
+        m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, UnitsAt(p)});
         break;
       default:
         break;
