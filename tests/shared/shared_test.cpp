@@ -114,7 +114,7 @@ TEST_F(Shared, HolderIdsInitAndEmptyClose) {
 
 TEST_F(Shared, TakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
   CMemMapResourcePool* seven = MakePool(7, 2, 1);
-  CMemMapResourcePool* other = MakePool(8, 2, 1);
+  CMemMapResourcePool* other = MakePool(8, 1, 2);
   CHookSharedResource holder;
   holder.Init(7, 12, 0, 0, nullptr, 0, 0);
 
@@ -171,7 +171,13 @@ TEST_F(Shared, TakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
     CHookSharedResource scoped;
     scoped.Init(8, 1, 0, 0, nullptr, 0, 0);
     scoped.GetMemResources();
-    ASSERT_NE(scoped.GetContentMemResource(), nullptr);
+    for (CMemMapResource* r :
+         {scoped.GetHeaderMemResource(), scoped.GetContentMemResource(), scoped.GetUpdateHeaderMemResource()})
+      ASSERT_NE(r, nullptr);
+    // One small resource only: the update-header is served from the large list.
+    EXPECT_EQ(scoped.GetHeaderMemResource()->GetSizeType(), SIZE_TYPE_SMALL);
+    EXPECT_EQ(scoped.GetContentMemResource()->GetSizeType(), SIZE_TYPE_LARGE);
+    EXPECT_EQ(scoped.GetUpdateHeaderMemResource()->GetSizeType(), SIZE_TYPE_LARGE);
     EXPECT_EQ(other->GetFreeCount(), 0u);
   }
   EXPECT_EQ(other->GetFreeCount(), 3u);
@@ -347,7 +353,7 @@ TEST_F(Shared, ClosingGroupsAndTheSingleton) {
 // Small requests outnumber the small resources (12 > 10), so some are served from the large
 // list; the threads outnumber the holders, so the group's wait is used all the time.
 TEST_F(Shared, ManyHookThreadsCycleHoldersAndResources) {
-  constexpr int kHolders = 6, kThreads = 8, kRounds = 400, kSmall = 10, kLarge = 8;
+  constexpr int kHolders = 6, kThreads = 8, kRounds = 500, kSmall = 10, kLarge = 8;
   CMemMapResourcePool* pool = MakePool(5, kSmall, kLarge);
   Mgr* mgr = Mgr::Instance();
   for (int i = 0; i < kHolders; ++i) {
