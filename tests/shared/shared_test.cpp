@@ -343,6 +343,22 @@ TEST_F(Shared, ClosingGroupsAndTheSingleton) {
   EXPECT_EQ(fresh->FindGroup(1), nullptr);
   EXPECT_EQ(fresh->FindGroup(3), nullptr);
   EXPECT_EQ(fresh->AcquireResource(3), nullptr);
+
+  // The first Instance() from several threads at once makes one manager.
+  Mgr::CloseSingleton();
+  std::promise<void> go;
+  std::shared_future<void> start = go.get_future().share();
+  std::vector<std::future<Mgr*>> callers;
+  for (int i = 0; i < 4; ++i)
+    callers.push_back(std::async(std::launch::async, [start] {
+      start.wait();
+      return Mgr::Instance();
+    }));
+  go.set_value();
+  std::set<Mgr*> made;
+  for (auto& caller : callers) made.insert(caller.get());
+  EXPECT_EQ(made.size(), 1u);
+  EXPECT_EQ(*made.begin(), Mgr::Instance());
 }
 
 // Eight hook threads share six holders; each round takes a holder, its three resources, writes
