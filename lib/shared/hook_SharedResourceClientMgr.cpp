@@ -7,19 +7,24 @@
 static constexpr const char16_t kHookUnit[] = u"hook_SharedResourceClientMgr.cpp";
 
 // m_Lock is defined with the library's other static lock, in load order.
-CSharedResourceClientMgr* CSharedResourceClientMgr::m_Instance = nullptr;
+// Atomic: the first test is made without the lock, while another thread may be creating it.
+std::atomic<CSharedResourceClientMgr*> CSharedResourceClientMgr::m_Instance{nullptr};
 
 CSharedResourceClientMgr* CSharedResourceClientMgr::Instance() {
-  if (m_Instance != nullptr) return m_Instance;
+  CSharedResourceClientMgr* instance = m_Instance.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
   Guard<Lock> guard(m_Lock);
-  if (m_Instance == nullptr) m_Instance = new (std::nothrow) CSharedResourceClientMgr;
-  return m_Instance;
+  instance = m_Instance.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = new (std::nothrow) CSharedResourceClientMgr;
+    m_Instance.store(instance, std::memory_order_release);
+  }
+  return instance;
 }
 
 void CSharedResourceClientMgr::CloseSingleton() {
   HOOK_LOG(LOG_TRACE_ENTER, u"CSharedResourceClientMgr::CloseSingleton");
-  delete m_Instance;
-  m_Instance = nullptr;
+  delete m_Instance.exchange(nullptr);
   HOOK_LOG(LOG_TRACE_EXIT, u"CSharedResourceClientMgr::CloseSingleton");
 }
 

@@ -8,6 +8,8 @@
 // threads; at the end Close() then CloseSingleton().
 #pragma once
 
+#include <atomic>
+
 #include "foundation/hook_Lock.h"
 #include "mailhook_export.h"
 #include "shared/hook_ShareResource.h"
@@ -42,6 +44,6 @@ class MAILHOOK_API CSharedResourceClientMgr {
  private:
   Table* m_pResourceMgr;
 
-  static CSharedResourceClientMgr* m_Instance;
+  static std::atomic<CSharedResourceClientMgr*> m_Instance;
   static Lock m_Lock;
 };
