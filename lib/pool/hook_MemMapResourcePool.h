@@ -28,7 +28,7 @@ class MAILHOOK_API CMemMapResourcePool {
   static constexpr uint64_t kMinMaxAllowedMemMapFileSize = 0x100000;
 
   // One resource in the export record: 528 bytes, little-endian, no pointers.
-  struct CResRegisterEntry {
+  struct MAILHOOK_API CResRegisterEntry {
     int32_t iResourcePoolId;
     int32_t iResourceId;
     char16_t szBackingStoreName[CMemMapResource::kNameLength];
@@ -39,7 +39,7 @@ class MAILHOOK_API CMemMapResourcePool {
 
   // The export record: one block of iInfoSize = 8 + 528 x iEntryCount bytes. The declared
   // type has room for one entry; use Entry(i) to reach the others.
-  struct CResPoolRegisterInfo {
+  struct MAILHOOK_API CResPoolRegisterInfo {
     int32_t iInfoSize;
     int32_t iEntryCount;
     CResRegisterEntry Entries[1];

@@ -203,6 +203,9 @@ TEST(MessageBlock, AlignedCopySharesOwnedBlocksAndCopiesBorrowedOnes) {
 }
 
 TEST(MessageBlock, DumpPrintsEveryFieldExactly) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "GoogleTest's stdout capture does not see what mailhook.dll prints through its own C runtime";
+#endif
   char text[6] = {'h', 'i', 0, 'x', 'y', 'z'};
   Lock lock;
   CMessageBlock mb(6, 3, nullptr, text, &lock);
