@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common.h"
+#include "records.h"
 #include "content/hook_HookContent.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
@@ -52,49 +53,9 @@ int Write(COutputHookHeaders& w, const HeaderValue& v) {
   return -1;
 }
 
-// Reads back a whole list through the reader, id by id in ascending order.
-class Collector final : public CInputHookHeaders::CEnumerateInputHeadersCallback {
- public:
-  Collector(CInputHookHeadersImp& r, int id, std::vector<HeaderValue>& out) : m_r(r), m_id(id), m_out(out) {}
-  int GetHeaderId() override { return m_id; }
-  void OnBegin(int) override {}
-  void OnEnd() override {}
-  void OnValue(int index, const void* value) override {
-    uint32_t tag = 0;
-    if (m_r.GetValueTag(m_id, index, tag) != 0) return;
-    const char* p = static_cast<const char*>(value);
-    if (tag == HEADER_TYPE_INT) {
-      int32_t v;
-      std::memcpy(&v, p, 4);
-      m_out.push_back(HeaderValue::MakeInt(m_id, v));
-    } else if (tag == HEADER_TYPE_INT64) {
-      int64_t v;
-      std::memcpy(&v, p, 8);
-      m_out.push_back(HeaderValue::MakeInt64(m_id, v));
-    } else if (tag == HEADER_TYPE_STRING) {
-      m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
-    } else if (tag == HEADER_TYPE_WSTRING) {
-      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, UnitsAt(p)});
-    }
-  }
-
- private:
-  CInputHookHeadersImp& m_r;
-  int m_id;
-  std::vector<HeaderValue>& m_out;
-};
-
 std::vector<HeaderValue> ReadList(void* data, int size) {
   CInputHookHeadersImp reader(data, size);
-  std::vector<int> ids(static_cast<size_t>(reader.GetHeaderCount()));
-  int count = 0;
-  std::vector<HeaderValue> out;
-  if (reader.GetHeadersId(ids.data(), static_cast<int>(ids.size()), count) != 0) return out;
-  for (int i = 0; i < count; ++i) {
-    Collector c(reader, ids[static_cast<size_t>(i)], out);
-    reader.Enumerate(c);
-  }
-  return out;
+  return ReadRecords(reader);
 }
 
 const HeaderValue* Find(const std::vector<HeaderValue>& list, int id) {

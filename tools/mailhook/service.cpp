@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common.h"
+#include "records.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "headers/hook_HookHeadersImp.h"
@@ -38,48 +39,6 @@ const char kNotice[] =
     "Content-Type: text/plain; charset=us-ascii\r\n"
     "\r\n"
     "This message carried the anti-virus test string and was replaced by the mailhook service.\r\n";
-
-// Collects every record the reader indexed, id by id, in the reader's own order.
-class RecordCollector final : public CInputHookHeaders::CEnumerateInputHeadersCallback {
- public:
-  RecordCollector(CInputHookHeadersImp& reader, int id, std::vector<HeaderValue>& out)
-      : m_reader(reader), m_id(id), m_out(out) {}
-  int GetHeaderId() override { return m_id; }
-  void OnBegin(int) override {}
-  void OnEnd() override {}
-  void OnValue(int index, const void* value) override {
-    uint32_t tag = 0;
-    if (m_reader.GetValueTag(m_id, index, tag) != 0) return;
-    const char* p = static_cast<const char*>(value);
-    switch (tag) {
-      case HEADER_TYPE_INT: {
-        int32_t v;
-        std::memcpy(&v, p, 4);
-        m_out.push_back(HeaderValue::MakeInt(m_id, v));
-        break;
-      }
-      case HEADER_TYPE_INT64: {
-        int64_t v;
-        std::memcpy(&v, p, 8);
-        m_out.push_back(HeaderValue::MakeInt64(m_id, v));
-        break;
-      }
-      case HEADER_TYPE_STRING:
-        m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
-        break;
-      case HEADER_TYPE_WSTRING:
-        m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, UnitsAt(p)});
-        break;
-      default:
-        break;
-    }
-  }
-
- private:
-  CInputHookHeadersImp& m_reader;
-  int m_id;
-  std::vector<HeaderValue>& m_out;
-};
 
 }  // namespace
 
@@ -178,14 +137,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
 
   // Every record, read through the reader's index (values in place, no copies but these).
   auto* reader = static_cast<CInputHookHeadersImp*>(receiver.GetHeaders());
-  std::vector<int> ids(static_cast<size_t>(reader->GetHeaderCount()));
-  int idCount = 0;
-  if (reader->GetHeadersId(ids.data(), static_cast<int>(ids.size()), idCount) != 0) return kStatusFailed;
-  std::vector<HeaderValue> records;
-  for (int i = 0; i < idCount; ++i) {
-    RecordCollector collector(*reader, ids[static_cast<size_t>(i)], records);
-    reader->Enumerate(collector);
-  }
+  std::vector<HeaderValue> records = ReadRecords(*reader);
 
   // Every content byte, read in place.
   CInputHookContent* content = receiver.GetContent();

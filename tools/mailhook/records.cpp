@@ -1,0 +1,58 @@
+#include "records.h"
+
+#include <cstring>
+
+#include "headers/hook_HookHeadersImp.h"
+
+namespace mailhook {
+
+namespace {
+
+// Values arrive as addresses into the list; the reader's tags say how to read each.
+class Collector final : public CInputHookHeaders::CEnumerateInputHeadersCallback {
+ public:
+  Collector(CInputHookHeadersImp& reader, int id, std::vector<HeaderValue>& out)
+      : m_reader(reader), m_id(id), m_out(out) {}
+  int GetHeaderId() override { return m_id; }
+  void OnBegin(int) override {}
+  void OnEnd() override {}
+  void OnValue(int index, const void* value) override {
+    uint32_t tag = 0;
+    if (m_reader.GetValueTag(m_id, index, tag) != 0) return;
+    const char* p = static_cast<const char*>(value);
+    if (tag == HEADER_TYPE_INT) {
+      int32_t v;
+      std::memcpy(&v, p, 4);
+      m_out.push_back(HeaderValue::MakeInt(m_id, v));
+    } else if (tag == HEADER_TYPE_INT64) {
+      int64_t v;
+      std::memcpy(&v, p, 8);
+      m_out.push_back(HeaderValue::MakeInt64(m_id, v));
+    } else if (tag == HEADER_TYPE_STRING) {
+      m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
+    } else if (tag == HEADER_TYPE_WSTRING) {
+      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, UnitsAt(p)});
+    }
+  }
+
+ private:
+  CInputHookHeadersImp& m_reader;
+  int m_id;
+  std::vector<HeaderValue>& m_out;
+};
+
+}  // namespace
+
+std::vector<HeaderValue> ReadRecords(CInputHookHeadersImp& reader) {
+  std::vector<int> ids(static_cast<size_t>(reader.GetHeaderCount()));
+  int count = 0;
+  std::vector<HeaderValue> out;
+  if (reader.GetHeadersId(ids.data(), static_cast<int>(ids.size()), count) != 0) return out;
+  for (int i = 0; i < count; ++i) {
+    Collector collector(reader, ids[static_cast<size_t>(i)], out);
+    reader.Enumerate(collector);
+  }
+  return out;
+}
+
+}  // namespace mailhook

@@ -1,0 +1,15 @@
+// Reading a whole header list back into records, through the library's reader.
+#pragma once
+
+#include <vector>
+
+#include "messages.h"
+
+class CInputHookHeadersImp;
+
+namespace mailhook {
+
+// Every record the reader indexed, id by id in ascending order, each id's values in list order.
+std::vector<HeaderValue> ReadRecords(CInputHookHeadersImp& reader);
+
+}  // namespace mailhook
