@@ -152,9 +152,11 @@ bool ResizeUnmapped(int fd, off_t newSize) {
   return true;
 }
 
-// Allocates [0, size) for real; extends the file when it is shorter, never shrinks it.
-int AllocateRange(int fd, std::uint64_t size) {
-  int rc = Retry([&] { return fallocate(fd, 0, 0, static_cast<off_t>(size)); });
+// Allocates [from, size) for real; extends the file when it is shorter, never shrinks it.
+// A file without holes needs only its new tail: allocating from 0 again would cost time in
+// proportion to the whole file on every growth step.
+int AllocateRange(int fd, std::uint64_t from, std::uint64_t size) {
+  int rc = Retry([&] { return fallocate(fd, 0, static_cast<off_t>(from), static_cast<off_t>(size - from)); });
   if (rc != 0 && errno == EOPNOTSUPP) {
     // A file system without fallocate: extend sparsely, never shrinking.
     struct stat st {};
@@ -409,7 +411,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   // file a peer grew) and not posix_fallocate (its fallback writes zeros over a peer's data).
   // Fewer allocated blocks than bytes means holes; a fully written file skips the call.
   bool holes = static_cast<std::uint64_t>(st.st_blocks) * 512 < std::min(maximum, fileSize);
-  if (writable && (maximum > fileSize || holes) && AllocateRange(fd, maximum) != 0) {
+  if (writable && (maximum > fileSize || holes) && AllocateRange(fd, holes ? 0 : std::min(fileSize, maximum), maximum) != 0) {
     int err = errno;
     // A failed extension may have grown the file part of the way: cut it back. Safe under
     // the resize lock: no peer maps past the size read under it.
