@@ -132,3 +132,15 @@ TEST_F(MailhookE2E, ServiceDiesAndAnotherTakesOverThenTheHookDies) {
   second->Signal(SIGTERM);
   EXPECT_EQ(second->Wait(), 0);
 }
+
+TEST_F(MailhookE2E, ServiceRefusesFilesOutsideItsFolder) {
+  auto service = StartService();
+  // The hook's backing files outside the service's working folder: its registration is refused
+  // and the hook stops before carrying anything.
+  auto hook = StartHook({"--dir", (m_dir.Path() / "elsewhere").string(), "--json"});
+  std::string output = hook->ReadAll();
+  EXPECT_EQ(hook->Wait(), 2) << output;
+  EXPECT_EQ(output.find("messages"), std::string::npos) << output;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(), 0);
+}
