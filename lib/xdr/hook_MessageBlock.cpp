@@ -153,14 +153,7 @@ void CDataBlock::Dump() const {
 // ---------------------------------------------------------------------------------------------
 // CMessageBlock
 
-CMessageBlock::CMessageBlock()
-    : m_ReadPtr(0),
-      m_WritePtr(0),
-      m_Cont(nullptr),
-      m_Next(nullptr),
-      m_Prev(nullptr),
-      m_BlockFlags(0),
-      m_DataBlock(nullptr) {
+CMessageBlock::CMessageBlock() {
   Init_i(0, 1, nullptr, nullptr, nullptr, FLAG_BORROWED, nullptr);
 }
 
@@ -171,25 +164,12 @@ CMessageBlock::CMessageBlock(uint64_t size, int type, CMessageBlock* cont, const
     : CMessageBlock(size, type, cont, data, lock, data != nullptr ? FLAG_BORROWED : 0, nullptr) {}
 
 CMessageBlock::CMessageBlock(CDataBlock* db, uint32_t flags)
-    : m_ReadPtr(0),
-      m_WritePtr(0),
-      m_Cont(nullptr),
-      m_Next(nullptr),
-      m_Prev(nullptr),
-      m_BlockFlags(flags),
-      m_DataBlock(nullptr) {
+    : m_BlockFlags(flags) {
   Init_i(0, 0, nullptr, nullptr, nullptr, 0, db);
 }
 
 CMessageBlock::CMessageBlock(uint64_t size, int type, CMessageBlock* cont, const char* data, Lock* lock,
-                             uint32_t dataFlags, CDataBlock* db)
-    : m_ReadPtr(0),
-      m_WritePtr(0),
-      m_Cont(nullptr),
-      m_Next(nullptr),
-      m_Prev(nullptr),
-      m_BlockFlags(0),
-      m_DataBlock(nullptr) {
+                             uint32_t dataFlags, CDataBlock* db) {
   Init_i(size, type, cont, data, lock, dataFlags, db);
 }
 
@@ -203,14 +183,7 @@ uint64_t AlignedOffset(const char* base, uint64_t align) {
 
 }  // namespace
 
-CMessageBlock::CMessageBlock(const CMessageBlock& mb, uint64_t align)
-    : m_ReadPtr(0),
-      m_WritePtr(0),
-      m_Cont(nullptr),
-      m_Next(nullptr),
-      m_Prev(nullptr),
-      m_BlockFlags(0),
-      m_DataBlock(nullptr) {
+CMessageBlock::CMessageBlock(const CMessageBlock& mb, uint64_t align) {
   const CDataBlock* src = mb.m_DataBlock;
   if (src != nullptr && (mb.m_BlockFlags & FLAG_BORROWED) == 0) {
     DataBlock(mb.m_DataBlock->Duplicate());

@@ -211,11 +211,11 @@ class MAILHOOK_API CMessageBlock {
   template <class CopyCont>
   static CMessageBlock* CopyChain(const CMessageBlock& src, CDataBlock* db, CopyCont copyCont);
 
-  uint64_t m_ReadPtr;
-  uint64_t m_WritePtr;
-  CMessageBlock* m_Cont;
-  CMessageBlock* m_Next;
-  CMessageBlock* m_Prev;
-  uint32_t m_BlockFlags;
-  CDataBlock* m_DataBlock;
+  uint64_t m_ReadPtr = 0;
+  uint64_t m_WritePtr = 0;
+  CMessageBlock* m_Cont = nullptr;
+  CMessageBlock* m_Next = nullptr;
+  CMessageBlock* m_Prev = nullptr;
+  uint32_t m_BlockFlags = 0;
+  CDataBlock* m_DataBlock = nullptr;
 };

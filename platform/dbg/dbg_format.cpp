@@ -82,6 +82,45 @@ std::string ToUtf8(const std::u16string& text) {
   return ToUtf8(text.c_str());
 }
 
+std::u16string FromUtf8(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp;
+    size_t n;
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c >> 5) == 6) {
+      cp = c & 0x1F;
+      n = 2;
+    } else if ((c >> 4) == 14) {
+      cp = c & 0x0F;
+      n = 3;
+    } else if ((c >> 3) == 30) {
+      cp = c & 0x07;
+      n = 4;
+    } else {
+      cp = 0xFFFD;
+      n = 1;
+    }
+    if (i + n > s.size()) {
+      cp = 0xFFFD;
+      n = s.size() - i;
+    }
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000 && cp <= 0x10FFFF) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp));
+    }
+  }
+  return out;
+}
+
 std::string FormatV(const char16_t* format, va_list args) {
   std::string out;
   if (!format) return out;

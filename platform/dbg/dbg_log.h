@@ -39,6 +39,8 @@ MH_DBG_API std::string Format(const char16_t* format, ...);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 MH_DBG_API std::string ToUtf8(const char16_t* text);
 MH_DBG_API std::string ToUtf8(const std::u16string& text);
+// UTF-8 to UTF-16; malformed sequences become U+FFFD.
+MH_DBG_API std::u16string FromUtf8(const std::string& text);
 
 // Re-reads MAILHOOK_LOG and MAILHOOK_LOG_LEVEL (they are read once, on the first call).
 MH_DBG_API void ReloadConfiguration();
