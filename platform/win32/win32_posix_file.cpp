@@ -18,6 +18,10 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,12 +90,29 @@ struct File : mhwin::Object {
 
 // The section: its own description holding kMapMarker shared until the last view is gone.
 struct Section {
-  Section(int f, std::uint64_t s, bool w) : fd(f), size(s), writable(w) {}
+  Section(int f, std::uint64_t s, bool w, bool p) : fd(f), size(s), writable(w), prefault(p) {}
   ~Section() { close(fd); }
   const int fd;
   const std::uint64_t size;
   const bool writable;
+  const bool prefault;
 };
+
+// Views of a file in memory (tmpfs) are filled in when they are made. A view is made to the
+// length its data needs, and the message road re-makes a large one for every message (a view
+// shrinks when its resource goes back to the pool and grows again for the next large message):
+// taking the page faults of a whole view one page at a time costs several times more than one
+// pass in the kernel, more so under a hypervisor. Not for files on a disk: there the kernel maps
+// pre-filled pages read-only, so each written page would fault once more anyway.
+bool Prefaults(int fd) {
+#if defined(__linux__)
+  struct statfs fs {};
+  return fstatfs(fd, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+#else
+  (void)fd;
+  return false;
+#endif
+}
 
 struct Mapping : mhwin::Object {
   explicit Mapping(std::shared_ptr<Section> s) : Object(mhwin::Kind::Mapping), section(std::move(s)) {}
@@ -411,7 +432,8 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   // file a peer grew) and not posix_fallocate (its fallback writes zeros over a peer's data).
   // Fewer allocated blocks than bytes means holes; a fully written file skips the call.
   bool holes = static_cast<std::uint64_t>(st.st_blocks) * 512 < std::min(maximum, fileSize);
-  if (writable && (maximum > fileSize || holes) && AllocateRange(fd, holes ? 0 : std::min(fileSize, maximum), maximum) != 0) {
+  if (writable && (maximum > fileSize || holes) &&
+      AllocateRange(fd, holes ? 0 : std::min(fileSize, maximum), maximum) != 0) {
     int err = errno;
     // A failed extension may have grown the file part of the way: cut it back. Safe under
     // the resize lock: no peer maps past the size read under it.
@@ -422,7 +444,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   }
   // Releasing the resize lock keeps the map lock: they are different bytes.
   if (resizeLocked) (void)LockMarker(fd, kResizeMarker, F_UNLCK, false);
-  auto section = std::make_shared<Section>(fd, maximum, writable);
+  auto section = std::make_shared<Section>(fd, maximum, writable, Prefaults(fd));
   return mhwin::InsertHandle(std::make_shared<Mapping>(std::move(section)));
 }
 
@@ -443,7 +465,7 @@ LPVOID MapViewOfFileEx(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffset
   bool write = (desiredAccess & FILE_MAP_WRITE) != 0;
   if (write && !s.writable) return Fail(ERROR_ACCESS_DENIED, none);
   int prot = PROT_READ | (write ? PROT_WRITE : 0);
-  int flags = MAP_SHARED | (baseAddress ? MAP_FIXED_NOREPLACE : 0);
+  int flags = MAP_SHARED | (baseAddress ? MAP_FIXED_NOREPLACE : 0) | (s.prefault ? MAP_POPULATE : 0);
   void* p = mmap(baseAddress, static_cast<size_t>(length), prot, flags, s.fd, static_cast<off_t>(offset));
   if (p == MAP_FAILED) {
     if (errno == EEXIST) return Fail(ERROR_INVALID_ADDRESS, none);
