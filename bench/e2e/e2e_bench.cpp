@@ -370,7 +370,11 @@ class Service {
         return;
       }
     }
-    receiver.CloseMemResourceDependonFileSize();
+    // Only a message larger than a process may keep mapped can have left a file that large (the
+    // hook cuts such files back after the message), so only then is each file's size asked for.
+    const uint64_t limit =
+        CMemMapResourcePoolMgr::Instance()->GetResourcePool(pool)->GetMaxAllowedMemMapFileSize();
+    if (size + 4096 > limit) receiver.CloseMemResourceDependonFileSize();
     reply << kOk << sum;
   }
 
@@ -633,9 +637,8 @@ class Hook {
         return Why("wrong new content");
     }
     if (mappedAfter) *mappedAfter = static_cast<uint64_t>(content->GetCurrentMapSize());
-    // A file grown past what the pool lets a process keep mapped (the service has dropped its
-    // view of it) goes back to its default length, so that it is not re-opened at full length
-    // for every later message.
+    // As the mailhook command's hook does: a file grown past what a process may keep mapped goes
+    // back to its default length after the message.
     if (m.content.size() + 4096 > m_maxFileSize) {
       content->SetDataSize(0);  // the header must not promise data the cut file no longer holds
       content->ResizeMappingFileDependonFilesize();

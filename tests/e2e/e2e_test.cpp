@@ -87,7 +87,8 @@ TEST_F(MailhookE2E, BuiltinMessagesRoundTripAndFilesAreReused) {
 
 TEST_F(MailhookE2E, RealMailCorpusComesBackUnchanged) {
   const fs::path corpus = "/usr/lib/python3.11/test/test_email/data";
-  if (!fs::exists(corpus)) GTEST_SKIP() << "no mail corpus installed (Debian package libpython3.11-testsuite)";
+  if (!fs::exists(corpus))
+    GTEST_SKIP() << "no mail corpus installed (Debian package libpython3.11-testsuite)";
   auto service = StartService();
   auto hook = StartHook({"--input", corpus.string(), "--threads", "4", "--json"});
   std::string output = hook->ReadAll();
@@ -141,6 +142,32 @@ TEST_F(MailhookE2E, ServiceRefusesFilesOutsideItsFolder) {
   std::string output = hook->ReadAll();
   EXPECT_EQ(hook->Wait(), 2) << output;
   EXPECT_EQ(output.find("messages"), std::string::npos) << output;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(), 0);
+}
+
+TEST_F(MailhookE2E, MessagesLargerThanAFileMayStayMappedThenSmallOnes) {
+  // 20 MiB is past the 15 MiB a process keeps mapped by default: the service drops its view
+  // after such a message and the hook cuts the file back, and the small message after it on the
+  // same resource must still come back whole.
+  fs::path input = m_dir.Path() / "mixed";
+  fs::create_directories(input);
+  std::string body;
+  for (size_t line = 0; body.size() < (20u << 20); ++line)
+    body += "line " + std::to_string(line) + " of a large body\r\n";
+  std::ofstream(input / "1-large.eml") << "From: a@example.org\r\nTo: b@example.org\r\nSubject: large\r\n\r\n"
+                                       << body;
+  std::ofstream(input / "2-small.eml")
+      << "From: a@example.org\r\nTo: b@example.org\r\nSubject: small\r\n\r\nhello\r\n";
+
+  auto service = StartService();
+  auto hook = StartHook({"--input", input.string(), "--threads", "1", "--repeat", "3", "--json"});
+  std::string output = hook->ReadAll();
+  ASSERT_EQ(hook->Wait(), 0) << output;
+  EXPECT_EQ(Summary(output)["messages"], 6);
+  EXPECT_EQ(Summary(output)["failed"], 0);
+  for (auto& e : fs::directory_iterator(WorkDir()))
+    EXPECT_LT(fs::file_size(e.path()), 15u << 20) << e.path() << " was not cut back";
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(), 0);
 }

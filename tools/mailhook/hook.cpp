@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "common.h"
-#include "records.h"
 #include "content/hook_HookContent.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "memmap/hook_MemMapResource.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
+#include "records.h"
 #include "rpc/hook_RpcCommunicationResource.h"
 #include "shared/hook_SharedResourceClientMgr.h"
 
@@ -34,10 +34,18 @@ size_t EncodedSize(const std::vector<HeaderValue>& headers) {
   for (const auto& v : headers) {
     n += 8;
     switch (v.kind) {
-      case HeaderValue::Int: n += 4; break;
-      case HeaderValue::Int64: n += 8; break;
-      case HeaderValue::String: n += 4 + v.str.size() + 1; break;
-      case HeaderValue::WString: n += 4 + 2 * (v.wstr.size() + 1); break;
+      case HeaderValue::Int:
+        n += 4;
+        break;
+      case HeaderValue::Int64:
+        n += 8;
+        break;
+      case HeaderValue::String:
+        n += 4 + v.str.size() + 1;
+        break;
+      case HeaderValue::WString:
+        n += 4 + 2 * (v.wstr.size() + 1);
+        break;
     }
   }
   return n;
@@ -45,10 +53,14 @@ size_t EncodedSize(const std::vector<HeaderValue>& headers) {
 
 int Write(COutputHookHeaders& w, const HeaderValue& v) {
   switch (v.kind) {
-    case HeaderValue::Int: return w.SetHeader(v.id, static_cast<int>(v.i32));
-    case HeaderValue::Int64: return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
-    case HeaderValue::String: return w.SetHeader(v.id, v.str.c_str());
-    case HeaderValue::WString: return w.SetHeader(v.id, v.wstr.c_str());
+    case HeaderValue::Int:
+      return w.SetHeader(v.id, static_cast<int>(v.i32));
+    case HeaderValue::Int64:
+      return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
+    case HeaderValue::String:
+      return w.SetHeader(v.id, v.str.c_str());
+    case HeaderValue::WString:
+      return w.SetHeader(v.id, v.wstr.c_str());
   }
   return -1;
 }
@@ -108,7 +120,8 @@ void HookRunner::Setup() {
   m_pRegisterLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
   m_pRegisterLink->Connect();
   int32_t status = Register();
-  if (status != kStatusOk) throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
+  if (status != kStatusOk)
+    throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
 
   auto* clients = CSharedResourceClientMgr::Instance();
   for (int h = 0; h < m_options.holders; ++h) {
@@ -130,7 +143,8 @@ int32_t HookRunner::Register() {
           << static_cast<uint32_t>(info->iEntryCount);
   for (int32_t i = 0; i < info->iEntryCount; ++i) {
     const auto* entry = info->Entry(static_cast<size_t>(i));
-    request << entry->iResourcePoolId << entry->iResourceId << static_cast<const char16_t*>(entry->szBackingStoreName);
+    request << entry->iResourcePoolId << entry->iResourceId
+            << static_cast<const char16_t*>(entry->szBackingStoreName);
   }
   pool->FreePoolRegisterInfo(info);
   m_pRegisterLink->SendRequest(request, reply);
@@ -155,7 +169,15 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   struct GiveBack {
     CSharedResourceClientMgr* clients;
     CHookSharedResource* holder;
-    ~GiveBack() { clients->ReleaseResource(kDefaultGroupId, holder); }
+    CMemMapResource* cutBack = nullptr;
+    ~GiveBack() {
+      if (cutBack != nullptr) {
+        // The header must not promise data that the shortened file no longer holds.
+        cutBack->SetDataSize(0);
+        cutBack->ResizeMappingFileDependonFilesize();
+      }
+      clients->ReleaseResource(kDefaultGroupId, holder);
+    }
   } giveBack{clients, holder};
 
   // 2. Its three resources.
@@ -167,6 +189,12 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     r.error = "the pool gave no resources";
     return r;
   }
+  // A file grown past what a process may keep mapped goes back to its default length after the
+  // message (the service has dropped its view of it), so that neither side maps it at full
+  // length for later, smaller messages.
+  if (CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
+      pool != nullptr && message.raw.size() + 4096 > pool->GetMaxAllowedMemMapFileSize())
+    giveBack.cutBack = content;
 
   // 3. The header list and the content, each with its length recorded.
   std::vector<HeaderValue> written;
@@ -176,7 +204,8 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   r.headers = written.size();
   size_t need = EncodedSize(written);
   if (need > static_cast<size_t>(header->GetDataStorageSize()) &&
-      (need > static_cast<size_t>(header->GetMaxDataStorageSize()) || header->Grow(static_cast<int>(need)) != 0)) {
+      (need > static_cast<size_t>(header->GetMaxDataStorageSize()) ||
+       header->Grow(static_cast<int>(need)) != 0)) {
     r.error = "header list too large";
     return r;
   }
@@ -323,11 +352,12 @@ uint64_t HookRunner::FreeResources() const {
 void PrintResult(const MessageResult& r) {
   std::string change;
   if (!r.ok) {
-    std::printf("%5llu  %-24.24s %10s  FAILED: %s\n", static_cast<unsigned long long>(r.sequence), r.name.c_str(),
-                HumanBytes(static_cast<double>(r.size)).c_str(), r.error.c_str());
+    std::printf("%5llu  %-24.24s %10s  FAILED: %s\n", static_cast<unsigned long long>(r.sequence),
+                r.name.c_str(), HumanBytes(static_cast<double>(r.size)).c_str(), r.error.c_str());
   } else {
-    change = (r.flags & kChangedContent) ? "content replaced (" + HumanBytes(static_cast<double>(r.newSize)) + ")"
-                                         : "content unchanged";
+    change = (r.flags & kChangedContent)
+                 ? "content replaced (" + HumanBytes(static_cast<double>(r.newSize)) + ")"
+                 : "content unchanged";
     std::printf("%5llu  %-24.24s %10s  %3zu headers  %-26s %s\n", static_cast<unsigned long long>(r.sequence),
                 r.name.c_str(), HumanBytes(static_cast<double>(r.size)).c_str(), r.headers, r.verdict.c_str(),
                 change.c_str());
@@ -338,10 +368,11 @@ void PrintResult(const MessageResult& r) {
 void PrintSummary(const RunSummary& s) {
   double rate = s.seconds > 0 ? static_cast<double>(s.messages) / s.seconds : 0;
   double bytes = s.seconds > 0 ? static_cast<double>(s.bytes) / s.seconds : 0;
-  std::printf("%llu messages (%llu failed, %llu infected, %llu replaced), %s in %.3f s: %.0f messages/s, %s/s\n",
-              static_cast<unsigned long long>(s.messages), static_cast<unsigned long long>(s.failed),
-              static_cast<unsigned long long>(s.infected), static_cast<unsigned long long>(s.changedContent),
-              HumanBytes(static_cast<double>(s.bytes)).c_str(), s.seconds, rate, HumanBytes(bytes).c_str());
+  std::printf(
+      "%llu messages (%llu failed, %llu infected, %llu replaced), %s in %.3f s: %.0f messages/s, %s/s\n",
+      static_cast<unsigned long long>(s.messages), static_cast<unsigned long long>(s.failed),
+      static_cast<unsigned long long>(s.infected), static_cast<unsigned long long>(s.changedContent),
+      HumanBytes(static_cast<double>(s.bytes)).c_str(), s.seconds, rate, HumanBytes(bytes).c_str());
   std::fflush(stdout);
 }
 
@@ -375,18 +406,21 @@ int RunHookCommand(const HookCommandOptions& options) {
                      static_cast<unsigned long long>(total));
       }
     });
-    if (runner.FreeHolders() != static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads)) {
+    if (runner.FreeHolders() !=
+        static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads)) {
       std::fprintf(stderr, "mailhook hook: holders were not all given back\n");
       ++summary.failed;
     }
   }
   PrintSummary(summary);
   if (options.json)
-    std::printf("{\"messages\":%llu,\"failed\":%llu,\"infected\":%llu,\"replaced\":%llu,\"bytes\":%llu,\"seconds\":%.6f}\n",
-                static_cast<unsigned long long>(summary.messages), static_cast<unsigned long long>(summary.failed),
-                static_cast<unsigned long long>(summary.infected),
-                static_cast<unsigned long long>(summary.changedContent),
-                static_cast<unsigned long long>(summary.bytes), summary.seconds);
+    std::printf(
+        "{\"messages\":%llu,\"failed\":%llu,\"infected\":%llu,\"replaced\":%llu,\"bytes\":%llu,\"seconds\":%."
+        "6f}\n",
+        static_cast<unsigned long long>(summary.messages), static_cast<unsigned long long>(summary.failed),
+        static_cast<unsigned long long>(summary.infected),
+        static_cast<unsigned long long>(summary.changedContent),
+        static_cast<unsigned long long>(summary.bytes), summary.seconds);
   return summary.failed == 0 ? 0 : 1;
 }
 

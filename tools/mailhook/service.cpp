@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "common.h"
-#include "records.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "headers/hook_HookHeadersImp.h"
@@ -29,6 +28,7 @@
 #include "messages.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
+#include "records.h"
 
 namespace mailhook {
 
@@ -48,9 +48,13 @@ struct Service::State {
   std::atomic<uint64_t> scanned{0}, infected{0}, failed{0}, bytes{0};
 };
 
-Service::Service(const ServiceOptions& options) : m_pState(new State) { m_pState->options = options; }
+Service::Service(const ServiceOptions& options) : m_pState(new State) {
+  m_pState->options = options;
+}
 
-Service::~Service() { delete m_pState; }
+Service::~Service() {
+  delete m_pState;
+}
 
 void Service::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   int32_t command = 0;
@@ -114,7 +118,8 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
   for (auto& e : entries) {
     CMemMapResource* resource = pool->CreateResource();
-    if (resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) != 0 || pool->AddResource(resource) != 0) {
+    if (resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) != 0 ||
+        pool->AddResource(resource) != 0) {
       pool->DestroyResource(resource);
       mgr->CloseResourcePool(poolId);
       return kStatusFailed;
@@ -169,9 +174,14 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
       return kStatusFailed;
     ++m_pState->infected;
   }
-  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) | (receiver.NeedUpdateContent() ? kChangedContent : 0) |
-          (infected ? kInfected : 0);
-  receiver.CloseMemResourceDependonFileSize();
+  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
+          (receiver.NeedUpdateContent() ? kChangedContent : 0) | (infected ? kInfected : 0);
+  // Only a message larger than a process may keep mapped can have left a file that large (the
+  // hook cuts such files back after the message), so only then is each file's size asked for.
+  if (CMemMapResourcePool* p = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
+      p == nullptr ||
+      std::max<uint64_t>(size, reader->GetDataLength()) + 4096 > p->GetMaxAllowedMemMapFileSize())
+    receiver.CloseMemResourceDependonFileSize();
   ++m_pState->scanned;
   m_pState->bytes += size;
   return kStatusOk;
@@ -211,13 +221,20 @@ int RunService(const ServiceOptions& options) {
   CMemMapResourcePoolMgr::CloseSingleton();
   if (!options.quiet)
     std::fprintf(stderr, "mailhook service: stopped; %llu messages scanned, %llu infected, %llu failed\n",
-                 static_cast<unsigned long long>(service.Scanned()), static_cast<unsigned long long>(service.Infected()),
+                 static_cast<unsigned long long>(service.Scanned()),
+                 static_cast<unsigned long long>(service.Infected()),
                  static_cast<unsigned long long>(service.Failed()));
   return 0;
 }
 
-uint64_t Service::Scanned() const { return m_pState->scanned; }
-uint64_t Service::Infected() const { return m_pState->infected; }
-uint64_t Service::Failed() const { return m_pState->failed; }
+uint64_t Service::Scanned() const {
+  return m_pState->scanned;
+}
+uint64_t Service::Infected() const {
+  return m_pState->infected;
+}
+uint64_t Service::Failed() const {
+  return m_pState->failed;
+}
 
 }  // namespace mailhook
