@@ -1,5 +1,6 @@
 #include "headers/hook_HookHeadersImp.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "xdr/hook_ByteOrder.h"
@@ -80,6 +81,19 @@ CInputHookHeadersImp::~CInputHookHeadersImp() {
 }
 
 void CInputHookHeadersImp::Parse() {
+  ParseRecords();
+  auto byId = [](const HeaderValue& a, const HeaderValue& b) { return a.iId < b.iId; };
+  // Lists are usually written in id order already; a stable sort keeps list order within an id.
+  if (!std::is_sorted(m_Headers.begin(), m_Headers.end(), byId))
+    std::stable_sort(m_Headers.begin(), m_Headers.end(), byId);
+  for (size_t i = 0; i < m_Headers.size(); ++i)
+    if (i == 0 || m_Headers[i].iId != m_Headers[i - 1].iId) ++m_ullHeaderCount;
+}
+
+void CInputHookHeadersImp::ParseRecords() {
+  // The smallest record (tag, id, a 4-byte integer) is 12 bytes; a typical list needs one
+  // allocation.
+  m_Headers.reserve(std::min<uint64_t>(m_Input.Length() / 12, 64));
   while (m_Input.GoodBit() == 1) {
     uint32_t tag = 0;
     int32_t id = 0;
@@ -112,16 +126,23 @@ void CInputHookHeadersImp::Parse() {
         break;
       }
     }
-    auto [it, inserted] = m_Headers.try_emplace(id);
-    if (inserted) ++m_ullHeaderCount;
-    it->second.push_back(HeaderValue{value, tag});
+    m_Headers.push_back(HeaderValue{id, tag, value});
   }
 }
 
+std::pair<const CInputHookHeadersImp::HeaderValue*, const CInputHookHeadersImp::HeaderValue*>
+CInputHookHeadersImp::Values(int id) const {
+  auto first = std::lower_bound(m_Headers.begin(), m_Headers.end(), id,
+                                [](const HeaderValue& v, int key) { return v.iId < key; });
+  auto last = first;
+  while (last != m_Headers.end() && last->iId == id) ++last;
+  return {m_Headers.data() + (first - m_Headers.begin()), m_Headers.data() + (last - m_Headers.begin())};
+}
+
 const char* CInputHookHeadersImp::Find(int id, HookHeaderType tag) const {
-  auto it = m_Headers.find(id);
-  if (it == m_Headers.end() || it->second.front().uTag != tag) return nullptr;
-  return it->second.front().pValue;
+  auto [first, last] = Values(id);
+  if (first == last || first->uTag != tag) return nullptr;
+  return first->pValue;
 }
 
 int CInputHookHeadersImp::GetHeader(int id, int* value) const {
@@ -154,20 +175,20 @@ int CInputHookHeadersImp::GetHeader(int id, const char16_t** value) const {
 
 int CInputHookHeadersImp::GetHeadersId(int* ids, int capacity, int& count) {
   const uint64_t room = capacity > 0 ? static_cast<uint64_t>(capacity) : 0;
-  if (m_Headers.size() > room || (ids == nullptr && !m_Headers.empty())) return -1;
-  for (const auto& entry : m_Headers) {
-    *ids++ = entry.first;
+  if (m_ullHeaderCount > room || (ids == nullptr && m_ullHeaderCount != 0)) return -1;
+  for (size_t i = 0; i < m_Headers.size(); ++i) {
+    if (i > 0 && m_Headers[i].iId == m_Headers[i - 1].iId) continue;
+    *ids++ = m_Headers[i].iId;
     ++count;
   }
   return 0;
 }
 
 int CInputHookHeadersImp::Enumerate(CEnumerateInputHeadersCallback& callback) {
-  auto it = m_Headers.find(callback.GetHeaderId());
-  const std::vector<HeaderValue>* values = it != m_Headers.end() ? &it->second : nullptr;
-  const int n = values != nullptr ? static_cast<int>(values->size()) : 0;
+  auto [first, last] = Values(callback.GetHeaderId());
+  const int n = static_cast<int>(last - first);
   callback.OnBegin(n);
-  for (int i = 0; i < n; ++i) callback.OnValue(i, (*values)[static_cast<size_t>(i)].pValue);
+  for (int i = 0; i < n; ++i) callback.OnValue(i, first[i].pValue);
   callback.OnEnd();
   return 0;
 }
@@ -191,8 +212,8 @@ void* CInputHookHeadersImp::GetDataBlock() {
 }
 
 int CInputHookHeadersImp::GetValueTag(int id, int index, uint32_t& tag) const {
-  auto it = m_Headers.find(id);
-  if (it == m_Headers.end() || index < 0 || static_cast<size_t>(index) >= it->second.size()) return -1;
-  tag = it->second[static_cast<size_t>(index)].uTag;
+  auto [first, last] = Values(id);
+  if (index < 0 || index >= last - first) return -1;
+  tag = first[index].uTag;
   return 0;
 }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <utility>
 #include <vector>
 
 #include "headers/hook_HookHeaders.h"
@@ -100,16 +100,22 @@ class MAILHOOK_API CInputHookHeadersImp : public CInputHookHeaders {
 
  private:
   struct HeaderValue {
-    const char* pValue;  // integer bytes, or the first character of a terminated string
+    int32_t iId;
     uint32_t uTag;
+    const char* pValue;  // integer bytes, or the first character of a terminated string
   };
 
   void Parse();
+  void ParseRecords();
+  // The values under id, in list order: [first, last).
+  std::pair<const HeaderValue*, const HeaderValue*> Values(int id) const;
   // The first value under id when it has the given tag, else null.
   const char* Find(int id, HookHeaderType tag) const;
 
   InputXDR m_Input;
   uint64_t m_ullHeaderCount;
-  std::map<int, std::vector<HeaderValue>> m_Headers;
+  // One flat index, ordered by id and within an id by list order: one allocation per list
+  // rather than one per header.
+  std::vector<HeaderValue> m_Headers;
   int m_iRefCount;
 };
