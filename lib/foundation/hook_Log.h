@@ -29,10 +29,10 @@ MAILHOOK_API HINSTANCE HookModule();
 #define HOOK_LOG_COMPILED(level) true
 #endif
 
-#define HOOK_LOG_UNIT(unit, level, ...)                                         \
-  do {                                                                          \
-    if (HOOK_LOG_COMPILED(level) && DBG::IsLevelEnabled(level))                 \
-      DBG::DebugLogEx(HookModule(), (level), (unit), __LINE__, __VA_ARGS__);    \
+#define HOOK_LOG_UNIT(unit, level, ...)                                      \
+  do {                                                                       \
+    if (HOOK_LOG_COMPILED(level) && DBG::MayLog(level))                      \
+      DBG::DebugLogEx(HookModule(), (level), (unit), __LINE__, __VA_ARGS__); \
   } while (0)
 
 #define HOOK_LOG(level, ...) HOOK_LOG_UNIT(kHookUnit, level, __VA_ARGS__)

@@ -17,6 +17,8 @@
 
 namespace DBG {
 
+std::atomic<int> g_iLowestWanted{INT32_MIN};
+
 struct CLogCapture::Impl {
   mutable std::mutex mutex;
   std::vector<CapturedLine> lines;
@@ -32,7 +34,6 @@ struct State {
   bool ownsSink = false;
   int sinkThreshold = kOff;  // lines at or above go to the sink
   std::vector<CLogCapture::Impl*> captures;
-  std::atomic<int> threshold{kOff};  // lowest level anybody wants: sink or capture
   std::once_flag configured;
 };
 
@@ -57,7 +58,7 @@ int ParseLevel(const char* text) {
 void Recompute(State& s) {
   int t = s.sink ? s.sinkThreshold : kOff;
   if (!s.captures.empty()) t = INT32_MIN;
-  s.threshold.store(t, std::memory_order_relaxed);
+  g_iLowestWanted.store(t, std::memory_order_relaxed);
 }
 
 void Configure(State& s) {
@@ -138,7 +139,8 @@ void Emit(HINSTANCE module, int level, const std::string& file, int line, const 
 }  // namespace
 
 bool IsLevelEnabled(int level) {
-  return level >= Configured().threshold.load(std::memory_order_relaxed);
+  Configured();
+  return level >= g_iLowestWanted.load(std::memory_order_relaxed);
 }
 
 void DebugLogEx(HINSTANCE module, int level, const char16_t* file, int line, const char16_t* format, ...) {

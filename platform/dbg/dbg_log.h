@@ -11,6 +11,7 @@
 // Widths count UTF-16 units. Text is written as UTF-8.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -28,6 +29,15 @@ MH_DBG_API void DebugLogEx(HINSTANCE module, int level, const char16_t* file, in
 
 // True when a line of this level would be written or captured.
 MH_DBG_API bool IsLevelEnabled(int level);
+
+// The lowest level anybody wants (sink or capture); everything until the configuration has
+// been read. Kept by this library; callers only read it, through MayLog.
+MH_DBG_API extern std::atomic<int> g_iLowestWanted;
+
+// IsLevelEnabled for hot paths: a level nobody wants costs one load and a compare, no call.
+inline bool MayLog(int level) {
+  return level >= g_iLowestWanted.load(std::memory_order_relaxed) && IsLevelEnabled(level);
+}
 
 // Writes one narrow-character line at LEVEL_DEBUG_STRING (the POSIX OutputDebugStringA).
 MH_DBG_API void DebugString(const char* text);
