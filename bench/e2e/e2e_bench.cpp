@@ -491,6 +491,19 @@ int Serve() {
 // ---------------------------------------------------------------------------------------------
 // The hook.
 
+long RssKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+  return -1;
+}
+
+// What a message left mapped, read before the hook gives its resources back.
+struct Probe {
+  uint64_t contentView = 0;
+  long residentFileKiB = 0;  // pages of mapped files resident in this process
+};
+
 struct Expected {
   std::string content;
   uint64_t contentSum = 0;
@@ -517,7 +530,8 @@ class Hook {
     fs::remove_all(m_workDir);
   }
 
-  void Setup() {
+  // floor: also make the floor road's shared buffers (64 MiB per thread, kept resident).
+  void Setup(bool floor = true) {
     fs::create_directories(m_workDir);
     fs::permissions(m_workDir, fs::perms::owner_all, fs::perm_options::replace);
     CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->CreateResourcePool(kPoolId);
@@ -561,6 +575,10 @@ class Hook {
     for (int t = 0; t < m_threads; ++t) {
       auto w = std::make_unique<Worker>();
       w->index = t;
+      if (!floor) {
+        m_workers.push_back(std::move(w));
+        continue;
+      }
       w->link = std::make_unique<CRPCClientHelper>(CComponentID(u"ID_TARN_MASTER"), nullptr);
       std::string path = (m_workDir / ("floor-" + std::to_string(t))).string();
       w->slot.Map(path, kMaxMessage, true);
@@ -572,10 +590,10 @@ class Hook {
   }
 
   // Carries one message on one road; false when anything read back was wrong.
-  bool Carry(Road road, Scenario scenario, Worker& w, const Expected& m, uint64_t* mappedAfter = nullptr) {
+  bool Carry(Road road, Scenario scenario, Worker& w, const Expected& m, Probe* probe = nullptr) {
     switch (road) {
       case kMailhook:
-        return CarryMailhook(scenario, m, mappedAfter);
+        return CarryMailhook(scenario, m, probe);
       case kInline:
         return CarryInline(scenario, w, m);
       case kFloorRoad:
@@ -589,7 +607,7 @@ class Hook {
   uint64_t MaxFileSize() const { return m_maxFileSize; }
 
  private:
-  bool CarryMailhook(Scenario scenario, const Expected& m, uint64_t* mappedAfter) {
+  bool CarryMailhook(Scenario scenario, const Expected& m, Probe* probe) {
     auto* clients = CSharedResourceClientMgr::Instance();
     CHookSharedResource* holder = clients->AcquireResource(kGroupId);
     if (holder == nullptr) return Why("no holder");
@@ -636,7 +654,10 @@ class Hook {
       if (Checksum(content->GetDataBaseAddr(), static_cast<size_t>(content->GetDataSize())) != m.rewriteSum)
         return Why("wrong new content");
     }
-    if (mappedAfter) *mappedAfter = static_cast<uint64_t>(content->GetCurrentMapSize());
+    if (probe) {
+      probe->contentView = static_cast<uint64_t>(content->GetCurrentMapSize());
+      probe->residentFileKiB = RssKiB("RssFile:") + RssKiB("RssShmem:");
+    }
     // As the mailhook command's hook does: a file grown past what a process may keep mapped goes
     // back to its default length after the message.
     if (m.content.size() + 4096 > m_maxFileSize) {
@@ -798,13 +819,6 @@ std::string Today() {
   return buf;
 }
 
-long RssKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
-  return -1;
-}
-
 struct Options {
   std::vector<size_t> sizes = {1u << 10, 64u << 10, 1u << 20, 10u << 20, 50u << 20};
   std::vector<int> threads = {1, 8};
@@ -912,7 +926,7 @@ int RunRoads(const Options& o, const fs::path& workDir) {
 // after a big message and after the small one that follows.
 int RunMemory(const Options& o, const fs::path& workDir) {
   Hook hook(workDir, 1);
-  hook.Setup();
+  hook.Setup(false);
   const size_t sizes[] = {1u << 10, 8u << 10, 64u << 10, 256u << 10, 1u << 20};
   std::vector<Expected> messages;
   for (size_t size : sizes) {
@@ -936,17 +950,23 @@ int RunMemory(const Options& o, const fs::path& workDir) {
       std::printf("%8llu  %9ld  %11ld  %17ld\n", static_cast<unsigned long long>(i + 1), RssKiB("VmRSS:"),
                   RssKiB("RssAnon:"), RssKiB("RssFile:") + RssKiB("RssShmem:"));
   }
-  Expected big;
-  big.content = MakeContent(50u << 20, 1);
-  big.contentSum = Checksum(big.content.data(), big.content.size());
-  big.rewriteSum = Checksum(MakeContent(50u << 20, 2).data(), big.content.size());
-  uint64_t mapped = 0;
-  if (!hook.Carry(kMailhook, kRead, w, big, &mapped)) return 1;
-  std::printf("content view after a 50 MiB message: %s; VmRSS %ld KiB\n", SizeName(mapped).c_str(),
-              RssKiB("VmRSS:"));
-  if (!hook.Carry(kMailhook, kRead, w, messages[0], &mapped)) return 1;
-  std::printf("content view after the next 1 KiB message: %s; VmRSS %ld KiB\n", SizeName(mapped).c_str(),
-              RssKiB("VmRSS:"));
+  // A big message, then a small one on the same resource: a view over 6 MiB shrinks back when
+  // the resource is next handed out; a file past what may stay mapped is cut back at once.
+  for (size_t size : {size_t{10} << 20, size_t{50} << 20}) {
+    Expected big;
+    big.content = MakeContent(size, 1);
+    big.contentSum = Checksum(big.content.data(), size);
+    big.rewriteSum = Checksum(MakeContent(size, 2).data(), size);
+    Probe during, after;
+    if (!hook.Carry(kMailhook, kRead, w, big, &during) ||
+        !hook.Carry(kMailhook, kRead, w, messages[0], &after))
+      return 1;
+    std::printf(
+        "%s message: content view %s, mapped file pages resident %ld KiB; "
+        "next 1 KiB message: view %s, resident %ld KiB\n",
+        SizeName(size).c_str(), SizeName(during.contentView).c_str(), during.residentFileKiB,
+        SizeName(after.contentView).c_str(), after.residentFileKiB);
+  }
   return 0;
 }
 

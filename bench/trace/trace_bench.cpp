@@ -22,13 +22,15 @@ constexpr int kPool = 7;
 class Road {
  public:
   Road() {
-    m_dir = std::filesystem::temp_directory_path() / ("mailhook-trace-bench-" + std::to_string(GetCurrentProcessId()));
+    m_dir = std::filesystem::temp_directory_path() /
+            ("mailhook-trace-bench-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(m_dir);
     m_pool = CMemMapResourcePoolMgr::Instance()->CreateResourcePool(kPool);
     for (int i = 0; i < 3; ++i) {
       CMemMapResource* r = m_pool->CreateResource();
       const auto path = (m_dir / ("r" + std::to_string(i))).u16string();
-      if (r->Open(i + 1, i == 1 ? SIZE_TYPE_LARGE : SIZE_TYPE_SMALL, path.c_str(), 64 << 10, 4 << 20) != 0) std::abort();
+      if (r->Open(i + 1, i == 1 ? SIZE_TYPE_LARGE : SIZE_TYPE_SMALL, path.c_str(), 64 << 10, 4 << 20) != 0)
+        std::abort();
       m_pool->AddResource(r);
     }
     if (m_pool->SetupSync() != 0) std::abort();
@@ -52,7 +54,8 @@ Road& TheRoad() {
 
 void WriteList(CMemMapResource* r) {
   COutputHookHeadersImp w(r->GetDataBaseAddr(), r->GetDataStorageSize());
-  for (int id = 1; id <= 30; ++id) w.SetHeader(id, "a header value of a realistic length, say sixty characters");
+  for (int id = 1; id <= 30; ++id)
+    w.SetHeader(id, "a header value of a realistic length, say sixty characters");
   r->SetDataSize(static_cast<int>(w.GetDataLength()));
 }
 

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (preset ci) and runs them all on this machine, writing into
+# bench-results/<date>/:
+#   e2e.md, e2e.json, e2e.png  the library's road against copying through the socket and the floor
+#   disk.md                    the same road with backing files in a folder on a disk (--disk-dir)
+#   memory.txt                 resident memory over 50,000 messages, and a large view shrinking back
+#   trace.txt                  what trace lines cost with logging off (compiled in against out)
+#   micro/*.json + micro.txt   XDR, header lists, pool, content, RPC round trip
+# Options after the script name go to the end-to-end run (e.g. --sizes 1K,1M --repetitions 5).
+# Installs what it needs first (tools/install-deps.sh, plus gnuplot-nox for the plot).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+disk_dir=/var/tmp
+args=()
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --disk-dir) disk_dir="$2"; shift 2 ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+bash tools/install-deps.sh gnuplot-nox
+cmake --preset ci > /dev/null
+cmake --build build/ci -j2 --target e2e_bench xdr_bench headers_bench pool_bench content_bench rpc_bench \
+  trace_bench_traced trace_bench_untraced
+bin=build/ci/bin
+out=bench-results/$(date -u +%F)
+mkdir -p "$out/micro"
+export MAILHOOK_LOG=
+
+echo "=== end to end"
+"$bin/e2e_bench" --json "$out/e2e.json" "${args[@]}" | tee "$out/e2e.md"
+if command -v gnuplot > /dev/null; then
+  python3 tools/plot_bench.py "$out/e2e.json" "$out/e2e.png" && echo "plot: $out/e2e.png"
+else
+  echo "no gnuplot: plot skipped (apt-get install gnuplot-nox)"
+fi
+
+echo "=== backing files on a disk ($disk_dir) against a tmpfs"
+{
+  dev=$(df --output=source "$disk_dir" | tail -1)
+  sectors() { awk -v d="$(basename "$dev")" '$3 == d { print $10 }' /proc/diskstats; }
+  for where in tmpfs disk; do
+    sync
+    before=$(sectors || echo 0)
+    if [[ $where == disk ]]; then
+      "$bin/e2e_bench" --roads mailhook,floor --sizes 64K,1M,10M --threads 1 --dir "$disk_dir" | grep -E '^\|'
+    else
+      "$bin/e2e_bench" --roads mailhook,floor --sizes 64K,1M,10M --threads 1 | grep -E '^\|'
+    fi
+    sync
+    after=$(sectors || echo 0)
+    echo "$where: $(( (${after:-0} - ${before:-0}) / 2048 )) MiB written to $dev during the run and the sync after it"
+  done
+} | tee "$out/disk.md"
+
+echo "=== memory"
+"$bin/e2e_bench" --memory 50000 | tee "$out/memory.txt"
+
+echo "=== trace cost with logging off (medians of 5 alternating runs)"
+for i in 1 2 3 4 5; do
+  for v in traced untraced; do
+    "$bin/trace_bench_$v" --benchmark_format=json --benchmark_out="$out/micro/trace_${v}_$i.json" > /dev/null
+  done
+done
+python3 - "$out/micro" <<'PY' | tee "$out/trace.txt"
+import glob, json, statistics, sys
+times = {}
+for path in glob.glob(sys.argv[1] + "/trace_*_*.json"):
+    variant = path.rsplit("/", 1)[1].split("_")[1]
+    for b in json.load(open(path))["benchmarks"]:
+        times.setdefault((b["name"], variant), []).append(b["cpu_time"])
+for name in sorted({n for n, _ in times}):
+    on, off = statistics.median(times[(name, "traced")]), statistics.median(times[(name, "untraced")])
+    print(f"{name:24s} traced {on:9.1f} ns  compiled out {off:9.1f} ns  cost {100 * (on / off - 1):+5.1f}%")
+PY
+
+echo "=== micro-benchmarks"
+for b in xdr_bench headers_bench pool_bench content_bench rpc_bench; do
+  "$bin/$b" --benchmark_color=false --benchmark_out="$out/micro/$b.json" --benchmark_out_format=json
+done 2>&1 | tee "$out/micro.txt"
+echo "results: $out"
