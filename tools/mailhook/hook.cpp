@@ -1,5 +1,8 @@
 #include "hook.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,13 +14,13 @@
 #include <thread>
 
 #include "common.h"
-#include "records.h"
 #include "content/hook_HookContent.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "memmap/hook_MemMapResource.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
+#include "records.h"
 #include "rpc/hook_RpcCommunicationResource.h"
 #include "shared/hook_SharedResourceClientMgr.h"
 
@@ -34,10 +37,18 @@ size_t EncodedSize(const std::vector<HeaderValue>& headers) {
   for (const auto& v : headers) {
     n += 8;
     switch (v.kind) {
-      case HeaderValue::Int: n += 4; break;
-      case HeaderValue::Int64: n += 8; break;
-      case HeaderValue::String: n += 4 + v.str.size() + 1; break;
-      case HeaderValue::WString: n += 4 + 2 * (v.wstr.size() + 1); break;
+      case HeaderValue::Int:
+        n += 4;
+        break;
+      case HeaderValue::Int64:
+        n += 8;
+        break;
+      case HeaderValue::String:
+        n += 4 + v.str.size() + 1;
+        break;
+      case HeaderValue::WString:
+        n += 4 + 2 * (v.wstr.size() + 1);
+        break;
     }
   }
   return n;
@@ -45,10 +56,14 @@ size_t EncodedSize(const std::vector<HeaderValue>& headers) {
 
 int Write(COutputHookHeaders& w, const HeaderValue& v) {
   switch (v.kind) {
-    case HeaderValue::Int: return w.SetHeader(v.id, static_cast<int>(v.i32));
-    case HeaderValue::Int64: return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
-    case HeaderValue::String: return w.SetHeader(v.id, v.str.c_str());
-    case HeaderValue::WString: return w.SetHeader(v.id, v.wstr.c_str());
+    case HeaderValue::Int:
+      return w.SetHeader(v.id, static_cast<int>(v.i32));
+    case HeaderValue::Int64:
+      return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
+    case HeaderValue::String:
+      return w.SetHeader(v.id, v.str.c_str());
+    case HeaderValue::WString:
+      return w.SetHeader(v.id, v.wstr.c_str());
   }
   return -1;
 }
@@ -93,6 +108,12 @@ void HookRunner::Setup() {
       int id = pool->GetUniqueResourceId();
       auto path = m_options.workDir / ((sizeType == 0 ? "small-" : "large-") + std::to_string(id) + ".mmf");
       std::u16string name = Utf8To16(path.string());
+      // A file left by an earlier run is used again only if it is still private to us.
+      std::error_code ec;
+      if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
+        if (std::string problem = PrivateFileProblem(path); !problem.empty())
+          throw std::runtime_error("refusing backing file: " + problem);
+      }
       uint64_t defaultSize = sizeType == 0 ? kSmallDefault : kLargeDefault;
       uint64_t maxSize = sizeType == 0 ? kSmallMax : m_options.maxMessage;
       if (resource->Open(id, sizeType, name.data(), defaultSize, maxSize) != 0) {
@@ -108,7 +129,8 @@ void HookRunner::Setup() {
   m_pRegisterLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
   m_pRegisterLink->Connect();
   int32_t status = Register();
-  if (status != kStatusOk) throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
+  if (status != kStatusOk)
+    throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
 
   auto* clients = CSharedResourceClientMgr::Instance();
   for (int h = 0; h < m_options.holders; ++h) {
@@ -130,7 +152,8 @@ int32_t HookRunner::Register() {
           << static_cast<uint32_t>(info->iEntryCount);
   for (int32_t i = 0; i < info->iEntryCount; ++i) {
     const auto* entry = info->Entry(static_cast<size_t>(i));
-    request << entry->iResourcePoolId << entry->iResourceId << static_cast<const char16_t*>(entry->szBackingStoreName);
+    request << entry->iResourcePoolId << entry->iResourceId
+            << static_cast<const char16_t*>(entry->szBackingStoreName);
   }
   pool->FreePoolRegisterInfo(info);
   m_pRegisterLink->SendRequest(request, reply);
@@ -158,6 +181,40 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     ~GiveBack() { clients->ReleaseResource(kDefaultGroupId, holder); }
   } giveBack{clients, holder};
 
+  // 2.-5. in a guard: another process of our user may cut a backing file short under us.
+  BusGuard guard;
+  CarryHeld(holder, message, sequence, r);
+  if (guard.Faulted()) {
+    r.ok = false;
+    r.error = RecreateResources(holder)
+                  ? "a backing file was cut short by another process; its resources were made again"
+                  : "a backing file was cut short by another process and cannot be made again";
+  }
+  return r;
+}
+
+// Maps each of the holder's resources afresh from its file: mapping extends a file that is
+// shorter than the view again, and the fresh header has no data recorded.
+bool HookRunner::RecreateResources(CHookSharedResource* holder) {
+  bool ok = true;
+  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
+                               holder->GetUpdateHeaderMemResource()}) {
+    if (res == nullptr) continue;
+    std::u16string name = res->GetBackingStoreName();
+    const bool small = res->GetSizeType() == 0;
+    res->Close();
+    if (!PrivateFileProblem(Utf16To8(name)).empty() ||
+        res->Open(res->GetResourceId(), res->GetSizeType(), name.data(),
+                  small ? kSmallDefault : kLargeDefault, small ? kSmallMax : m_options.maxMessage) != 0)
+      ok = false;
+  }
+  // A hook that cannot mend its pool must not carry on with a resource that has no view.
+  if (!ok) Stop();
+  return ok;
+}
+
+void HookRunner::CarryHeld(CHookSharedResource* holder, const Message& message, uint64_t sequence,
+                           MessageResult& r) {
   // 2. Its three resources.
   holder->GetMemResources();
   CMemMapResource* header = holder->GetHeaderMemResource();
@@ -165,7 +222,7 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   CMemMapResource* update = holder->GetUpdateHeaderMemResource();
   if (!header || !content || !update) {
     r.error = "the pool gave no resources";
-    return r;
+    return;
   }
 
   // 3. The header list and the content, each with its length recorded.
@@ -176,16 +233,17 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   r.headers = written.size();
   size_t need = EncodedSize(written);
   if (need > static_cast<size_t>(header->GetDataStorageSize()) &&
-      (need > static_cast<size_t>(header->GetMaxDataStorageSize()) || header->Grow(static_cast<int>(need)) != 0)) {
+      (need > static_cast<size_t>(header->GetMaxDataStorageSize()) ||
+       header->Grow(static_cast<int>(need)) != 0)) {
     r.error = "header list too large";
-    return r;
+    return;
   }
   {
     COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
     for (const auto& v : written)
       if (Write(writer, v) != 0) {
         r.error = "header list does not fit";
-        return r;
+        return;
       }
     header->SetDataSize(static_cast<int>(writer.GetDataLength()));
   }
@@ -193,8 +251,11 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     COutputHookContentMMapResourceImp writer(content);
     uint64_t done = 0;
     if (writer.Write(const_cast<char*>(message.raw.data()), message.raw.size(), done) != 0) {
-      r.error = "content larger than a resource may grow";
-      return r;
+      // Nothing is sent: the resource goes back to the pool with no data recorded.
+      r.error = message.raw.size() + CMemMapResource::kHeaderSize > m_options.maxMessage
+                    ? "content larger than a resource may grow"
+                    : "content cannot be written: the backing file could not grow (disk full?)";
+      return;
     }
     content->SetDataSize(static_cast<int>(writer.GetContentSize()));
   }
@@ -214,7 +275,7 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
       holder->SendRequest(request, reply);
     } catch (const std::exception& e) {
       r.error = std::string("service: ") + e.what();
-      return r;
+      return;
     }
     // A service that started after us does not know our pool yet.
     if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
@@ -224,14 +285,14 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
         if (Register() == kStatusOk) continue;
       } catch (const std::exception& e) {
         r.error = std::string("service: ") + e.what();
-        return r;
+        return;
       }
     }
     break;
   }
   if (reply.m_iReply1 != kStatusOk) {
     r.error = "service answered status " + std::to_string(reply.m_iReply1);
-    return r;
+    return;
   }
   r.flags = reply.m_iReply2;
 
@@ -239,14 +300,14 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   if (r.flags & kChangedHeaders) {
     if (update->RenewMemMap() != 0) {
       r.error = "update headers cannot be mapped";
-      return r;
+      return;
     }
     r.updates = ReadList(update->GetDataBaseAddr(), update->GetDataSize());
     if (const HeaderValue* v = Find(r.updates, kHdrVerdict)) r.verdict = v->str;
   }
   if (content->RenewMemMap() != 0) {
     r.error = "content cannot be mapped";
-    return r;
+    return;
   }
   const char* now = static_cast<const char*>(content->GetDataBaseAddr());
   const auto nowSize = static_cast<uint64_t>(content->GetDataSize());
@@ -264,20 +325,19 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
         static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted)) {
       r.error = "the service read other headers than were written";
-      return r;
+      return;
     }
     if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size())) {
       r.error = "the service read other content than was written";
-      return r;
+      return;
     }
     if (!(r.flags & kChangedContent) &&
         (nowSize != message.raw.size() || std::memcmp(now, message.raw.data(), message.raw.size()) != 0)) {
       r.error = "the content came back changed";
-      return r;
+      return;
     }
   }
   r.ok = true;
-  return r;
 }
 
 RunSummary HookRunner::Run(const std::vector<Message>& messages,
@@ -290,6 +350,7 @@ RunSummary HookRunner::Run(const std::vector<Message>& messages,
   auto start = std::chrono::steady_clock::now();
   auto worker = [&] {
     for (;;) {
+      if (m_stop.load(std::memory_order_relaxed)) return;
       uint64_t i = next++;
       if (i >= total) return;
       const Message& m = messages[i % messages.size()];
@@ -320,14 +381,23 @@ uint64_t HookRunner::FreeResources() const {
   return pool ? pool->GetFreeCount() : 0;
 }
 
+void HookRunner::Stop() {
+  m_stop = true;
+}
+
+uint64_t HookRunner::ResourceCount() const {
+  return m_resourceCount;
+}
+
 void PrintResult(const MessageResult& r) {
   std::string change;
   if (!r.ok) {
-    std::printf("%5llu  %-24.24s %10s  FAILED: %s\n", static_cast<unsigned long long>(r.sequence), r.name.c_str(),
-                HumanBytes(static_cast<double>(r.size)).c_str(), r.error.c_str());
+    std::printf("%5llu  %-24.24s %10s  FAILED: %s\n", static_cast<unsigned long long>(r.sequence),
+                r.name.c_str(), HumanBytes(static_cast<double>(r.size)).c_str(), r.error.c_str());
   } else {
-    change = (r.flags & kChangedContent) ? "content replaced (" + HumanBytes(static_cast<double>(r.newSize)) + ")"
-                                         : "content unchanged";
+    change = (r.flags & kChangedContent)
+                 ? "content replaced (" + HumanBytes(static_cast<double>(r.newSize)) + ")"
+                 : "content unchanged";
     std::printf("%5llu  %-24.24s %10s  %3zu headers  %-26s %s\n", static_cast<unsigned long long>(r.sequence),
                 r.name.c_str(), HumanBytes(static_cast<double>(r.size)).c_str(), r.headers, r.verdict.c_str(),
                 change.c_str());
@@ -338,10 +408,11 @@ void PrintResult(const MessageResult& r) {
 void PrintSummary(const RunSummary& s) {
   double rate = s.seconds > 0 ? static_cast<double>(s.messages) / s.seconds : 0;
   double bytes = s.seconds > 0 ? static_cast<double>(s.bytes) / s.seconds : 0;
-  std::printf("%llu messages (%llu failed, %llu infected, %llu replaced), %s in %.3f s: %.0f messages/s, %s/s\n",
-              static_cast<unsigned long long>(s.messages), static_cast<unsigned long long>(s.failed),
-              static_cast<unsigned long long>(s.infected), static_cast<unsigned long long>(s.changedContent),
-              HumanBytes(static_cast<double>(s.bytes)).c_str(), s.seconds, rate, HumanBytes(bytes).c_str());
+  std::printf(
+      "%llu messages (%llu failed, %llu infected, %llu replaced), %s in %.3f s: %.0f messages/s, %s/s\n",
+      static_cast<unsigned long long>(s.messages), static_cast<unsigned long long>(s.failed),
+      static_cast<unsigned long long>(s.infected), static_cast<unsigned long long>(s.changedContent),
+      HumanBytes(static_cast<double>(s.bytes)).c_str(), s.seconds, rate, HumanBytes(bytes).c_str());
   std::fflush(stdout);
 }
 
@@ -354,6 +425,8 @@ int RunHookCommand(const HookCommandOptions& options) {
     return 2;
   }
   RunSummary summary;
+  size_t holdersOut = 0;
+  uint64_t resourcesOut = 0;
   {
     HookRunner runner(options.hook);
     try {
@@ -362,6 +435,17 @@ int RunHookCommand(const HookCommandOptions& options) {
       std::fprintf(stderr, "mailhook hook: %s\n", e.what());
       return 2;
     }
+    // SIGINT or SIGTERM ends the run after the messages under way: the checks below and the
+    // summary still come out. SIGUSR1 only wakes the waiter when the run ends by itself.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&stopSignals, s);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::thread stopper([&] {
+      int signal = 0;
+      sigwait(&stopSignals, &signal);
+      if (signal != SIGUSR1) runner.Stop();
+    });
     const uint64_t total = messages.size() * options.hook.repeat;
     uint64_t done = 0;
     auto last = std::chrono::steady_clock::now();
@@ -375,18 +459,32 @@ int RunHookCommand(const HookCommandOptions& options) {
                      static_cast<unsigned long long>(total));
       }
     });
-    if (runner.FreeHolders() != static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads)) {
+    pthread_kill(stopper.native_handle(), SIGUSR1);
+    stopper.join();
+    const size_t holders =
+        static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads);
+    holdersOut = holders - std::min(holders, runner.FreeHolders());
+    resourcesOut = runner.ResourceCount() - std::min(runner.ResourceCount(), runner.FreeResources());
+    if (holdersOut != 0) {
       std::fprintf(stderr, "mailhook hook: holders were not all given back\n");
+      ++summary.failed;
+    }
+    if (resourcesOut != 0) {
+      std::fprintf(stderr, "mailhook hook: resources were not all given back to the pool\n");
       ++summary.failed;
     }
   }
   PrintSummary(summary);
   if (options.json)
-    std::printf("{\"messages\":%llu,\"failed\":%llu,\"infected\":%llu,\"replaced\":%llu,\"bytes\":%llu,\"seconds\":%.6f}\n",
-                static_cast<unsigned long long>(summary.messages), static_cast<unsigned long long>(summary.failed),
-                static_cast<unsigned long long>(summary.infected),
-                static_cast<unsigned long long>(summary.changedContent),
-                static_cast<unsigned long long>(summary.bytes), summary.seconds);
+    std::printf(
+        "{\"messages\":%llu,\"failed\":%llu,\"infected\":%llu,\"replaced\":%llu,\"bytes\":%llu,\"seconds\":%."
+        "6f,"
+        "\"holders_out\":%zu,\"resources_out\":%llu}\n",
+        static_cast<unsigned long long>(summary.messages), static_cast<unsigned long long>(summary.failed),
+        static_cast<unsigned long long>(summary.infected),
+        static_cast<unsigned long long>(summary.changedContent),
+        static_cast<unsigned long long>(summary.bytes), summary.seconds, holdersOut,
+        static_cast<unsigned long long>(resourcesOut));
   return summary.failed == 0 ? 0 : 1;
 }
 

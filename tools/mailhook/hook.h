@@ -4,6 +4,7 @@
 // content, send the request, read back what changed, give everything back).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,6 +13,7 @@
 
 #include "messages.h"
 
+class CHookSharedResource;
 class CRpcCommunicationResource;
 
 namespace mailhook {
@@ -20,10 +22,10 @@ struct HookOptions {
   std::filesystem::path workDir;  // backing files; created owner-only
   int poolId = 1;
   int threads = 4;
-  int holders = 0;                 // 0: one per thread
-  uint64_t repeat = 1;             // times the whole input is carried
-  bool verify = true;              // check every round trip byte for byte
-  uint32_t maxMessage = 64u << 20; // largest content a resource may grow to
+  int holders = 0;                  // 0: one per thread
+  uint64_t repeat = 1;              // times the whole input is carried
+  bool verify = true;               // check every round trip byte for byte
+  uint32_t maxMessage = 64u << 20;  // largest content a resource may grow to
 };
 
 struct MessageResult {
@@ -35,7 +37,7 @@ struct MessageResult {
   std::string error;
   std::string verdict;
   int flags = 0;
-  uint64_t newSize = 0;  // content size after a replacement
+  uint64_t newSize = 0;              // content size after a replacement
   std::vector<HeaderValue> updates;  // the update-header list as read back
   std::string newContent;            // the replacement content (verify runs only)
 };
@@ -59,20 +61,28 @@ class HookRunner {
   void Setup();
   // Carries every message (repeat times) on the worker threads; onResult is called for each,
   // one at a time.
-  RunSummary Run(const std::vector<Message>& messages, const std::function<void(const MessageResult&)>& onResult);
+  RunSummary Run(const std::vector<Message>& messages,
+                 const std::function<void(const MessageResult&)>& onResult);
+
+  // Makes Run return once the messages under way are done; safe from any thread.
+  void Stop();
 
   // Free holders and resources, for checks after a run.
   size_t FreeHolders() const;
   uint64_t FreeResources() const;
+  uint64_t ResourceCount() const;
 
  private:
   int32_t Register();
   MessageResult Carry(const Message& message, uint64_t sequence);
+  void CarryHeld(CHookSharedResource* holder, const Message& message, uint64_t sequence, MessageResult& r);
+  bool RecreateResources(CHookSharedResource* holder);
 
   HookOptions m_options;
   CRpcCommunicationResource* m_pRegisterLink = nullptr;
   uint64_t m_resourceCount = 0;
   bool m_setUp = false;
+  std::atomic<bool> m_stop{false};
 };
 
 // `mailhook hook`: carries messages from input (or the built-in set) and prints each result.

@@ -6,20 +6,22 @@
 #include "service.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "common.h"
-#include "records.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "headers/hook_HookHeadersImp.h"
@@ -29,6 +31,7 @@
 #include "messages.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
+#include "records.h"
 
 namespace mailhook {
 
@@ -40,6 +43,31 @@ const char kNotice[] =
     "\r\n"
     "This message carried the anti-virus test string and was replaced by the mailhook service.\r\n";
 
+// Fault injection for the tests that kill or stop the service between the steps of a request:
+// MAILHOOK_FAULT=kill@<step> or stop@<step>, step one of "adopted", "receiver", "headers",
+// "update", "content". Read once; unset costs one comparison per step.
+struct FaultPlan {
+  int signal = 0;
+  std::string step;
+  FaultPlan() {
+    const char* text = std::getenv("MAILHOOK_FAULT");
+    if (text == nullptr) return;
+    std::string_view spec(text);
+    auto at = spec.find('@');
+    if (at == std::string_view::npos) return;
+    auto action = spec.substr(0, at);
+    signal = action == "kill" ? SIGKILL : action == "stop" ? SIGSTOP : 0;
+    step = spec.substr(at + 1);
+  }
+};
+
+// Fires once: a stopped service that is let go serves on normally.
+void FaultPoint(const char* step) {
+  static const FaultPlan plan;
+  static std::atomic<bool> fired{false};
+  if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) kill(getpid(), plan.signal);
+}
+
 }  // namespace
 
 struct Service::State {
@@ -48,9 +76,13 @@ struct Service::State {
   std::atomic<uint64_t> scanned{0}, infected{0}, failed{0}, bytes{0};
 };
 
-Service::Service(const ServiceOptions& options) : m_pState(new State) { m_pState->options = options; }
+Service::Service(const ServiceOptions& options) : m_pState(new State) {
+  m_pState->options = options;
+}
 
-Service::~Service() { delete m_pState; }
+Service::~Service() {
+  delete m_pState;
+}
 
 void Service::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   int32_t command = 0;
@@ -105,6 +137,10 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
                    m_pState->options.workDir.c_str());
       return kStatusRefused;
     }
+    if (std::string problem = PrivateFileProblem(Utf16To8(e.name)); !problem.empty()) {
+      std::fprintf(stderr, "mailhook service: refused %s\n", problem.c_str());
+      return kStatusRefused;
+    }
   }
 
   std::unique_lock lock(m_pState->pools);
@@ -114,19 +150,40 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
   for (auto& e : entries) {
     CMemMapResource* resource = pool->CreateResource();
-    if (resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) != 0 || pool->AddResource(resource) != 0) {
+    if (resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) != 0 ||
+        pool->AddResource(resource) != 0) {
       pool->DestroyResource(resource);
       mgr->CloseResourcePool(poolId);
       return kStatusFailed;
     }
     ++adopted;
   }
+  FaultPoint("adopted");
   if (!m_pState->options.quiet)
     std::fprintf(stderr, "mailhook service: adopted pool %d with %d resources\n", poolId, adopted);
   return kStatusOk;
 }
 
 int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags) {
+  // The backing files belong to the hook's user: any process of that user can cut one short
+  // while we read or write it in place.
+  BusGuard guard;
+  int32_t status = ScanShared(poolId, headerId, contentId, updateId, flags);
+  if (!guard.Faulted()) return status;
+  std::fprintf(stderr,
+               "mailhook service: a backing file of pool %d is shorter than its mapping; the pool is dropped "
+               "until its hook registers it again\n",
+               poolId);
+  // Our views of it now hold private zero pages: the next request must not use them.
+  std::unique_lock lock(m_pState->pools);
+  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(poolId);
+  ++m_pState->failed;
+  flags = 0;
+  return kStatusFailed;
+}
+
+int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
+                            int32_t& flags) {
   std::shared_lock lock(m_pState->pools);
   if (CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId) == nullptr) return kStatusPoolUnknown;
   CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
@@ -134,6 +191,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
     ++m_pState->failed;
     return kStatusResourceUnknown;
   }
+  FaultPoint("receiver");
 
   // Every record, read through the reader's index (values in place, no copies but these).
   auto* reader = static_cast<CInputHookHeadersImp*>(receiver.GetHeaders());
@@ -150,6 +208,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
     std::string_view haystack(data, static_cast<size_t>(size));
     infected = haystack.find(needle) != std::string_view::npos;
   }
+  FaultPoint("headers");
 
   COutputHookHeaders* update = receiver.GetOutputHookHeaders();
   if (update == nullptr) return kStatusFailed;
@@ -160,6 +219,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
   ok |= update->SetHeader(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records)));
   ok |= update->SetHeader(kHdrContentDigest, static_cast<int64_t>(contentDigest));
   if (ok != 0 || receiver.SetHeaders(update) != 0) return kStatusFailed;
+  FaultPoint("update");
 
   if (infected) {
     COutputHookContent* writer = receiver.GetOutputHookContent();
@@ -167,10 +227,11 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
     if (writer == nullptr || writer->Write(const_cast<char*>(kNotice), sizeof kNotice - 1, written) != 0 ||
         receiver.SetContent(writer) != 0)
       return kStatusFailed;
+    FaultPoint("content");
     ++m_pState->infected;
   }
-  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) | (receiver.NeedUpdateContent() ? kChangedContent : 0) |
-          (infected ? kInfected : 0);
+  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
+          (receiver.NeedUpdateContent() ? kChangedContent : 0) | (infected ? kInfected : 0);
   receiver.CloseMemResourceDependonFileSize();
   ++m_pState->scanned;
   m_pState->bytes += size;
@@ -211,13 +272,20 @@ int RunService(const ServiceOptions& options) {
   CMemMapResourcePoolMgr::CloseSingleton();
   if (!options.quiet)
     std::fprintf(stderr, "mailhook service: stopped; %llu messages scanned, %llu infected, %llu failed\n",
-                 static_cast<unsigned long long>(service.Scanned()), static_cast<unsigned long long>(service.Infected()),
+                 static_cast<unsigned long long>(service.Scanned()),
+                 static_cast<unsigned long long>(service.Infected()),
                  static_cast<unsigned long long>(service.Failed()));
   return 0;
 }
 
-uint64_t Service::Scanned() const { return m_pState->scanned; }
-uint64_t Service::Infected() const { return m_pState->infected; }
-uint64_t Service::Failed() const { return m_pState->failed; }
+uint64_t Service::Scanned() const {
+  return m_pState->scanned;
+}
+uint64_t Service::Infected() const {
+  return m_pState->infected;
+}
+uint64_t Service::Failed() const {
+  return m_pState->failed;
+}
 
 }  // namespace mailhook
