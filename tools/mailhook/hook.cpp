@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -121,6 +122,7 @@ void HookRunner::Setup() {
         throw std::runtime_error("cannot create backing file " + path.string());
       }
       pool->AddResource(resource);
+      m_resources.push_back(resource);
       ++m_resourceCount;
     }
   }
@@ -138,6 +140,7 @@ void HookRunner::Setup() {
     holder->Init(m_options.poolId, CHookSharedResource::GetUniqueID(), kCmdScan, 0, nullptr, 0, 0);
     holder->Connect();
     clients->AddResourceToGroup(kDefaultGroupId, holder);
+    m_holders.push_back(holder);
   }
   clients->ReadyToUse();
   m_setUp = true;
@@ -178,32 +181,57 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   struct GiveBack {
     CSharedResourceClientMgr* clients;
     CHookSharedResource* holder;
-    ~GiveBack() { clients->ReleaseResource(kDefaultGroupId, holder); }
-  } giveBack{clients, holder};
+    std::shared_mutex& mending;
+    ~GiveBack() {
+      std::shared_lock lock(mending);
+      clients->ReleaseResource(kDefaultGroupId, holder);
+    }
+  } giveBack{clients, holder, m_mending};
 
   // 2.-5. in a guard: another process of our user may cut a backing file short under us.
   BusGuard guard;
-  CarryHeld(holder, message, sequence, r);
+  CarryHeld(holder, guard, message, sequence, r);
+  // The pool writes each resource's header when it takes it back: touch those pages here,
+  // under the guard, so that a header cut short shows up now rather than outside it.
+  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
+                               holder->GetUpdateHeaderMemResource()})
+    if (res != nullptr && res->IsMapped()) res->SetDataSize(0);
   if (guard.Faulted()) {
     r.ok = false;
-    r.error = RecreateResources(holder)
-                  ? "a backing file was cut short by another process; its resources were made again"
-                  : "a backing file was cut short by another process and cannot be made again";
+    if (!r.error.empty()) r.error += "; ";
+    r.error += MendResources(holder)
+                   ? "a backing file was cut short by another process; its resources were made again"
+                   : "a backing file was cut short by another process and cannot be made again";
   }
   return r;
 }
 
-// Maps each of the holder's resources afresh from its file: mapping extends a file that is
-// shorter than the view again, and the fresh header has no data recorded.
-bool HookRunner::RecreateResources(CHookSharedResource* holder) {
+// Maps afresh from its file each resource this holder has and each free one whose file is now
+// shorter than its view (one the pool could not hand out): mapping extends a file shorter than
+// the view again, and the fresh header has no data recorded. Resources other holders have are
+// theirs to mend. No resource changes hands meanwhile.
+bool HookRunner::MendResources(CHookSharedResource* holder) {
+  std::unique_lock lock(m_mending);
+  std::vector<CMemMapResource*> others, mine;
+  for (CHookSharedResource* h : m_holders) {
+    auto& to = h == holder ? mine : others;
+    for (CMemMapResource* res :
+         {h->GetHeaderMemResource(), h->GetContentMemResource(), h->GetUpdateHeaderMemResource()})
+      if (res != nullptr) to.push_back(res);
+  }
   bool ok = true;
-  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
-                               holder->GetUpdateHeaderMemResource()}) {
-    if (res == nullptr) continue;
+  for (CMemMapResource* res : m_resources) {
+    if (std::find(others.begin(), others.end(), res) != others.end()) continue;
+    std::string path = Utf16To8(res->GetBackingStoreName());
+    std::error_code ec;
+    const uint64_t fileSize = std::filesystem::file_size(path, ec);
+    const bool held = std::find(mine.begin(), mine.end(), res) != mine.end();
+    if (!held && res->IsMapped() && !ec && fileSize >= static_cast<uint64_t>(res->GetCurrentMapSize()))
+      continue;
     std::u16string name = res->GetBackingStoreName();
     const bool small = res->GetSizeType() == 0;
     res->Close();
-    if (!PrivateFileProblem(Utf16To8(name)).empty() ||
+    if (!PrivateFileProblem(path).empty() ||
         res->Open(res->GetResourceId(), res->GetSizeType(), name.data(),
                   small ? kSmallDefault : kLargeDefault, small ? kSmallMax : m_options.maxMessage) != 0)
       ok = false;
@@ -213,10 +241,13 @@ bool HookRunner::RecreateResources(CHookSharedResource* holder) {
   return ok;
 }
 
-void HookRunner::CarryHeld(CHookSharedResource* holder, const Message& message, uint64_t sequence,
-                           MessageResult& r) {
+void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
+                           uint64_t sequence, MessageResult& r) {
   // 2. Its three resources.
-  holder->GetMemResources();
+  {
+    std::shared_lock lock(m_mending);
+    holder->GetMemResources();
+  }
   CMemMapResource* header = holder->GetHeaderMemResource();
   CMemMapResource* content = holder->GetContentMemResource();
   CMemMapResource* update = holder->GetUpdateHeaderMemResource();
@@ -260,6 +291,9 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const Message& message, 
     content->SetDataSize(static_cast<int>(writer.GetContentSize()));
   }
   update->SetDataSize(0);
+
+  // What was written may have gone to pages the file no longer has: never send that.
+  if (guard.Faulted()) return;
 
   // 4. The request; the call returns with the reply.
   CRpcCommunicationResource::CRpcIPCData request{}, reply{};

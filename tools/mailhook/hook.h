@@ -8,15 +8,19 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "messages.h"
 
 class CHookSharedResource;
+class CMemMapResource;
 class CRpcCommunicationResource;
 
 namespace mailhook {
+
+class BusGuard;
 
 struct HookOptions {
   std::filesystem::path workDir;  // backing files; created owner-only
@@ -75,14 +79,18 @@ class HookRunner {
  private:
   int32_t Register();
   MessageResult Carry(const Message& message, uint64_t sequence);
-  void CarryHeld(CHookSharedResource* holder, const Message& message, uint64_t sequence, MessageResult& r);
-  bool RecreateResources(CHookSharedResource* holder);
+  void CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
+                 uint64_t sequence, MessageResult& r);
+  bool MendResources(CHookSharedResource* holder);
 
   HookOptions m_options;
   CRpcCommunicationResource* m_pRegisterLink = nullptr;
   uint64_t m_resourceCount = 0;
   bool m_setUp = false;
   std::atomic<bool> m_stop{false};
+  std::vector<CMemMapResource*> m_resources;    // every resource of the pool, owned by it
+  std::vector<CHookSharedResource*> m_holders;  // owned by the client manager
+  std::shared_mutex m_mending;                  // unique while resources are mended
 };
 
 // `mailhook hook`: carries messages from input (or the built-in set) and prints each result.

@@ -185,7 +185,9 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
 int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
                             int32_t& flags) {
   std::shared_lock lock(m_pState->pools);
-  if (CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId) == nullptr) return kStatusPoolUnknown;
+  // A pool that was dropped stays known by id but holds no resources.
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
+  if (pool == nullptr || pool->GetResourceCount() == 0) return kStatusPoolUnknown;
   CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
   if (receiver.Fail()) {
     ++m_pState->failed;
