@@ -112,8 +112,10 @@ void HookRunner::Setup() {
       // A file left by an earlier run is used again only if it is still private to us.
       std::error_code ec;
       if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
-        if (std::string problem = PrivateFileProblem(path); !problem.empty())
+        if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
+          pool->DestroyResource(resource);
           throw std::runtime_error("refusing backing file: " + problem);
+        }
       }
       uint64_t defaultSize = sizeType == 0 ? kSmallDefault : kLargeDefault;
       uint64_t maxSize = sizeType == 0 ? kSmallMax : m_options.maxMessage;
