@@ -188,7 +188,7 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
       std::shared_lock lock(mending);
       clients->ReleaseResource(kDefaultGroupId, holder);
     }
-  } giveBack{clients, holder, m_mending};
+  } giveBack{clients, holder, m_poolLists};
 
   // 2.-5. in a guard: another process of our user may cut a backing file short under us.
   BusGuard guard;
@@ -213,7 +213,7 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
 // the view again, and the fresh header has no data recorded. Resources other holders have are
 // theirs to mend. No resource changes hands meanwhile.
 bool HookRunner::MendResources(CHookSharedResource* holder) {
-  std::unique_lock lock(m_mending);
+  std::unique_lock lock(m_poolLists);
   std::vector<CMemMapResource*> others, mine;
   for (CHookSharedResource* h : m_holders) {
     auto& to = h == holder ? mine : others;
@@ -247,7 +247,7 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
                            uint64_t sequence, MessageResult& r) {
   // 2. Its three resources.
   {
-    std::shared_lock lock(m_mending);
+    std::shared_lock lock(m_poolLists);
     holder->GetMemResources();
   }
   CMemMapResource* header = holder->GetHeaderMemResource();
@@ -315,8 +315,8 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
     }
     // A service that started after us does not know our pool yet.
     if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
-      static std::mutex registering;
-      std::lock_guard lock(registering);
+      // The export record reads the pool's lists whole: no resource may change hands meanwhile.
+      std::unique_lock lock(m_poolLists);
       try {
         if (Register() == kStatusOk) continue;
       } catch (const std::exception& e) {

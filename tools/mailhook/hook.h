@@ -90,7 +90,9 @@ class HookRunner {
   std::atomic<bool> m_stop{false};
   std::vector<CMemMapResource*> m_resources;    // every resource of the pool, owned by it
   std::vector<CHookSharedResource*> m_holders;  // owned by the client manager
-  std::shared_mutex m_mending;                  // unique while resources are mended
+  // Shared while resources are handed out or given back; unique while the pool's lists are read
+  // whole (a registration) or its resources are mended.
+  std::shared_mutex m_poolLists;
 };
 
 // `mailhook hook`: carries messages from input (or the built-in set) and prints each result.
