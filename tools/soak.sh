@@ -116,7 +116,7 @@ for h in hookA hookB; do
   m="$(printf '%s' "$json" | sed -n 's/.*"messages":\([0-9]*\).*/\1/p')"
   [ "${m:-0}" -gt 0 ] || { echo "soak: $h carried nothing" >&2; status=1; }
 done
-kill -TERM "$service"
+kill -TERM "$service" 2>/dev/null || true
 rc=0
 wait "$service" || rc=$?
 echo "soak: service exit $rc"
