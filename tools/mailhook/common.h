@@ -24,7 +24,7 @@ enum Status : int32_t {
   kStatusFailed = -2,       // the service could not scan the message
   kStatusPoolUnknown = -7,  // no pool of that id: register it (again) and retry
   kStatusResourceUnknown = -8,
-  kStatusRefused = -13,     // a registration naming files outside the working folder
+  kStatusRefused = -13,  // a registration naming files outside the working folder
 };
 
 enum ChangeFlags : int32_t {
@@ -46,6 +46,23 @@ std::filesystem::path DefaultWorkDir(int poolId);
 void EnsurePrivateDir(const std::filesystem::path& dir);
 // True when path (after resolving . and ..) lies inside dir.
 bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir);
+// Empty when path is a regular file owned by this user and closed to everyone else; otherwise
+// why it must not be used. A backing file others could read leaks mail; one they could write
+// lets them change it between the scan and the delivery.
+std::string PrivateFileProblem(const std::filesystem::path& path);
+
+// While a BusGuard lives, a SIGBUS raised on this thread by touching a page of a mapped file
+// that another process cut short does not end the process: the page is replaced by a private
+// zero page, the access goes on, and Faulted() says that what was read must be thrown away and
+// the mapping dropped. A SIGBUS outside any guard kills the process as before.
+class BusGuard {
+ public:
+  BusGuard();
+  ~BusGuard();
+  BusGuard(const BusGuard&) = delete;
+  BusGuard& operator=(const BusGuard&) = delete;
+  bool Faulted() const;
+};
 
 std::string HumanBytes(double bytes);
 

@@ -1,5 +1,8 @@
 #include "hook.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -7,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -105,6 +109,14 @@ void HookRunner::Setup() {
       int id = pool->GetUniqueResourceId();
       auto path = m_options.workDir / ((sizeType == 0 ? "small-" : "large-") + std::to_string(id) + ".mmf");
       std::u16string name = Utf8To16(path.string());
+      // A file left by an earlier run is used again only if it is still private to us.
+      std::error_code ec;
+      if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
+        if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
+          pool->DestroyResource(resource);
+          throw std::runtime_error("refusing backing file: " + problem);
+        }
+      }
       uint64_t defaultSize = sizeType == 0 ? kSmallDefault : kLargeDefault;
       uint64_t maxSize = sizeType == 0 ? kSmallMax : m_options.maxMessage;
       if (resource->Open(id, sizeType, name.data(), defaultSize, maxSize) != 0) {
@@ -112,6 +124,7 @@ void HookRunner::Setup() {
         throw std::runtime_error("cannot create backing file " + path.string());
       }
       pool->AddResource(resource);
+      m_resources.push_back(resource);
       ++m_resourceCount;
     }
   }
@@ -129,6 +142,7 @@ void HookRunner::Setup() {
     holder->Init(m_options.poolId, CHookSharedResource::GetUniqueID(), kCmdScan, 0, nullptr, 0, 0);
     holder->Connect();
     clients->AddResourceToGroup(kDefaultGroupId, holder);
+    m_holders.push_back(holder);
   }
   clients->ReadyToUse();
   m_setUp = true;
@@ -169,32 +183,88 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   struct GiveBack {
     CSharedResourceClientMgr* clients;
     CHookSharedResource* holder;
-    CMemMapResource* cutBack = nullptr;
+    std::shared_mutex& mending;
     ~GiveBack() {
-      if (cutBack != nullptr) {
-        // The header must not promise data that the shortened file no longer holds.
-        cutBack->SetDataSize(0);
-        cutBack->ResizeMappingFileDependonFilesize();
-      }
+      std::shared_lock lock(mending);
       clients->ReleaseResource(kDefaultGroupId, holder);
     }
-  } giveBack{clients, holder};
+  } giveBack{clients, holder, m_poolLists};
 
+  // 2.-5. in a guard: another process of our user may cut a backing file short under us.
+  BusGuard guard;
+  CarryHeld(holder, guard, message, sequence, r);
+  // The pool writes each resource's header when it takes it back: touch those pages here,
+  // under the guard, so that a header cut short shows up now rather than outside it.
+  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
+                               holder->GetUpdateHeaderMemResource()})
+    if (res != nullptr && res->IsMapped()) res->SetDataSize(0);
+  // A file grown past what a process may keep mapped goes back to its default length after the
+  // message (the service has dropped its view of it), so that neither side maps it at full
+  // length for later, smaller messages. Its data size is 0 already: the header must not promise
+  // data the shortened file no longer holds.
+  if (CMemMapResource* content = holder->GetContentMemResource(); content != nullptr && content->IsMapped())
+    if (CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
+        pool != nullptr && message.raw.size() + 4096 > pool->GetMaxAllowedMemMapFileSize())
+      content->ResizeMappingFileDependonFilesize();
+  if (guard.Faulted()) {
+    r.ok = false;
+    if (!r.error.empty()) r.error += "; ";
+    r.error += MendResources(holder)
+                   ? "a backing file was cut short by another process; its resources were made again"
+                   : "a backing file was cut short by another process and cannot be made again";
+  }
+  return r;
+}
+
+// Maps afresh from its file each resource this holder has and each free one whose file is now
+// shorter than its view (one the pool could not hand out): mapping extends a file shorter than
+// the view again, and the fresh header has no data recorded. Resources other holders have are
+// theirs to mend. No resource changes hands meanwhile.
+bool HookRunner::MendResources(CHookSharedResource* holder) {
+  std::unique_lock lock(m_poolLists);
+  std::vector<CMemMapResource*> others, mine;
+  for (CHookSharedResource* h : m_holders) {
+    auto& to = h == holder ? mine : others;
+    for (CMemMapResource* res :
+         {h->GetHeaderMemResource(), h->GetContentMemResource(), h->GetUpdateHeaderMemResource()})
+      if (res != nullptr) to.push_back(res);
+  }
+  bool ok = true;
+  for (CMemMapResource* res : m_resources) {
+    if (std::find(others.begin(), others.end(), res) != others.end()) continue;
+    std::string path = Utf16To8(res->GetBackingStoreName());
+    std::error_code ec;
+    const uint64_t fileSize = std::filesystem::file_size(path, ec);
+    const bool held = std::find(mine.begin(), mine.end(), res) != mine.end();
+    if (!held && res->IsMapped() && !ec && fileSize >= static_cast<uint64_t>(res->GetCurrentMapSize()))
+      continue;
+    std::u16string name = res->GetBackingStoreName();
+    const bool small = res->GetSizeType() == 0;
+    res->Close();
+    if (!PrivateFileProblem(path).empty() ||
+        res->Open(res->GetResourceId(), res->GetSizeType(), name.data(),
+                  small ? kSmallDefault : kLargeDefault, small ? kSmallMax : m_options.maxMessage) != 0)
+      ok = false;
+  }
+  // A hook that cannot mend its pool must not carry on with a resource that has no view.
+  if (!ok) Stop();
+  return ok;
+}
+
+void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
+                           uint64_t sequence, MessageResult& r) {
   // 2. Its three resources.
-  holder->GetMemResources();
+  {
+    std::shared_lock lock(m_poolLists);
+    holder->GetMemResources();
+  }
   CMemMapResource* header = holder->GetHeaderMemResource();
   CMemMapResource* content = holder->GetContentMemResource();
   CMemMapResource* update = holder->GetUpdateHeaderMemResource();
   if (!header || !content || !update) {
     r.error = "the pool gave no resources";
-    return r;
+    return;
   }
-  // A file grown past what a process may keep mapped goes back to its default length after the
-  // message (the service has dropped its view of it), so that neither side maps it at full
-  // length for later, smaller messages.
-  if (CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
-      pool != nullptr && message.raw.size() + 4096 > pool->GetMaxAllowedMemMapFileSize())
-    giveBack.cutBack = content;
 
   // 3. The header list and the content, each with its length recorded.
   std::vector<HeaderValue> written;
@@ -207,14 +277,14 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
       (need > static_cast<size_t>(header->GetMaxDataStorageSize()) ||
        header->Grow(static_cast<int>(need)) != 0)) {
     r.error = "header list too large";
-    return r;
+    return;
   }
   {
     COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
     for (const auto& v : written)
       if (Write(writer, v) != 0) {
         r.error = "header list does not fit";
-        return r;
+        return;
       }
     header->SetDataSize(static_cast<int>(writer.GetDataLength()));
   }
@@ -222,12 +292,18 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     COutputHookContentMMapResourceImp writer(content);
     uint64_t done = 0;
     if (writer.Write(const_cast<char*>(message.raw.data()), message.raw.size(), done) != 0) {
-      r.error = "content larger than a resource may grow";
-      return r;
+      // Nothing is sent: the resource goes back to the pool with no data recorded.
+      r.error = message.raw.size() + CMemMapResource::kHeaderSize > m_options.maxMessage
+                    ? "content larger than a resource may grow"
+                    : "content cannot be written: the backing file could not grow (disk full?)";
+      return;
     }
     content->SetDataSize(static_cast<int>(writer.GetContentSize()));
   }
   update->SetDataSize(0);
+
+  // What was written may have gone to pages the file no longer has: never send that.
+  if (guard.Faulted()) return;
 
   // 4. The request; the call returns with the reply.
   CRpcCommunicationResource::CRpcIPCData request{}, reply{};
@@ -243,24 +319,24 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
       holder->SendRequest(request, reply);
     } catch (const std::exception& e) {
       r.error = std::string("service: ") + e.what();
-      return r;
+      return;
     }
     // A service that started after us does not know our pool yet.
     if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
-      static std::mutex registering;
-      std::lock_guard lock(registering);
+      // The export record reads the pool's lists whole: no resource may change hands meanwhile.
+      std::unique_lock lock(m_poolLists);
       try {
         if (Register() == kStatusOk) continue;
       } catch (const std::exception& e) {
         r.error = std::string("service: ") + e.what();
-        return r;
+        return;
       }
     }
     break;
   }
   if (reply.m_iReply1 != kStatusOk) {
     r.error = "service answered status " + std::to_string(reply.m_iReply1);
-    return r;
+    return;
   }
   r.flags = reply.m_iReply2;
 
@@ -268,14 +344,14 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   if (r.flags & kChangedHeaders) {
     if (update->RenewMemMap() != 0) {
       r.error = "update headers cannot be mapped";
-      return r;
+      return;
     }
     r.updates = ReadList(update->GetDataBaseAddr(), update->GetDataSize());
     if (const HeaderValue* v = Find(r.updates, kHdrVerdict)) r.verdict = v->str;
   }
   if (content->RenewMemMap() != 0) {
     r.error = "content cannot be mapped";
-    return r;
+    return;
   }
   const char* now = static_cast<const char*>(content->GetDataBaseAddr());
   const auto nowSize = static_cast<uint64_t>(content->GetDataSize());
@@ -293,20 +369,19 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
         static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted)) {
       r.error = "the service read other headers than were written";
-      return r;
+      return;
     }
     if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size())) {
       r.error = "the service read other content than was written";
-      return r;
+      return;
     }
     if (!(r.flags & kChangedContent) &&
         (nowSize != message.raw.size() || std::memcmp(now, message.raw.data(), message.raw.size()) != 0)) {
       r.error = "the content came back changed";
-      return r;
+      return;
     }
   }
   r.ok = true;
-  return r;
 }
 
 RunSummary HookRunner::Run(const std::vector<Message>& messages,
@@ -319,6 +394,7 @@ RunSummary HookRunner::Run(const std::vector<Message>& messages,
   auto start = std::chrono::steady_clock::now();
   auto worker = [&] {
     for (;;) {
+      if (m_stop.load(std::memory_order_relaxed)) return;
       uint64_t i = next++;
       if (i >= total) return;
       const Message& m = messages[i % messages.size()];
@@ -347,6 +423,14 @@ size_t HookRunner::FreeHolders() const {
 uint64_t HookRunner::FreeResources() const {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
   return pool ? pool->GetFreeCount() : 0;
+}
+
+void HookRunner::Stop() {
+  m_stop = true;
+}
+
+uint64_t HookRunner::ResourceCount() const {
+  return m_resourceCount;
 }
 
 void PrintResult(const MessageResult& r) {
@@ -385,6 +469,8 @@ int RunHookCommand(const HookCommandOptions& options) {
     return 2;
   }
   RunSummary summary;
+  size_t holdersOut = 0;
+  uint64_t resourcesOut = 0;
   {
     HookRunner runner(options.hook);
     try {
@@ -393,6 +479,17 @@ int RunHookCommand(const HookCommandOptions& options) {
       std::fprintf(stderr, "mailhook hook: %s\n", e.what());
       return 2;
     }
+    // SIGINT or SIGTERM ends the run after the messages under way: the checks below and the
+    // summary still come out. SIGUSR1 only wakes the waiter when the run ends by itself.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&stopSignals, s);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::thread stopper([&] {
+      int signal = 0;
+      sigwait(&stopSignals, &signal);
+      if (signal != SIGUSR1) runner.Stop();
+    });
     const uint64_t total = messages.size() * options.hook.repeat;
     uint64_t done = 0;
     auto last = std::chrono::steady_clock::now();
@@ -406,9 +503,18 @@ int RunHookCommand(const HookCommandOptions& options) {
                      static_cast<unsigned long long>(total));
       }
     });
-    if (runner.FreeHolders() !=
-        static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads)) {
+    pthread_kill(stopper.native_handle(), SIGUSR1);
+    stopper.join();
+    const size_t holders =
+        static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads);
+    holdersOut = holders - std::min(holders, runner.FreeHolders());
+    resourcesOut = runner.ResourceCount() - std::min(runner.ResourceCount(), runner.FreeResources());
+    if (holdersOut != 0) {
       std::fprintf(stderr, "mailhook hook: holders were not all given back\n");
+      ++summary.failed;
+    }
+    if (resourcesOut != 0) {
+      std::fprintf(stderr, "mailhook hook: resources were not all given back to the pool\n");
       ++summary.failed;
     }
   }
@@ -416,11 +522,13 @@ int RunHookCommand(const HookCommandOptions& options) {
   if (options.json)
     std::printf(
         "{\"messages\":%llu,\"failed\":%llu,\"infected\":%llu,\"replaced\":%llu,\"bytes\":%llu,\"seconds\":%."
-        "6f}\n",
+        "6f,"
+        "\"holders_out\":%zu,\"resources_out\":%llu}\n",
         static_cast<unsigned long long>(summary.messages), static_cast<unsigned long long>(summary.failed),
         static_cast<unsigned long long>(summary.infected),
         static_cast<unsigned long long>(summary.changedContent),
-        static_cast<unsigned long long>(summary.bytes), summary.seconds);
+        static_cast<unsigned long long>(summary.bytes), summary.seconds, holdersOut,
+        static_cast<unsigned long long>(resourcesOut));
   return summary.failed == 0 ? 0 : 1;
 }
 

@@ -4,26 +4,32 @@
 // content, send the request, read back what changed, give everything back).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "messages.h"
 
+class CHookSharedResource;
+class CMemMapResource;
 class CRpcCommunicationResource;
 
 namespace mailhook {
+
+class BusGuard;
 
 struct HookOptions {
   std::filesystem::path workDir;  // backing files; created owner-only
   int poolId = 1;
   int threads = 4;
-  int holders = 0;                 // 0: one per thread
-  uint64_t repeat = 1;             // times the whole input is carried
-  bool verify = true;              // check every round trip byte for byte
-  uint32_t maxMessage = 64u << 20; // largest content a resource may grow to
+  int holders = 0;                  // 0: one per thread
+  uint64_t repeat = 1;              // times the whole input is carried
+  bool verify = true;               // check every round trip byte for byte
+  uint32_t maxMessage = 64u << 20;  // largest content a resource may grow to
 };
 
 struct MessageResult {
@@ -35,7 +41,7 @@ struct MessageResult {
   std::string error;
   std::string verdict;
   int flags = 0;
-  uint64_t newSize = 0;  // content size after a replacement
+  uint64_t newSize = 0;              // content size after a replacement
   std::vector<HeaderValue> updates;  // the update-header list as read back
   std::string newContent;            // the replacement content (verify runs only)
 };
@@ -59,20 +65,34 @@ class HookRunner {
   void Setup();
   // Carries every message (repeat times) on the worker threads; onResult is called for each,
   // one at a time.
-  RunSummary Run(const std::vector<Message>& messages, const std::function<void(const MessageResult&)>& onResult);
+  RunSummary Run(const std::vector<Message>& messages,
+                 const std::function<void(const MessageResult&)>& onResult);
+
+  // Makes Run return once the messages under way are done; safe from any thread.
+  void Stop();
 
   // Free holders and resources, for checks after a run.
   size_t FreeHolders() const;
   uint64_t FreeResources() const;
+  uint64_t ResourceCount() const;
 
  private:
   int32_t Register();
   MessageResult Carry(const Message& message, uint64_t sequence);
+  void CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
+                 uint64_t sequence, MessageResult& r);
+  bool MendResources(CHookSharedResource* holder);
 
   HookOptions m_options;
   CRpcCommunicationResource* m_pRegisterLink = nullptr;
   uint64_t m_resourceCount = 0;
   bool m_setUp = false;
+  std::atomic<bool> m_stop{false};
+  std::vector<CMemMapResource*> m_resources;    // every resource of the pool, owned by it
+  std::vector<CHookSharedResource*> m_holders;  // owned by the client manager
+  // Shared while resources are handed out or given back; unique while the pool's lists are read
+  // whole (a registration) or its resources are mended.
+  std::shared_mutex m_poolLists;
 };
 
 // `mailhook hook`: carries messages from input (or the built-in set) and prints each result.

@@ -6,15 +6,18 @@
 #include "service.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +42,31 @@ const char kNotice[] =
     "Content-Type: text/plain; charset=us-ascii\r\n"
     "\r\n"
     "This message carried the anti-virus test string and was replaced by the mailhook service.\r\n";
+
+// Fault injection for the tests that kill or stop the service between the steps of a request:
+// MAILHOOK_FAULT=kill@<step> or stop@<step>, step one of "adopted", "receiver", "headers",
+// "update", "content". Read once; unset costs one comparison per step.
+struct FaultPlan {
+  int signal = 0;
+  std::string step;
+  FaultPlan() {
+    const char* text = std::getenv("MAILHOOK_FAULT");
+    if (text == nullptr) return;
+    std::string_view spec(text);
+    auto at = spec.find('@');
+    if (at == std::string_view::npos) return;
+    auto action = spec.substr(0, at);
+    signal = action == "kill" ? SIGKILL : action == "stop" ? SIGSTOP : 0;
+    step = spec.substr(at + 1);
+  }
+};
+
+// Fires once: a stopped service that is let go serves on normally.
+void FaultPoint(const char* step) {
+  static const FaultPlan plan;
+  static std::atomic<bool> fired{false};
+  if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) kill(getpid(), plan.signal);
+}
 
 }  // namespace
 
@@ -109,6 +137,10 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
                    m_pState->options.workDir.c_str());
       return kStatusRefused;
     }
+    if (std::string problem = PrivateFileProblem(Utf16To8(e.name)); !problem.empty()) {
+      std::fprintf(stderr, "mailhook service: refused %s\n", problem.c_str());
+      return kStatusRefused;
+    }
   }
 
   std::unique_lock lock(m_pState->pools);
@@ -126,19 +158,42 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
     }
     ++adopted;
   }
+  FaultPoint("adopted");
   if (!m_pState->options.quiet)
     std::fprintf(stderr, "mailhook service: adopted pool %d with %d resources\n", poolId, adopted);
   return kStatusOk;
 }
 
 int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags) {
+  // The backing files belong to the hook's user: any process of that user can cut one short
+  // while we read or write it in place.
+  BusGuard guard;
+  int32_t status = ScanShared(poolId, headerId, contentId, updateId, flags);
+  if (!guard.Faulted()) return status;
+  std::fprintf(stderr,
+               "mailhook service: a backing file of pool %d is shorter than its mapping; the pool is dropped "
+               "until its hook registers it again\n",
+               poolId);
+  // Our views of it now hold private zero pages: the next request must not use them.
+  std::unique_lock lock(m_pState->pools);
+  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(poolId);
+  ++m_pState->failed;
+  flags = 0;
+  return kStatusFailed;
+}
+
+int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
+                            int32_t& flags) {
   std::shared_lock lock(m_pState->pools);
-  if (CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId) == nullptr) return kStatusPoolUnknown;
+  // A pool that was dropped stays known by id but holds no resources.
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
+  if (pool == nullptr || pool->GetResourceCount() == 0) return kStatusPoolUnknown;
   CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
   if (receiver.Fail()) {
     ++m_pState->failed;
     return kStatusResourceUnknown;
   }
+  FaultPoint("receiver");
 
   // Every record, read through the reader's index (values in place, no copies but these).
   auto* reader = static_cast<CInputHookHeadersImp*>(receiver.GetHeaders());
@@ -155,6 +210,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
     std::string_view haystack(data, static_cast<size_t>(size));
     infected = haystack.find(needle) != std::string_view::npos;
   }
+  FaultPoint("headers");
 
   COutputHookHeaders* update = receiver.GetOutputHookHeaders();
   if (update == nullptr) return kStatusFailed;
@@ -165,6 +221,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
   ok |= update->SetHeader(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records)));
   ok |= update->SetHeader(kHdrContentDigest, static_cast<int64_t>(contentDigest));
   if (ok != 0 || receiver.SetHeaders(update) != 0) return kStatusFailed;
+  FaultPoint("update");
 
   if (infected) {
     COutputHookContent* writer = receiver.GetOutputHookContent();
@@ -172,6 +229,7 @@ int32_t Service::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32
     if (writer == nullptr || writer->Write(const_cast<char*>(kNotice), sizeof kNotice - 1, written) != 0 ||
         receiver.SetContent(writer) != 0)
       return kStatusFailed;
+    FaultPoint("content");
     ++m_pState->infected;
   }
   flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |

@@ -30,6 +30,7 @@ class Service {
  private:
   int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
   int32_t Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags);
+  int32_t ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags);
 
   struct State;
   State* m_pState;
