@@ -363,6 +363,9 @@ struct CRPCServer::Impl {
         throw CRPCError(CRPCError::ALREADY_SERVED, "RPC: " + path + " is already served");
       ThrowSystem("bind", err);
     }
+    // Owner-only like its folder: the folder alone would also keep others out, but a socket
+    // that says so itself stays closed if the folder's mode is ever loosened.
+    if (chmod(path.c_str(), 0600) != 0) ThrowSystem("chmod", errno);
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
       socketDev = st.st_dev;

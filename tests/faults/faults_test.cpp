@@ -468,6 +468,7 @@ TEST_F(Faults, AnotherUserCannotReachTheSocketFoldersOrFiles) {
   EXPECT_EQ(mode(Pool()) & 07777, 0700u);
   const fs::path socketPath = Runtime() / "ID_TARN_MASTER.sock";
   EXPECT_TRUE(S_ISSOCK(mode(socketPath)));
+  EXPECT_EQ(mode(socketPath) & 07777, 0600u);
   std::vector<std::string> closed{socketPath.string(), Runtime().string(), Pool().string()};
   for (auto& e : fs::directory_iterator(Pool())) {
     EXPECT_EQ(mode(e.path()) & 07777, 0600u) << e.path();
