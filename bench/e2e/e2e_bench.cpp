@@ -739,15 +739,16 @@ struct Cell {
   Scenario scenario;
   int threads;
   size_t size;
-  uint64_t messages = 0;
-  std::vector<double> seconds;  // one per repetition
+  uint64_t messages = 0;      // per repetition, unless runs are timed
+  std::vector<double> rates;  // messages per second, one per repetition
+  uint64_t carried = 0;       // over all repetitions
+  double seconds = 0;         // over all repetitions
   bool ok = true;
-  double Median() const {
-    std::vector<double> s = seconds;
-    std::sort(s.begin(), s.end());
-    return s.empty() ? 0 : s[s.size() / 2];
+  double PerSecond() const {
+    std::vector<double> r = rates;
+    std::sort(r.begin(), r.end());
+    return r.empty() ? 0 : r[r.size() / 2];
   }
-  double PerSecond() const { return Median() > 0 ? static_cast<double>(messages) / Median() : 0; }
   double MiBPerSecond() const { return PerSecond() * static_cast<double>(size) / (1024.0 * 1024.0); }
 };
 
@@ -760,15 +761,25 @@ uint64_t MessagesFor(size_t size, double scale) {
   return std::max<uint64_t>(8, static_cast<uint64_t>(static_cast<double>(n) * scale));
 }
 
-// Runs messages on all threads; the wall time, or a negative value when a message went wrong.
-double RunCell(Hook& hook, Road road, Scenario scenario, int threads, const Expected& m, uint64_t messages) {
+struct CellRun {
+  uint64_t messages = 0;
+  double seconds = 0;
+  bool ok = true;
+};
+
+// Carries messages on all threads: the given number, or as many as fit in duration seconds when
+// that is positive.
+CellRun RunCell(Hook& hook, Road road, Scenario scenario, int threads, const Expected& m, uint64_t messages,
+                double duration) {
   std::atomic<uint64_t> next{0};
   std::atomic<bool> ok{true};
   std::mutex whyLock;
   std::string why;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::time_point::max();
   auto work = [&](int t, uint64_t count, std::atomic<uint64_t>& counter) {
     Worker& w = hook.GetWorker(t);
-    while (counter++ < count)
+    while (Clock::now() < deadline && counter++ < count)
       if (!hook.Carry(road, scenario, w, m)) {
         std::lock_guard lock(whyLock);
         if (why.empty()) why = t_why ? t_why : "?";
@@ -783,13 +794,21 @@ double RunCell(Hook& hook, Road road, Scenario scenario, int threads, const Expe
       pool.emplace_back(work, t, 2, std::ref(counters[static_cast<size_t>(t)]));
     for (auto& th : pool) th.join();
   }
-  auto start = std::chrono::steady_clock::now();
+  auto start = Clock::now();
+  if (duration > 0) {
+    deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
+    messages = UINT64_MAX / 2;
+  }
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t) pool.emplace_back(work, t, messages, std::ref(next));
   for (auto& th : pool) th.join();
-  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  CellRun run;
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // Past the deadline a thread stops before it counts: the counter is what was carried.
+  run.messages = duration > 0 ? next.load() : messages;
+  run.ok = ok;
   if (!ok) std::fprintf(stderr, "%s %s: %s\n", kRoadName[road], kScenarioName[scenario], why.c_str());
-  return ok ? s : -1;
+  return run;
 }
 
 std::string SizeName(size_t size) {
@@ -830,6 +849,7 @@ struct Options {
   fs::path dir;
   uint64_t memoryMessages = 0;
   uint64_t maxFileSize = 0;  // 0: the pool's default
+  double duration = 0;       // seconds per run instead of a number of messages
 };
 
 int RunRoads(const Options& o, const fs::path& workDir) {
@@ -859,14 +879,16 @@ int RunRoads(const Options& o, const fs::path& workDir) {
         for (int rep = 0; rep < o.repetitions; ++rep)
           for (size_t k = 0; k < group.size(); ++k) {
             Cell& c = *group[(k + static_cast<size_t>(rep)) % group.size()];
-            double s = RunCell(hook, c.road, scenario, threads, messages[size], c.messages);
-            if (s < 0) {
+            CellRun run = RunCell(hook, c.road, scenario, threads, messages[size], c.messages, o.duration);
+            if (!run.ok) {
               c.ok = false;
               allOk = false;
               std::fprintf(stderr, "%s %s %d threads %s: a message came back wrong\n", kRoadName[c.road],
                            kScenarioName[scenario], threads, SizeName(size).c_str());
-            } else {
-              c.seconds.push_back(s);
+            } else if (run.seconds > 0) {
+              c.rates.push_back(static_cast<double>(run.messages) / run.seconds);
+              c.carried += run.messages;
+              c.seconds += run.seconds;
             }
           }
         std::fprintf(stderr, "done: %s, %d thread%s, %s\n", kScenarioName[scenario], threads,
@@ -881,7 +903,10 @@ int RunRoads(const Options& o, const fs::path& workDir) {
   };
   std::printf("\nMachine: %s; %s; backing files in %s; largest file kept mapped %s\n", Machine().c_str(),
               Today().c_str(), workDir.c_str(), SizeName(static_cast<size_t>(hook.MaxFileSize())).c_str());
-  std::printf("Median of %d runs; time per message = 1 / messages per second.\n\n", o.repetitions);
+  std::printf("Median of %d runs (each road in turn, %s); time per message = 1 / messages per second.\n\n",
+              o.repetitions,
+              o.duration > 0 ? (std::to_string(static_cast<int>(o.duration)) + " s each").c_str()
+                             : "a fixed number of messages");
   std::printf(
       "| scenario | threads | size | mailhook msg/s | inline msg/s | floor msg/s | mailhook MiB/s | inline "
       "MiB/s | floor MiB/s | mailhook vs inline | mailhook / floor time |\n");
@@ -898,7 +923,7 @@ int RunRoads(const Options& o, const fs::path& workDir) {
         "    {\"road\": \"%s\", \"scenario\": \"%s\", \"threads\": %d, \"size\": %zu, \"messages\": %llu, "
         "\"seconds\": %.6f, \"messages_per_s\": %.2f, \"mib_per_s\": %.2f, \"ok\": %s}",
         kRoadName[c.road], kScenarioName[c.scenario], c.threads, c.size,
-        static_cast<unsigned long long>(c.messages), c.Median(), c.PerSecond(), c.MiBPerSecond(),
+        static_cast<unsigned long long>(c.carried), c.seconds, c.PerSecond(), c.MiBPerSecond(),
         c.ok ? "true" : "false");
     json << (first ? "" : ",\n") << line;
     first = false;
@@ -908,11 +933,19 @@ int RunRoads(const Options& o, const fs::path& workDir) {
     const Cell* fl = find(kFloorRoad, c);
     auto rate = [](const Cell* x) { return x ? x->PerSecond() : 0.0; };
     auto mib = [](const Cell* x) { return x ? x->MiBPerSecond() : 0.0; };
-    double speedup = rate(in) > 0 ? rate(mh) / rate(in) : 0;
-    double toFloor = rate(mh) > 0 ? rate(fl) / rate(mh) : 0;
-    std::printf("| %s | %d | %s | %.0f | %.0f | %.0f | %.1f | %.1f | %.1f | %.2fx | %.2f |\n",
-                kScenarioName[c.scenario], c.threads, SizeName(c.size).c_str(), rate(mh), rate(in), rate(fl),
-                mib(mh), mib(in), mib(fl), speedup, toFloor);
+    // A road left out of the run shows as "-".
+    auto num = [](double v, int decimals, const char* unit = "") {
+      if (v <= 0) return std::string("-");
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.*f%s", decimals, v, unit);
+      return std::string(buf);
+    };
+    const double speedup = rate(in) > 0 ? rate(mh) / rate(in) : 0;
+    const double toFloor = rate(mh) > 0 ? rate(fl) / rate(mh) : 0;
+    std::printf("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", kScenarioName[c.scenario],
+                c.threads, SizeName(c.size).c_str(), num(rate(mh), 0).c_str(), num(rate(in), 0).c_str(),
+                num(rate(fl), 0).c_str(), num(mib(mh), 1).c_str(), num(mib(in), 1).c_str(),
+                num(mib(fl), 1).c_str(), num(speedup, 2, "x").c_str(), num(toFloor, 2).c_str());
   }
   json << "\n  ]\n}\n";
   if (!o.json.empty()) {
@@ -990,7 +1023,7 @@ void Usage() {
   std::fprintf(stderr,
                "e2e_bench [--sizes 1K,64K,1M,10M,50M] [--threads 1,8] [--scenarios read,rewrite]\n"
                "          [--roads mailhook,inline,floor] [--repetitions N] [--scale F] [--json FILE]\n"
-               "          [--dir FOLDER] [--max-file-size BYTES] [--memory MESSAGES]\n");
+               "          [--duration SECONDS] [--dir FOLDER] [--max-file-size BYTES] [--memory MESSAGES]\n");
 }
 
 }  // namespace
@@ -1020,6 +1053,8 @@ int main(int argc, char** argv) {
       o.json = v;
     } else if (a == "--dir") {
       o.dir = v;
+    } else if (a == "--duration") {
+      o.duration = std::strtod(v.c_str(), nullptr);
     } else if (a == "--max-file-size") {
       o.maxFileSize = ParseSize(v);
     } else if (a == "--memory") {
