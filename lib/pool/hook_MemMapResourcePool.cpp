@@ -23,7 +23,7 @@ bool DebugStringWanted() {
 #if defined(_WIN32)
   return true;
 #else
-  return DBG::IsLevelEnabled(DBG::LEVEL_DEBUG_STRING);
+  return DBG::MayLog(DBG::LEVEL_DEBUG_STRING);
 #endif
 }
 
@@ -180,8 +180,8 @@ int CMemMapResourcePool::ReleaseResource(CMemMapResource* resource) {
   if (it != m_InUseResources.end()) {
     std::list<CMemMapResource*>& to =
         resource->GetSizeType() == SIZE_TYPE_LARGE ? m_FreeLargeResources : m_FreeSmallResources;
+    // Moved, not copied: no allocation, and the resource is listed once by construction.
     to.splice(to.begin(), m_InUseResources, it);
-    m_InUseResources.remove(resource);  // a second listing would be a bookkeeping fault
     resource->SetDataSize(0);
     ::ReleaseSemaphore(m_hSemaphore.load(std::memory_order_acquire), 1, nullptr);
   }

@@ -42,20 +42,21 @@ class CSharedResourceGroupT {
       ::ReleaseSemaphore(m_hSemaphore, 1, nullptr);
       return nullptr;
     }
+    // Lists are spliced, never re-allocated: a hand-out and a return allocate nothing.
     RESOURCE* resource = m_FreeResources.front();
-    m_InUseResources.push_back(resource);
-    m_FreeResources.pop_front();
+    m_InUseResources.splice(m_InUseResources.end(), m_FreeResources, m_FreeResources.begin());
     return resource;
   }
 
   // A resource this group did not hand out is left alone: 0, nothing changes.
   int ReleaseResource(RESOURCE* resource) {
-    HOOK_LOG_UNIT(kHookUnitGroupT, LOG_TRACE_ENTER, u"CSharedResourceGroupT<RESOURCE, LOCK>::ReleaseResource");
+    HOOK_LOG_UNIT(kHookUnitGroupT, LOG_TRACE_ENTER,
+                  u"CSharedResourceGroupT<RESOURCE, LOCK>::ReleaseResource");
     Guard<LOCK> guard(m_Lock);
-    if (std::find(m_InUseResources.begin(), m_InUseResources.end(), resource) != m_InUseResources.end()) {
+    auto it = std::find(m_InUseResources.begin(), m_InUseResources.end(), resource);
+    if (it != m_InUseResources.end()) {
       resource->Close();
-      m_InUseResources.remove(resource);
-      m_FreeResources.push_back(resource);
+      m_FreeResources.splice(m_FreeResources.end(), m_InUseResources, it);
       ::ReleaseSemaphore(m_hSemaphore, 1, nullptr);
     }
     HOOK_LOG_UNIT(kHookUnitGroupT, LOG_TRACE_EXIT, u"CSharedResourceGroupT<RESOURCE, LOCK>::ReleaseResource");
