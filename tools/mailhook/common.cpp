@@ -13,6 +13,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "pool/hook_MemMapResourcePool.h"
+#include "pool/hook_MemMapResourcePoolMgr.h"
+
 namespace mailhook {
 
 std::filesystem::path RuntimeDir() {
@@ -43,6 +46,11 @@ bool IsInside(const std::filesystem::path& path, const std::filesystem::path& di
   auto d = std::filesystem::weakly_canonical(dir).lexically_normal();
   auto rel = p.lexically_relative(d);
   return !rel.empty() && *rel.begin() != ".." && rel != ".";
+}
+
+bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes) {
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
+  return pool == nullptr || dataBytes + 4096 > pool->GetMaxAllowedMemMapFileSize();
 }
 
 std::string PrivateFileProblem(const std::filesystem::path& path) {

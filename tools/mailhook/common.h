@@ -46,6 +46,12 @@ std::filesystem::path DefaultWorkDir(int poolId);
 void EnsurePrivateDir(const std::filesystem::path& dir);
 // True when path (after resolving . and ..) lies inside dir.
 bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir);
+// True when data of this many bytes may have grown a backing file of the pool past what a
+// process keeps mapped (the pool's MaxAllowedMemMapFileSize; the file's header and page rounding
+// counted in). Only after such a message does the service drop its views by file size and the
+// hook cut the file back; the rest of the time neither asks for a file's size. True for a pool
+// this process does not know.
+bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes);
 // Empty when path is a regular file owned by this user and closed to everyone else; otherwise
 // why it must not be used. A backing file others could read leaks mail; one they could write
 // lets them change it between the scan and the delivery.

@@ -202,10 +202,10 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   // message (the service has dropped its view of it), so that neither side maps it at full
   // length for later, smaller messages. Its data size is 0 already: the header must not promise
   // data the shortened file no longer holds.
-  if (CMemMapResource* content = holder->GetContentMemResource(); content != nullptr && content->IsMapped())
-    if (CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
-        pool != nullptr && message.raw.size() + 4096 > pool->GetMaxAllowedMemMapFileSize())
-      content->ResizeMappingFileDependonFilesize();
+  if (CMemMapResource* content = holder->GetContentMemResource();
+      content != nullptr && content->IsMapped() &&
+      MayOutgrowKeptMapping(m_options.poolId, message.raw.size()))
+    content->ResizeMappingFileDependonFilesize();
   if (guard.Faulted()) {
     r.ok = false;
     if (!r.error.empty()) r.error += "; ";

@@ -52,12 +52,12 @@ struct FaultPlan {
   FaultPlan() {
     const char* text = std::getenv("MAILHOOK_FAULT");
     if (text == nullptr) return;
-    std::string_view spec(text);
-    auto at = spec.find('@');
+    std::string_view plan(text);
+    auto at = plan.find('@');
     if (at == std::string_view::npos) return;
-    auto action = spec.substr(0, at);
+    auto action = plan.substr(0, at);
     signal = action == "kill" ? SIGKILL : action == "stop" ? SIGSTOP : 0;
-    step = spec.substr(at + 1);
+    step = plan.substr(at + 1);
   }
 };
 
@@ -236,9 +236,7 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
           (receiver.NeedUpdateContent() ? kChangedContent : 0) | (infected ? kInfected : 0);
   // Only a message larger than a process may keep mapped can have left a file that large (the
   // hook cuts such files back after the message), so only then is each file's size asked for.
-  if (CMemMapResourcePool* p = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
-      p == nullptr ||
-      std::max<uint64_t>(size, reader->GetDataLength()) + 4096 > p->GetMaxAllowedMemMapFileSize())
+  if (MayOutgrowKeptMapping(poolId, std::max<uint64_t>(size, reader->GetDataLength())))
     receiver.CloseMemResourceDependonFileSize();
   ++m_pState->scanned;
   m_pState->bytes += size;
