@@ -81,21 +81,45 @@ int ReopenDescription(int fd, int flags) {
   return Retry([&] { return open(self.c_str(), flags | O_CLOEXEC); });
 }
 
+// Which file a section or a parked view maps: a parked view may be taken up by a section of the
+// same file only.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+FileId IdOf(const struct stat& st) {
+  return FileId{st.st_dev, st.st_ino};
+}
+
+void FileOpened(FileId id);
+void FileClosed(FileId id);
+
 struct File : mhwin::Object {
-  File(int f, DWORD a) : Object(mhwin::Kind::File), fd(f), access(a) {}
-  ~File() override { close(fd); }
+  File(int f, DWORD a, FileId i, bool p) : Object(mhwin::Kind::File), fd(f), access(a), id(i), prefault(p) {
+    FileOpened(id);
+  }
+  ~File() override {
+    FileClosed(id);
+    close(fd);
+  }
   const int fd;
   const DWORD access;
+  const FileId id;
+  const bool prefault;  // asked once per handle: the file system does not change under it
 };
 
 // The section: its own description holding kMapMarker shared until the last view is gone.
 struct Section {
-  Section(int f, std::uint64_t s, bool w, bool p) : fd(f), size(s), writable(w), prefault(p) {}
+  Section(int f, std::uint64_t s, bool w, bool p, FileId i)
+      : fd(f), size(s), writable(w), prefault(p), id(i) {}
   ~Section() { close(fd); }
   const int fd;
   const std::uint64_t size;
   const bool writable;
   const bool prefault;
+  const FileId id;
 };
 
 // Views of a file in memory (tmpfs) are filled in when they are made. A view is made to the
@@ -121,17 +145,94 @@ struct Mapping : mhwin::Object {
 
 struct View {
   std::size_t length;
+  std::uint64_t offset;
+  int prot;
   std::shared_ptr<Section> section;
 };
+
+// A view just unmapped, kept in memory for the next view of the same file: re-mapping a view to
+// a new length (a resource's view follows its data, so the message road does it for every large
+// message) then keeps the pages both lengths share instead of faulting them all in again, which
+// on a plain tmpfs costs microseconds a page. It keeps its section (and so the file's map lock):
+// it still maps the file. It is dropped for good when the file's handle closes, before the file
+// is shrunk or deleted by this process, and when newer views push it out.
+struct ParkedView {
+  void* addr;
+  std::size_t length;
+  std::uint64_t offset;
+  int prot;
+  std::shared_ptr<Section> section;
+};
+
+constexpr std::size_t kMaxParkedViews = 4;
 
 struct Views {
   std::mutex mutex;
   std::map<const void*, View> byAddress;
+  std::vector<ParkedView> parked;  // oldest first
+  // Handles open per file: a view is parked only while the file is open here, since only then
+  // can a view of it be made again.
+  std::map<std::pair<dev_t, ino_t>, int> openFiles;
 };
 
 Views& TheViews() {
   static Views* views = new Views;
   return *views;
+}
+
+void DropParkedViews(FileId id);
+
+void FileOpened(FileId id) {
+  Views& v = TheViews();
+  std::lock_guard lock(v.mutex);
+  ++v.openFiles[{id.dev, id.ino}];
+}
+
+// The last handle of a file closes: nothing of this process holds the file mapped any more, as
+// on Windows, where a closed view is gone for good.
+void FileClosed(FileId id) {
+  {
+    Views& v = TheViews();
+    std::lock_guard lock(v.mutex);
+    auto it = v.openFiles.find({id.dev, id.ino});
+    if (it == v.openFiles.end() || --it->second > 0) return;
+    v.openFiles.erase(it);
+  }
+  DropParkedViews(id);
+}
+
+// Drops every parked view of the file; their sections go once the lock is released.
+void DropParkedViews(FileId id) {
+  std::vector<std::shared_ptr<Section>> keep;
+  Views& v = TheViews();
+  std::lock_guard lock(v.mutex);
+  for (auto it = v.parked.begin(); it != v.parked.end();) {
+    if (it->section->id == id) {
+      munmap(it->addr, it->length);
+      keep.push_back(std::move(it->section));
+      it = v.parked.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void DropParkedViews(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) == 0) DropParkedViews(IdOf(st));
+}
+
+// Fills the page tables of [from, to) of a view in one pass; where the kernel cannot, the pages
+// fault in as they are touched.
+void Populate(void* view, std::size_t from, std::size_t to, bool write) {
+#if defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  from = (from + page - 1) / page * page;
+  if (from >= to) return;
+  (void)madvise(static_cast<char*>(view) + from, to - from, write ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+#else
+  (void)view, (void)from, (void)to, (void)write;
+#endif
 }
 
 int OpenFlags(DWORD access) {
@@ -149,6 +250,7 @@ bool LockUnsupported(int err) {
 // Sets the file's size to newSize, refusing to shrink a file that any section maps; sets the
 // last error on failure. The size change runs under the exclusive resize lock.
 bool ResizeUnmapped(int fd, off_t newSize) {
+  DropParkedViews(fd);
   int probe = ReopenDescription(fd, O_RDWR);
   if (probe < 0) return FailErrno(false);
   auto fail = [probe](int err) {
@@ -259,7 +361,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         return Fail(err, INVALID_HANDLE_VALUE);
       }
     }
-    HANDLE h = mhwin::InsertHandle(std::make_shared<File>(fd, desiredAccess));
+    HANDLE h = mhwin::InsertHandle(std::make_shared<File>(fd, desiredAccess, IdOf(st), Prefaults(fd)));
     bool reportExisting =
         existed && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS);
     SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -359,6 +461,7 @@ BOOL DeleteFileW(LPCWSTR fileName) {
     close(fd);
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
+  DropParkedViews(IdOf(st));
   // Windows refuses to delete an open file (32) and a mapped one (5). A file system without
   // these locks cannot tell: the file is deleted unprotected.
   const struct {
@@ -411,16 +514,28 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
     close(fd);
     return Fail(error, HANDLE{nullptr});
   };
-  // Held for the section's life; a shrink in progress elsewhere makes us wait for it.
+  // Held for the section's life; a shrink in progress elsewhere makes us wait for it. From here
+  // on the file can grow but not shrink, so a size read now is one nobody takes away.
   if (!LockMarker(fd, kMapMarker, F_RDLCK, true) && !LockUnsupported(errno))
     return fail(mhwin::ErrnoToWin32(errno));
-  // Size changes are serialised, so the size read here is one no peer maps beyond.
-  bool resizeLocked = writable && LockMarker(fd, kResizeMarker, F_WRLCK, true);
-  if (writable && !resizeLocked && !LockUnsupported(errno)) return fail(mhwin::ErrnoToWin32(errno));
   struct stat st {};
   if (fstat(fd, &st) != 0) return fail(mhwin::ErrnoToWin32(errno));
-  auto fileSize = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t maximum = (static_cast<std::uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+  // Fewer allocated blocks than bytes means holes.
+  auto needsAllocation = [&] {
+    auto fileSize = static_cast<std::uint64_t>(st.st_size);
+    return writable && (maximum > fileSize || static_cast<std::uint64_t>(st.st_blocks) * 512 <
+                                                  std::min(maximum == 0 ? fileSize : maximum, fileSize));
+  };
+  // Size changes are serialised, so that a peer's extension is never undone by our cutting back
+  // a failed one; a section that changes nothing (the common case) needs no such lock.
+  bool resizeLocked = false;
+  if (needsAllocation()) {
+    resizeLocked = LockMarker(fd, kResizeMarker, F_WRLCK, true);
+    if (!resizeLocked && !LockUnsupported(errno)) return fail(mhwin::ErrnoToWin32(errno));
+    if (fstat(fd, &st) != 0) return fail(mhwin::ErrnoToWin32(errno));
+  }
+  auto fileSize = static_cast<std::uint64_t>(st.st_size);
   if (maximum == 0) {
     if (fileSize == 0) return fail(ERROR_FILE_INVALID);
     maximum = fileSize;
@@ -430,7 +545,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   // Really allocate the section (extension and holes alike), so a full disk fails here rather
   // than as SIGBUS on the first write into a hole. Not ftruncate (sparse, and it shrinks a
   // file a peer grew) and not posix_fallocate (its fallback writes zeros over a peer's data).
-  // Fewer allocated blocks than bytes means holes; a fully written file skips the call.
+  // A fully written file skips the call.
   bool holes = static_cast<std::uint64_t>(st.st_blocks) * 512 < std::min(maximum, fileSize);
   if (writable && (maximum > fileSize || holes) &&
       AllocateRange(fd, holes ? 0 : std::min(fileSize, maximum), maximum) != 0) {
@@ -444,7 +559,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   }
   // Releasing the resize lock keeps the map lock: they are different bytes.
   if (resizeLocked) (void)LockMarker(fd, kResizeMarker, F_UNLCK, false);
-  auto section = std::make_shared<Section>(fd, maximum, writable, Prefaults(fd));
+  auto section = std::make_shared<Section>(fd, maximum, writable, f->prefault, IdOf(st));
   return mhwin::InsertHandle(std::make_shared<Mapping>(std::move(section)));
 }
 
@@ -465,19 +580,43 @@ LPVOID MapViewOfFileEx(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffset
   bool write = (desiredAccess & FILE_MAP_WRITE) != 0;
   if (write && !s.writable) return Fail(ERROR_ACCESS_DENIED, none);
   int prot = PROT_READ | (write ? PROT_WRITE : 0);
-  int flags = MAP_SHARED | (baseAddress ? MAP_FIXED_NOREPLACE : 0) | (s.prefault ? MAP_POPULATE : 0);
-  void* p = mmap(baseAddress, static_cast<size_t>(length), prot, flags, s.fd, static_cast<off_t>(offset));
-  if (p == MAP_FAILED) {
-    if (errno == EEXIST) return Fail(ERROR_INVALID_ADDRESS, none);
-    return FailErrno(none);
-  }
-  if (baseAddress && p != baseAddress) {
-    munmap(p, static_cast<size_t>(length));
-    return Fail(ERROR_INVALID_ADDRESS, none);
-  }
   Views& v = TheViews();
-  std::lock_guard lock(v.mutex);
-  v.byAddress[p] = View{static_cast<std::size_t>(length), m->section};
+  std::shared_ptr<Section> parkedSection;  // released after the lock is dropped
+  std::unique_lock lock(v.mutex);
+  void* p = MAP_FAILED;
+  if (baseAddress == nullptr) {
+    auto it = std::find_if(v.parked.rbegin(), v.parked.rend(), [&](const ParkedView& pv) {
+      return pv.section->id == s.id && pv.offset == offset && pv.prot == prot;
+    });
+    if (it != v.parked.rend()) {
+      ParkedView pv = std::move(*it);
+      v.parked.erase(std::next(it).base());
+      parkedSection = std::move(pv.section);
+      // The pages of the shared length stay mapped; the new section has allocated the file
+      // as far as the new length reaches.
+      p = pv.length == length ? pv.addr
+                              : mremap(pv.addr, pv.length, static_cast<size_t>(length), MREMAP_MAYMOVE);
+      if (p == MAP_FAILED)
+        munmap(pv.addr, pv.length);
+      else if (s.prefault && length > pv.length)
+        Populate(p, pv.length, static_cast<std::size_t>(length), write);
+    }
+  }
+  if (p == MAP_FAILED) {
+    lock.unlock();
+    int flags = MAP_SHARED | (baseAddress ? MAP_FIXED_NOREPLACE : 0) | (s.prefault ? MAP_POPULATE : 0);
+    p = mmap(baseAddress, static_cast<size_t>(length), prot, flags, s.fd, static_cast<off_t>(offset));
+    if (p == MAP_FAILED) {
+      if (errno == EEXIST) return Fail(ERROR_INVALID_ADDRESS, none);
+      return FailErrno(none);
+    }
+    if (baseAddress && p != baseAddress) {
+      munmap(p, static_cast<size_t>(length));
+      return Fail(ERROR_INVALID_ADDRESS, none);
+    }
+    lock.lock();
+  }
+  v.byAddress[p] = View{static_cast<std::size_t>(length), offset, prot, m->section};
   return p;
 }
 
@@ -493,8 +632,21 @@ BOOL UnmapViewOfFile(LPCVOID baseAddress) {
   std::lock_guard lock(v.mutex);
   auto it = v.byAddress.find(baseAddress);
   if (it == v.byAddress.end()) return Fail(ERROR_INVALID_ADDRESS, FALSE);
-  if (munmap(const_cast<void*>(baseAddress), it->second.length) != 0) return FailErrno(FALSE);
-  keep = std::move(it->second.section);
+  View& view = it->second;
+  if (v.openFiles.count({view.section->id.dev, view.section->id.ino}) == 0) {
+    if (munmap(const_cast<void*>(baseAddress), view.length) != 0) return FailErrno(FALSE);
+    keep = std::move(view.section);
+    v.byAddress.erase(it);
+    return TRUE;
+  }
+  if (v.parked.size() == kMaxParkedViews) {
+    ParkedView& oldest = v.parked.front();
+    munmap(oldest.addr, oldest.length);
+    keep = std::move(oldest.section);
+    v.parked.erase(v.parked.begin());
+  }
+  v.parked.push_back(ParkedView{const_cast<void*>(baseAddress), view.length, view.offset, view.prot,
+                                std::move(view.section)});
   v.byAddress.erase(it);
   return TRUE;
 }

@@ -23,8 +23,12 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
   using M = std::recursive_mutex;
   MutexOf(section).~M();
 }
-void EnterCriticalSection(LPCRITICAL_SECTION section) { MutexOf(section).lock(); }
-void LeaveCriticalSection(LPCRITICAL_SECTION section) { MutexOf(section).unlock(); }
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
+  MutexOf(section).lock();
+}
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
+  MutexOf(section).unlock();
+}
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
   return MutexOf(section).try_lock() ? TRUE : FALSE;
 }
@@ -35,8 +39,7 @@ namespace {
 // Not std::counting_semaphore: releasing past max() is undefined there, and libstdc++ 12
 // makes a system call on every release.
 struct Semaphore : mhwin::Object {
-  Semaphore(LONG initial, LONG maximum)
-      : Object(mhwin::Kind::Semaphore), count(initial), max(maximum) {}
+  Semaphore(LONG initial, LONG maximum) : Object(mhwin::Kind::Semaphore), count(initial), max(maximum) {}
   std::mutex mutex;
   std::condition_variable cv;
   LONG count;
@@ -83,8 +86,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     ++s->waiters;
     if (milliseconds == INFINITE) {
       s->cv.wait(lock, [&] { return s->count > 0; });
-    } else if (!s->cv.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                               [&] { return s->count > 0; })) {
+    } else if (!s->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return s->count > 0; })) {
       --s->waiters;
       return WAIT_TIMEOUT;
     }
@@ -95,16 +97,28 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 void GetSystemInfo(LPSYSTEM_INFO info) {
-  *info = SYSTEM_INFO{};
-  long page = sysconf(_SC_PAGESIZE);
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  info->dwPageSize = static_cast<DWORD>(page);
-  // mmap offsets need page alignment only; the library maps from offset 0 anyway.
-  info->dwAllocationGranularity = static_cast<DWORD>(page);
-  info->dwNumberOfProcessors = static_cast<DWORD>(cpus > 0 ? cpus : 1);
+  // Asked once: every view is checked against the granularity, and the processor count costs
+  // reading a file under /sys each time.
+  static const SYSTEM_INFO system = [] {
+    SYSTEM_INFO si{};
+    long page = sysconf(_SC_PAGESIZE);
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    si.dwPageSize = static_cast<DWORD>(page);
+    // mmap offsets need page alignment only; the library maps from offset 0 anyway.
+    si.dwAllocationGranularity = static_cast<DWORD>(page);
+    si.dwNumberOfProcessors = static_cast<DWORD>(cpus > 0 ? cpus : 1);
+    return si;
+  }();
+  *info = system;
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD GetCurrentProcessId() {
+  return static_cast<DWORD>(getpid());
+}
+DWORD GetCurrentThreadId() {
+  return static_cast<DWORD>(syscall(SYS_gettid));
+}
 
-void OutputDebugStringA(LPCSTR outputString) { DBG::DebugString(outputString ? outputString : ""); }
+void OutputDebugStringA(LPCSTR outputString) {
+  DBG::DebugString(outputString ? outputString : "");
+}

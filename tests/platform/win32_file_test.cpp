@@ -1,5 +1,6 @@
 // Files, sections and views: the Windows behaviour the library relies on, checked with real
 // files and, where it is about other processes, real child processes. Same code on Windows.
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -365,4 +366,41 @@ TEST(Win32File, ChildProcessesInheritNoHandles) {
   child.WriteLine("go");
   EXPECT_EQ(Expect(child), "shrink=ok delete=ok");
   EXPECT_EQ(child.Wait(), 0);
+}
+
+// The message road makes a file's view again at another length for every large message: each new
+// view must show its own file's bytes as they are (two files take turns here), and once the
+// files' handles are closed nothing of the old views may keep another process from shrinking or
+// deleting them.
+TEST(Win32File, ViewsMadeAgainAtOtherLengthsShowTheFileAndLeaveNothingBehind) {
+  mhtest::TempDir dir;
+  HANDLE files[2] = {OpenFile(dir.WFile("r0.dat"), CREATE_NEW), OpenFile(dir.WFile("r1.dat"), CREATE_NEW)};
+  ASSERT_NE(files[0], INVALID_HANDLE_VALUE);
+  ASSERT_NE(files[1], INVALID_HANDLE_VALUE);
+  std::string model[2];  // what each file holds; sections only ever extend it with zeros
+  const DWORD unit = Granularity();
+  int round = 0;
+  for (DWORD length : {4 * unit, 16 * unit, 2 * unit, 16 * unit + 100, 3 * unit, 20 * unit}) {
+    for (int f = 0; f < 2; ++f, ++round) {
+      HANDLE mapping = CreateFileMappingW(files[f], nullptr, PAGE_READWRITE, 0, length, nullptr);
+      ASSERT_NE(mapping, nullptr);
+      char* view = static_cast<char*>(MapViewOfFileEx(mapping, FILE_MAP_ALL_ACCESS, 0, 0, length, nullptr));
+      ASSERT_NE(view, nullptr);
+      CloseHandle(mapping);
+      if (model[f].size() < length) model[f].resize(length, '\0');
+      EXPECT_EQ(std::string(view, length), model[f].substr(0, length))
+          << "file " << f << ", view of " << length;
+      const char mark = static_cast<char>('a' + round % 26);
+      std::memset(view, mark, length);
+      std::memset(model[f].data(), mark, length);
+      ASSERT_TRUE(UnmapViewOfFile(view));
+    }
+  }
+  mhtest::ChildProcess child("after_parent_closed", {dir.File("r0.dat").string()});
+  ASSERT_EQ(Expect(child), "ready");
+  CloseHandle(files[0]);
+  child.WriteLine("go");
+  EXPECT_EQ(Expect(child), "shrink=ok delete=ok");
+  EXPECT_EQ(child.Wait(), 0);
+  CloseHandle(files[1]);
 }
