@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "os/os_storage.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 
@@ -27,6 +28,15 @@ std::filesystem::path RuntimeDir() {
 
 std::filesystem::path DefaultWorkDir(int poolId) {
   return RuntimeDir() / ("pool-" + std::to_string(poolId));
+}
+
+std::string StorageSummary(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::filesystem::path existing = folder;
+  while (!existing.empty() && !std::filesystem::is_directory(existing, ec) && existing.has_parent_path() &&
+         existing.parent_path() != existing)
+    existing = existing.parent_path();
+  return OS::FolderStorageSummary(existing.string());
 }
 
 void EnsurePrivateDir(const std::filesystem::path& dir) {

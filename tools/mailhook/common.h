@@ -42,6 +42,9 @@ constexpr int kDefaultGroupId = 0;
 std::filesystem::path RuntimeDir();
 // The default working folder for backing files of one pool.
 std::filesystem::path DefaultWorkDir(int poolId);
+// "backing files in FOLDER: tmpfs, 2 MiB pages" and the like (the nearest existing folder when
+// folder is not made yet), with advice where another folder would carry large messages faster.
+std::string StorageSummary(const std::filesystem::path& folder);
 // Creates a folder owner-only (0700), refusing one that exists with another owner or mode.
 void EnsurePrivateDir(const std::filesystem::path& dir);
 // True when path (after resolving . and ..) lies inside dir.

@@ -96,8 +96,8 @@ int RunDemo(const DemoOptions& options) {
     std::fprintf(stderr, "mailhook demo: %s\n", e.what());
     return 2;
   }
-  std::printf("mailhook demo: service and hook over %zu messages, %d hook threads, backing files in %s\n",
-              messages.size(), options.hook.threads, options.hook.workDir.c_str());
+  std::printf("mailhook demo: service and hook over %zu messages, %d hook threads, %s\n", messages.size(),
+              options.hook.threads, StorageSummary(options.hook.workDir).c_str());
   std::fflush(stdout);
 
   RunSummary summary;

@@ -479,6 +479,8 @@ int RunHookCommand(const HookCommandOptions& options) {
       std::fprintf(stderr, "mailhook hook: %s\n", e.what());
       return 2;
     }
+    if (!options.quiet)
+      std::fprintf(stderr, "mailhook hook: %s\n", StorageSummary(options.hook.workDir).c_str());
     // SIGINT or SIGTERM ends the run after the messages under way: the checks below and the
     // summary still come out. SIGUSR1 only wakes the waiter when the run ends by itself.
     sigset_t stopSignals;

@@ -267,6 +267,9 @@ int RunService(const ServiceOptions& options) {
     std::fprintf(stderr, "mailhook service: cannot listen: %s\n", e.what());
     return 2;
   }
+  if (!options.quiet) {
+    std::fprintf(stderr, "mailhook service: %s\n", StorageSummary(options.workDir).c_str());
+  }
   std::printf("ready\n");
   std::fflush(stdout);
 
