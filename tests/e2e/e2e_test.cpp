@@ -97,6 +97,9 @@ TEST_F(MailhookE2E, RealMailCorpusComesBackUnchanged) {
   EXPECT_GE(s["messages"], 40);
   EXPECT_EQ(s["failed"], 0);
   EXPECT_EQ(s["replaced"], 0);
+  // Every message read to its end by the engine and found clean.
+  EXPECT_EQ(s["infected"], 0);
+  EXPECT_EQ(output.find("not scanned"), std::string::npos) << output;
 }
 
 TEST_F(MailhookE2E, ServiceDiesAndAnotherTakesOverThenTheHookDies) {
