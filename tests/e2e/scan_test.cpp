@@ -219,7 +219,7 @@ TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
       {{"--max-recursion", "1"}, {{"raw.eml", kSignature}}, limit + "MaxRecursion)"},
       {{"--max-files", "1"}, {{"raw.eml", kSignature}}, limit + "MaxFiles)"},
       {{"--max-scan-size", "100"}, {}, limit + "MaxScanSize)"},
-      // The engine gives no name in this case; the service must neither crash nor pass it.
+      // Over the file-size limit the engine skips the whole message at the top level.
       {{"--max-file-size", "100"}, {}, limit + "MaxFileSize)"},
       {{"--builtin"}, {{"raw.eml", "infected: EICAR-Test-File (builtin)"}}, "clean (builtin)"},
   };
