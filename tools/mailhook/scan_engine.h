@@ -33,6 +33,9 @@ struct ScanEngineOptions {
   uint32_t maxRecursion = 0;
   uint32_t maxFiles = 0;
   bool builtin = false;  // the built-in scan even where the engine is present
+  // Where the engine writes the parts it decodes (it does, for mail): the service gives it an
+  // owner-only folder in its runtime folder, a tmpfs, instead of the shared /tmp. Empty: /tmp.
+  std::filesystem::path tempDir;
 };
 
 // Scans whole messages in place. Thread-safe: any number of threads scan at once, and Reload may

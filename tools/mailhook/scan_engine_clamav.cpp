@@ -86,6 +86,11 @@ std::shared_ptr<const CLoadedEngine> Load(const ScanEngineOptions& options,
   set(CL_ENGINE_MAX_RECURSION, options.maxRecursion);
   set(CL_ENGINE_MAX_FILES, options.maxFiles);
   cl_engine_set_clcb_virus_found(loaded->m_pEngine, OnAlert);
+  if (!options.tempDir.empty()) {
+    if (cl_error_t rc = cl_engine_set_str(loaded->m_pEngine, CL_ENGINE_TMPDIR, options.tempDir.c_str());
+        rc != CL_SUCCESS)
+      throw std::runtime_error(Failure("cannot use the temporary folder", options.tempDir, rc));
+  }
   t_lastError.clear();
   if (cl_error_t rc = cl_load(dir.c_str(), loaded->m_pEngine, &loaded->m_uSignatures, CL_DB_STDOPT);
       rc != CL_SUCCESS)

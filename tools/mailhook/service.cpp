@@ -258,6 +258,14 @@ int RunService(const ServiceOptions& given) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   ServiceOptions options = given;
+  try {
+    EnsurePrivateDir(RuntimeDir());
+    if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
+    EnsurePrivateDir(options.scan.tempDir);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mailhook service: %s\n", e.what());
+    return 2;
+  }
   if (!options.engine) {
     try {
       options.engine = MakeScanEngine(options.scan);
@@ -268,13 +276,6 @@ int RunService(const ServiceOptions& given) {
   }
   if (!options.quiet)
     std::fprintf(stderr, "mailhook service: scanning with %s\n", options.engine->Describe().c_str());
-
-  try {
-    EnsurePrivateDir(RuntimeDir());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "mailhook service: %s\n", e.what());
-    return 2;
-  }
   Service service(options);
   std::unique_ptr<CRPCServer> server;
   try {
