@@ -187,7 +187,6 @@ const std::string kSignature = "infected: EICAR-Test-File.UNOFFICIAL";
 // replaced; a near miss and limits the engine cannot finish within are never called infected or
 // clean respectively; the built-in scan sees only the raw bytes and says so.
 TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
-  if (!MAILHOOK_ENGINE_CLAMAV) GTEST_SKIP() << "the command is built without libclamav";
   const std::string file = TestFile();
   const std::string b64 = Mail("b64", {Attachment("invoice.com", file)});
   const std::string zip =
@@ -212,7 +211,7 @@ TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
     std::string others;
   };
   const std::string limit = "not scanned: limit reached (";
-  const std::vector<Setting> settings = {
+  std::vector<Setting> settings = {
       {{}, {{"near.eml", "clean"}}, kSignature},
       // Limits that cut every message short: a message cut short is neither clean nor replaced,
       // unless the engine matched in the bytes it did read (raw.eml, at the top level).
@@ -223,6 +222,8 @@ TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
       {{"--max-file-size", "100"}, {}, limit + "MaxFileSize)"},
       {{"--builtin"}, {{"raw.eml", "infected: EICAR-Test-File (builtin)"}}, "clean (builtin)"},
   };
+  // Built without the engine, the service falls back to the built-in scan on its own.
+  if (!MAILHOOK_ENGINE_CLAMAV) settings = {{{}, settings.back().verdicts, settings.back().others}};
   for (const auto& setting : settings) {
     std::string label;
     for (auto& a : setting.args) label += a + " ";
