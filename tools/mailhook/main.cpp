@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   for (auto* cmd : {serviceCmd, demoCmd}) {
     auto& scan = cmd == serviceCmd ? service.scan : demo.scan;
     cmd->add_option("--db", scan.db, "Signature folder")
-        ->default_str("the system's when it holds databases, else the built-in test signatures");
+        ->default_str("the system's when it holds databases, else our own test signatures");
     cmd->add_option("--max-scan-size", scan.maxScanSize, "Bytes the engine reads per message at most")
         ->default_str("the engine's");
     cmd->add_option("--max-file-size", scan.maxFileSize, "Largest message or inner file the engine scans")

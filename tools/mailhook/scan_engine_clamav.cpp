@@ -2,7 +2,8 @@
 // message straight from the mapped view (a memory fmap over the receiver's block: no copy).
 #include <clamav.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -79,7 +80,11 @@ std::shared_ptr<const CLoadedEngine> Load(const ScanEngineOptions& options,
   loaded->m_pEngine = cl_engine_new();
   if (loaded->m_pEngine == nullptr) throw std::runtime_error("libclamav cannot make an engine");
   auto set = [&](cl_engine_field field, uint64_t value) {
-    if (value != 0) cl_engine_set_num(loaded->m_pEngine, field, static_cast<long long>(value));
+    // The engine takes a signed number: a larger limit is no limit.
+    if (value != 0)
+      cl_engine_set_num(
+          loaded->m_pEngine, field,
+          static_cast<long long>(std::min<uint64_t>(value, std::numeric_limits<long long>::max())));
   };
   set(CL_ENGINE_MAX_SCANSIZE, options.maxScanSize);
   set(CL_ENGINE_MAX_FILESIZE, options.maxFileSize);
@@ -165,7 +170,7 @@ class CClamScanEngine : public CScanEngine {
     }
     std::lock_guard lock(m_swap);
     m_pLoaded.swap(fresh);
-    // fresh now holds the old engine: freed here unless a scan still holds it.
+    // fresh now holds the old engine: freed on return (after the lock) unless a scan still holds it.
     return true;
   }
 
