@@ -127,7 +127,7 @@ int RunDemo(const DemoOptions& options) {
         std::fprintf(stderr, "mailhook demo: %s\n", e.what());
         return 2;
       }
-      std::printf("%5s  %-24s %10s  %11s  %-36s %s\n", "#", "message", "size", "", "verdict", "change");
+      std::printf("%5s  %-24s %10s  %11s  %-38s %s\n", "#", "message", "size", "", "verdict", "change");
       summary = hook.Run(messages, [](const MessageResult& r) { PrintResult(r); });
     }
     serviceStatus = service.Stop();
