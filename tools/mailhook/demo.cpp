@@ -39,6 +39,7 @@ class ServiceChild {
     limit("--max-file-size", scan.maxFileSize);
     limit("--max-recursion", scan.maxRecursion);
     limit("--max-files", scan.maxFiles);
+    limit("--max-scan-time", scan.maxScanTimeMs);
     if (scan.builtin) args.push_back("--builtin");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
         ->default_str("the engine's");
     cmd->add_option("--max-files", scan.maxFiles, "Most inner files the engine scans per message")
         ->default_str("the engine's");
+    cmd->add_option("--max-scan-time", scan.maxScanTimeMs, "Milliseconds one scan may take")
+        ->default_str("half the RPC time-out");
     cmd->add_flag("--builtin", scan.builtin, "The built-in scan for the test string instead of the engine");
   }
 

@@ -32,6 +32,9 @@ struct ScanEngineOptions {
   uint64_t maxFileSize = 0;  // largest single file (a message or one of its parts)
   uint32_t maxRecursion = 0;
   uint32_t maxFiles = 0;
+  // Milliseconds one scan may take. The service keeps it under the hooks' RPC time-out: a hook
+  // that gave up on a reply hands the message's files to the next message while they are read.
+  uint32_t maxScanTimeMs = 0;
   bool builtin = false;  // the built-in scan even where the engine is present
   // Where the engine writes the parts it decodes (it does, for mail): the service gives it an
   // owner-only folder in its runtime folder, a tmpfs, instead of the shared /tmp. Empty: /tmp.

@@ -90,6 +90,7 @@ std::shared_ptr<const CLoadedEngine> Load(const ScanEngineOptions& options,
   set(CL_ENGINE_MAX_FILESIZE, options.maxFileSize);
   set(CL_ENGINE_MAX_RECURSION, options.maxRecursion);
   set(CL_ENGINE_MAX_FILES, options.maxFiles);
+  set(CL_ENGINE_MAX_SCANTIME, options.maxScanTimeMs);
   cl_engine_set_clcb_virus_found(loaded->m_pEngine, OnAlert);
   if (!options.tempDir.empty()) {
     if (cl_error_t rc = cl_engine_set_str(loaded->m_pEngine, CL_ENGINE_TMPDIR, options.tempDir.c_str());

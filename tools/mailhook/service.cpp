@@ -261,6 +261,7 @@ int RunService(const ServiceOptions& given) {
   try {
     EnsurePrivateDir(RuntimeDir());
     if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
+    if (options.scan.maxScanTimeMs == 0) options.scan.maxScanTimeMs = IPC::RpcTimeoutMs() / 2;
     EnsurePrivateDir(options.scan.tempDir);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mailhook service: %s\n", e.what());
