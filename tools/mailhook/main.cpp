@@ -15,9 +15,8 @@ int main(int argc, char** argv) {
   // A service that dies mid-request must show up as an error, not kill the hook.
   signal(SIGPIPE, SIG_IGN);
 
-  CLI::App app{
-      "mailhook: carries e-mail messages between a mail server's hook and a scanning service "
-      "through shared memory"};
+  CLI::App app{"mailhook: carries e-mail messages between a mail server's hook and a scanning service "
+               "through shared memory"};
   app.require_subcommand(1);
 
   mailhook::ServiceOptions service;
@@ -26,6 +25,8 @@ int main(int argc, char** argv) {
       ->default_str("<runtime folder>/pool-1");
   serviceCmd->add_flag("-q,--quiet", service.quiet, "No messages on stderr");
 
+  mailhook::HookCommandOptions hook;
+  auto* hookCmd = app.add_subcommand("hook", "Carry messages through a running service");
   mailhook::DemoOptions demo;
   auto* demoCmd = app.add_subcommand("demo", "Start a service and carry the built-in messages through it");
   // The engine's options, for the service and passed on by the demo to its service.
@@ -45,23 +46,14 @@ int main(int argc, char** argv) {
         ->default_str("half the RPC time-out");
     cmd->add_flag("--builtin", scan.builtin, "The built-in scan for the test string instead of the engine");
   }
-
-  mailhook::HookCommandOptions hook;
-  auto* hookCmd = app.add_subcommand("hook", "Carry messages through a running service");
   for (auto* cmd : {hookCmd, demoCmd}) {
     auto& o = cmd == hookCmd ? hook.hook : demo.hook;
     cmd->add_option("-i,--input", cmd == hookCmd ? hook.input : demo.input,
                     "A folder of .eml files, an mbox file or one message (default: built-in samples)");
-    cmd->add_option("--dir", o.workDir, "Folder for the backing files")
-        ->default_str("<runtime folder>/pool-1");
-    cmd->add_option("-t,--threads", o.threads, "Hook worker threads")
-        ->default_val(4)
-        ->check(CLI::Range(1, 256));
-    cmd->add_option("--holders", o.holders, "Per-message holders (default: one per thread)")
-        ->check(CLI::Range(0, 1024));
-    cmd->add_option("-r,--repeat", o.repeat, "Times the input is carried")
-        ->default_val(1)
-        ->check(CLI::PositiveNumber);
+    cmd->add_option("--dir", o.workDir, "Folder for the backing files")->default_str("<runtime folder>/pool-1");
+    cmd->add_option("-t,--threads", o.threads, "Hook worker threads")->default_val(4)->check(CLI::Range(1, 256));
+    cmd->add_option("--holders", o.holders, "Per-message holders (default: one per thread)")->check(CLI::Range(0, 1024));
+    cmd->add_option("-r,--repeat", o.repeat, "Times the input is carried")->default_val(1)->check(CLI::PositiveNumber);
     cmd->add_option("--pool", o.poolId, "Pool id")->default_val(1);
     cmd->add_option("--max-message", o.maxMessage, "Largest content in bytes")->default_val(64u << 20);
   }
