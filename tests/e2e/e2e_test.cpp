@@ -26,7 +26,8 @@ class MailhookE2E : public ::testing::Test {
   }
 
   std::unique_ptr<Process> StartService(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {MAILHOOK_CLI, "service", "--quiet"});
+    // The project's own test signature, whatever databases this machine has.
+    args.insert(args.begin(), {MAILHOOK_CLI, "service", "--quiet", "--db", MAILHOOK_SIGNATURES});
     auto p = std::make_unique<Process>(args, m_env);
     EXPECT_TRUE(p->WaitForLine("ready"));
     return p;

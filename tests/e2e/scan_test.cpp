@@ -2,6 +2,7 @@
 // hook through a real service, the verdict and the replaced content read back by the hook.
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,9 +37,14 @@ class ScanE2E : public ::testing::Test {
     std::getline(hex, m_testFileHex);
     std::getline(hex, m_markerHex);
     ASSERT_FALSE(m_markerHex.empty());
+    // Our own signature only, whatever databases this machine has.
+    fs::create_directories(m_dir.Path() / "own-db");
+    std::ofstream(m_dir.Path() / "own-db" / "test.ndb") << "EICAR-Test-File:0:*:" << m_testFileHex << "\n";
   }
 
   std::unique_ptr<Process> StartService(std::vector<std::string> args) {
+    if (std::find(args.begin(), args.end(), "--db") == args.end())
+      args.insert(args.end(), {"--db", (m_dir.Path() / "own-db").string()});
     args.insert(args.begin(), {MAILHOOK_CLI, "service", "--quiet"});
     auto p = std::make_unique<Process>(args, m_env);
     EXPECT_TRUE(p->WaitForLine("ready"));
