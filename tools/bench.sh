@@ -9,6 +9,7 @@
 #   memory.txt                 resident memory over 50,000 messages, and a large view shrinking back
 #   trace.txt                  what trace lines cost with logging off (compiled in against out)
 #   micro/*.json + micro.txt   XDR, header lists, pool, content, RPC round trip
+#   scan.md                    the service's scanning engine against carrying (tools/bench_scan.py)
 # Options after the script name go to the end-to-end run (e.g. --sizes 1K,1M --repetitions 5).
 # Installs what it needs first (tools/install-deps.sh, plus gnuplot-nox for the plot).
 set -euo pipefail
@@ -27,7 +28,7 @@ done
 
 bash tools/install-deps.sh gnuplot-nox
 cmake --preset ci > /dev/null
-cmake --build build/ci -j2 --target e2e_bench xdr_bench headers_bench pool_bench content_bench rpc_bench \
+cmake --build build/ci -j2 --target mailhook_cli e2e_bench xdr_bench headers_bench pool_bench content_bench rpc_bench \
   trace_bench_traced trace_bench_untraced
 bin=build/ci/bin
 out=bench-results/$(date -u +%F)
@@ -96,6 +97,9 @@ for name in sorted({n for n, _ in times}):
     on, off = statistics.median(times[(name, "traced")]), statistics.median(times[(name, "untraced")])
     print(f"{name:24s} traced {on:9.1f} ns  compiled out {off:9.1f} ns  cost {100 * (on / off - 1):+5.1f}%")
 PY
+
+echo "=== the scanning engine against carrying"
+python3 tools/bench_scan.py --bin "$bin/mailhook" --out "$out/scan.md"
 
 echo "=== micro-benchmarks"
 for b in xdr_bench headers_bench pool_bench content_bench rpc_bench; do

@@ -4,10 +4,10 @@
 set -euo pipefail
 need=()
 # The compilers and test libraries; the Windows leg's MinGW-w64 cross compiler and Wine; the
-# mailhook command's CLI11 and GMime; a real mail corpus for the end-to-end tests (the Python
-# test suite's sample messages).
+# mailhook command's CLI11, GMime and scanning engine (libclamav); a real mail corpus for the
+# end-to-end tests (the Python test suite's sample messages).
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev \
-  g++-mingw-w64-x86-64-posix wine64 libcli11-dev libgmime-3.0-dev pkg-config libpython3.11-testsuite "$@"; do
+  g++-mingw-w64-x86-64-posix wine64 libcli11-dev libgmime-3.0-dev libclamav-dev pkg-config libpython3.11-testsuite "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

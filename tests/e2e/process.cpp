@@ -12,7 +12,8 @@
 
 extern char** environ;
 
-Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 bool withStderr) {
   std::vector<std::string> envs;
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;
@@ -32,6 +33,7 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  if (withStderr) posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
   int rc = posix_spawn(&m_pid, args[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
   posix_spawn_file_actions_destroy(&fa);
   close(fds[1]);

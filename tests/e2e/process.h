@@ -9,7 +9,9 @@
 
 class Process {
  public:
-  Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+  // withStderr: its stderr goes to the same pipe as its stdout.
+  Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+          bool withStderr = false);
   ~Process();  // kills the process if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

@@ -25,12 +25,22 @@ namespace {
 // The service child: started from this same executable, stopped with SIGTERM.
 class ServiceChild {
  public:
-  explicit ServiceChild(const std::filesystem::path& workDir) {
+  ServiceChild(const std::filesystem::path& workDir, const ScanEngineOptions& scan) {
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) throw std::runtime_error("cannot find this program");
     self[n] = 0;
     std::vector<std::string> args{self, "service", "--dir", workDir.string(), "--quiet"};
+    auto limit = [&](const char* option, uint64_t value) {
+      if (value != 0) args.insert(args.end(), {option, std::to_string(value)});
+    };
+    if (!scan.db.empty()) args.insert(args.end(), {"--db", scan.db.string()});
+    limit("--max-scan-size", scan.maxScanSize);
+    limit("--max-file-size", scan.maxFileSize);
+    limit("--max-recursion", scan.maxRecursion);
+    limit("--max-files", scan.maxFiles);
+    limit("--max-scan-time", scan.maxScanTimeMs);
+    if (scan.builtin) args.push_back("--builtin");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -103,9 +113,11 @@ int RunDemo(const DemoOptions& options) {
   RunSummary summary;
   int serviceStatus;
   {
-    ServiceChild service(options.hook.workDir);
+    ServiceChild service(options.hook.workDir, options.scan);
     if (!service.WaitReady()) {
-      std::fprintf(stderr, "mailhook demo: the service did not start (is another one running?)\n");
+      std::fprintf(stderr,
+                   "mailhook demo: the service did not start (another one running? signatures that do "
+                   "not load?)\n");
       return 2;
     }
     {
@@ -116,7 +128,7 @@ int RunDemo(const DemoOptions& options) {
         std::fprintf(stderr, "mailhook demo: %s\n", e.what());
         return 2;
       }
-      std::printf("%5s  %-24s %10s  %11s  %-26s %s\n", "#", "message", "size", "", "verdict", "change");
+      std::printf("%5s  %-24s %10s  %11s  %-38s %s\n", "#", "message", "size", "", "verdict", "change");
       summary = hook.Run(messages, [](const MessageResult& r) { PrintResult(r); });
     }
     serviceStatus = service.Stop();

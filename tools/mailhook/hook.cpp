@@ -442,7 +442,7 @@ void PrintResult(const MessageResult& r) {
     change = (r.flags & kChangedContent)
                  ? "content replaced (" + HumanBytes(static_cast<double>(r.newSize)) + ")"
                  : "content unchanged";
-    std::printf("%5llu  %-24.24s %10s  %3zu headers  %-26s %s\n", static_cast<unsigned long long>(r.sequence),
+    std::printf("%5llu  %-24.24s %10s  %3zu headers  %-38s %s\n", static_cast<unsigned long long>(r.sequence),
                 r.name.c_str(), HumanBytes(static_cast<double>(r.size)).c_str(), r.headers, r.verdict.c_str(),
                 change.c_str());
   }

@@ -29,6 +29,23 @@ int main(int argc, char** argv) {
   auto* hookCmd = app.add_subcommand("hook", "Carry messages through a running service");
   mailhook::DemoOptions demo;
   auto* demoCmd = app.add_subcommand("demo", "Start a service and carry the built-in messages through it");
+  // The engine's options, for the service and passed on by the demo to its service.
+  for (auto* cmd : {serviceCmd, demoCmd}) {
+    auto& scan = cmd == serviceCmd ? service.scan : demo.scan;
+    cmd->add_option("--db", scan.db, "Signature folder")
+        ->default_str("the system's when it holds databases, else our own test signatures");
+    cmd->add_option("--max-scan-size", scan.maxScanSize, "Bytes the engine reads per message at most")
+        ->default_str("the engine's");
+    cmd->add_option("--max-file-size", scan.maxFileSize, "Largest message or inner file the engine scans")
+        ->default_str("the engine's");
+    cmd->add_option("--max-recursion", scan.maxRecursion, "Deepest nesting the engine follows")
+        ->default_str("the engine's");
+    cmd->add_option("--max-files", scan.maxFiles, "Most inner files the engine scans per message")
+        ->default_str("the engine's");
+    cmd->add_option("--max-scan-time", scan.maxScanTimeMs, "Milliseconds one scan may take")
+        ->default_str("half the RPC time-out");
+    cmd->add_flag("--builtin", scan.builtin, "The built-in scan for the test string instead of the engine");
+  }
   for (auto* cmd : {hookCmd, demoCmd}) {
     auto& o = cmd == hookCmd ? hook.hook : demo.hook;
     cmd->add_option("-i,--input", cmd == hookCmd ? hook.input : demo.input,

@@ -24,7 +24,7 @@ enum HeaderId : int {
   kHdrMessageSize = 22,    // int64: bytes of the raw message
   kHdrSequence = 30,       // int: position in the run
   kHdrOther = 100,         // "Name: value" of every other header, in message order
-  kHdrVerdict = 200,       // written by the service: "clean" or "infected: <name>"
+  kHdrVerdict = 200,       // written by the service: "clean", "infected: <name>" or "not scanned: <why>"
   kHdrScannedBytes = 201,  // int64: content bytes the service read
   kHdrHeadersSeen = 202,   // int: records the service read
   kHdrHeadersDigest = 203, // int64: digest of the records the service read

@@ -1,8 +1,8 @@
 // `mailhook service`: the master scanning service. Listens as "ID_TARN_MASTER", adopts the
 // hook's pools from the export records the hook sends, and for each scan request opens the
-// message's resources through a receiver, reads the headers and the content in place, looks
-// for the anti-virus test string, writes its verdict as an update header, replaces infected
-// content with a notice, and replies with what changed.
+// message's resources through a receiver, reads the headers and the content in place, scans
+// the content where it lies (scan_engine.h), writes its verdict as an update header, replaces
+// infected content with a notice, and replies with what changed.
 #include "service.h"
 
 #include <signal.h>
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +42,7 @@ const char kNotice[] =
     "Subject: [mailhook] message replaced\r\n"
     "Content-Type: text/plain; charset=us-ascii\r\n"
     "\r\n"
-    "This message carried the anti-virus test string and was replaced by the mailhook service.\r\n";
+    "This message carried malware and was replaced by the mailhook service.\r\n";
 
 // Fault injection for the tests that kill or stop the service between the steps of a request:
 // MAILHOOK_FAULT=kill@<step> or stop@<step>, step one of "adopted", "receiver", "headers",
@@ -73,11 +74,13 @@ void FaultPoint(const char* step) {
 struct Service::State {
   ServiceOptions options;
   std::shared_mutex pools;  // registration excludes scans of the same process
-  std::atomic<uint64_t> scanned{0}, infected{0}, failed{0}, bytes{0};
+  std::atomic<uint64_t> scanned{0}, infected{0}, failed{0}, bytes{0}, clean{0}, unscanned{0};
+  std::atomic<uint64_t> engineNanos{0};  // time spent in the engine, for the summary
 };
 
 Service::Service(const ServiceOptions& options) : m_pState(new State) {
   m_pState->options = options;
+  if (!m_pState->options.engine) m_pState->options.engine = MakeBuiltinScanEngine("no engine given");
 }
 
 Service::~Service() {
@@ -203,19 +206,19 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
   CInputHookContent* content = receiver.GetContent();
   const char* data = static_cast<const char*>(content->GetRawMemoryBlock());
   const uint64_t size = content->GetContentSize();
-  const std::string& needle = TestVirusString();
-  bool infected = false;
   uint64_t contentDigest = DigestBytes(data, static_cast<size_t>(size));
-  if (size > 0) {
-    std::string_view haystack(data, static_cast<size_t>(size));
-    infected = haystack.find(needle) != std::string_view::npos;
-  }
+  auto scanStart = std::chrono::steady_clock::now();
+  const ScanVerdict verdict = m_pState->options.engine->Scan(data, static_cast<size_t>(size));
+  m_pState->engineNanos += static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - scanStart)
+          .count());
+  const bool infected = verdict.kind == ScanVerdict::kInfected;
   FaultPoint("headers");
 
   COutputHookHeaders* update = receiver.GetOutputHookHeaders();
   if (update == nullptr) return kStatusFailed;
   int ok = 0;
-  ok |= update->SetHeader(kHdrVerdict, infected ? "infected: EICAR-Test-File" : "clean");
+  ok |= update->SetHeader(kHdrVerdict, verdict.HeaderText().c_str());
   ok |= update->SetHeader(kHdrScannedBytes, static_cast<int64_t>(size));
   ok |= update->SetHeader(kHdrHeadersSeen, static_cast<int>(records.size()));
   ok |= update->SetHeader(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records)));
@@ -239,24 +242,41 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
   if (MayOutgrowKeptMapping(poolId, std::max<uint64_t>(size, reader->GetDataLength())))
     receiver.CloseMemResourceDependonFileSize();
   ++m_pState->scanned;
+  if (verdict.kind == ScanVerdict::kClean) ++m_pState->clean;
+  if (verdict.kind == ScanVerdict::kUnscanned) ++m_pState->unscanned;
   m_pState->bytes += size;
   return kStatusOk;
 }
 
-int RunService(const ServiceOptions& options) {
-  // Stop signals are taken by sigwait below, in this thread only.
+int RunService(const ServiceOptions& given) {
+  // Stop and reload signals are taken by sigwait below, in this thread only.
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
+  ServiceOptions options = given;
   try {
     EnsurePrivateDir(RuntimeDir());
+    if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
+    if (options.scan.maxScanTimeMs == 0) options.scan.maxScanTimeMs = IPC::RpcTimeoutMs() / 2;
+    EnsurePrivateDir(options.scan.tempDir);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mailhook service: %s\n", e.what());
     return 2;
   }
+  if (!options.engine) {
+    try {
+      options.engine = MakeScanEngine(options.scan);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "mailhook service: not started: %s\n", e.what());
+      return 2;
+    }
+  }
+  if (!options.quiet)
+    std::fprintf(stderr, "mailhook service: scanning with %s\n", options.engine->Describe().c_str());
   Service service(options);
   std::unique_ptr<CRPCServer> server;
   try {
@@ -274,15 +294,27 @@ int RunService(const ServiceOptions& options) {
   std::fflush(stdout);
 
   int signal = 0;
-  sigwait(&stop, &signal);
+  while (sigwait(&stop, &signal) == 0 && signal == SIGHUP) {
+    // Scans under way finish on the engine they began with.
+    std::string error;
+    if (options.engine->Reload(error))
+      std::printf("reloaded: %s\n", options.engine->Describe().c_str());
+    else
+      std::printf("reload failed: %s; the signatures loaded before stay in use\n", error.c_str());
+    std::fflush(stdout);
+  }
   server->Stop();
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
   if (!options.quiet)
-    std::fprintf(stderr, "mailhook service: stopped; %llu messages scanned, %llu infected, %llu failed\n",
-                 static_cast<unsigned long long>(service.Scanned()),
-                 static_cast<unsigned long long>(service.Infected()),
-                 static_cast<unsigned long long>(service.Failed()));
+    std::fprintf(
+        stderr,
+        "mailhook service: stopped; %llu messages scanned (%llu clean, %llu infected, %llu not scanned), "
+        "%llu failed; %.3f s in the engine\n",
+        static_cast<unsigned long long>(service.Scanned()), static_cast<unsigned long long>(service.Clean()),
+        static_cast<unsigned long long>(service.Infected()),
+        static_cast<unsigned long long>(service.Unscanned()),
+        static_cast<unsigned long long>(service.Failed()), service.EngineSeconds());
   return 0;
 }
 
@@ -294,6 +326,15 @@ uint64_t Service::Infected() const {
 }
 uint64_t Service::Failed() const {
   return m_pState->failed;
+}
+uint64_t Service::Clean() const {
+  return m_pState->clean;
+}
+uint64_t Service::Unscanned() const {
+  return m_pState->unscanned;
+}
+double Service::EngineSeconds() const {
+  return static_cast<double>(m_pState->engineNanos.load()) / 1e9;
 }
 
 }  // namespace mailhook

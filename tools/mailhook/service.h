@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+
+#include "scan_engine.h"
 
 class CIPCMsgBuffer;
 
@@ -12,6 +15,10 @@ struct ServiceOptions {
   // Backing files named by a registration must lie inside this folder.
   std::filesystem::path workDir;
   bool quiet = false;
+  // What RunService loads the engine from.
+  ScanEngineOptions scan;
+  // The engine a Service scans with; null: the built-in scan.
+  std::shared_ptr<CScanEngine> engine;
 };
 
 // Handles requests from any number of connection threads at once.
@@ -26,6 +33,9 @@ class Service {
   uint64_t Scanned() const;
   uint64_t Infected() const;
   uint64_t Failed() const;
+  uint64_t Clean() const;
+  uint64_t Unscanned() const;
+  double EngineSeconds() const;  // spent scanning, summed over threads
 
  private:
   int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
@@ -36,7 +46,9 @@ class Service {
   State* m_pState;
 };
 
-// Listens until SIGINT or SIGTERM; prints "ready" on stdout once it accepts requests.
+// Listens until SIGINT or SIGTERM; prints "ready" on stdout once it accepts requests. SIGHUP
+// reloads the signatures and prints "reloaded" or "reload failed: <why>" on stdout. Refuses to
+// start (status 2) when the signatures cannot be loaded.
 int RunService(const ServiceOptions& options);
 
 }  // namespace mailhook
