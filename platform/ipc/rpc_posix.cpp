@@ -348,7 +348,7 @@ struct CRPCServer::Impl {
   mutable std::mutex lock;  // guards connections and stopped
   std::list<std::unique_ptr<Connection>> connections;
   bool stopped = false;
-  uint32_t sendTimeoutMs = IPC::RpcTimeoutMs();
+  uint32_t timeoutMs = IPC::RpcTimeoutMs();
 
   void Listen(const CComponentID& component) {
     IPC::PrepareRuntimeDir();
@@ -416,7 +416,7 @@ struct CRPCServer::Impl {
       }
       // A peer that stops reading its replies cannot hold a thread (or Stop) for ever.
       try {
-        SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(sendTimeoutMs));
+        SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(timeoutMs));
       } catch (const CRPCError&) {
         close(fd);
         continue;
@@ -448,11 +448,27 @@ struct CRPCServer::Impl {
     CStreamReader reader;
     CIPCMsgBuffer request;
     CIPCMsgBuffer reply(1024, false);
+    // An idle connection may wait for its next request as long as it likes, but a frame once
+    // begun must be whole within the time-out: a peer that stops mid-frame would otherwise hold
+    // this thread and the frame's buffer for good. A request that arrives in one piece (the
+    // usual case) costs no clock reading and no poll.
+    bool inFrame = false;
+    Clock::time_point frameDeadline{};
     for (;;) {
+      if (decoder.InFrame() && !reader.HasLeftover()) {
+        if (!inFrame) frameDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        inFrame = true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(frameDeadline - Clock::now());
+        pollfd in = {conn.fd, POLLIN, 0};
+        if (left.count() <= 0 ||
+            RetryEintr([&] { return poll(&in, 1, static_cast<int>(left.count())); }) <= 0)
+          break;
+      }
       // Gone, shut down by Stop, or cut off mid-frame: nothing to answer.
       if (reader.Step(conn.fd, decoder) <= 0) break;
       if (decoder.Failed()) break;
       if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
+      inFrame = false;
       if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
       request.Load(decoder.TakePayload());
       FenceAfterReceive();

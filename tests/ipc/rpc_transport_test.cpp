@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -288,6 +289,44 @@ TEST(RpcTransport, ServerSurvivesHostileClientsAndStopsWithThemConnected) {
   server.Stop();
   EXPECT_TRUE(halfFrame.SeesEndOfStream());
   EXPECT_EQ(RpcFailure([&] { AskPlusOne(good, 9); }), CRPCError::PEER_CLOSED);
+}
+
+// A peer that starts a frame and stops loses its connection (thread and buffer) once the
+// time-out has passed; an idle peer, between frames, keeps its connection however long it waits.
+TEST(RpcTransport, FramesLeftUnfinishedAreDroppedAfterTheTimeOut) {
+  RuntimeDirScope rt;
+  EnvScope timeout("MAILHOOK_RPC_TIMEOUT_MS", "300");
+  CRPCServer server(kComponent, PlusOne);
+  const std::string& path = server.GetSocketPath();
+
+  RawPeer idle(path);
+  std::vector<std::unique_ptr<RawPeer>> stalled;
+  for (int i = 0; i < 8; ++i) {
+    stalled.push_back(std::make_unique<RawPeer>(path));
+    if (i % 2 == 0) {
+      stalled.back()->Send("MHRP\x01\x00", 6);  // inside the header
+    } else {
+      stalled.back()->SendHeader(RPC_FRAME_REQUEST, 8u << 20);  // inside a large payload
+      std::vector<char> part(256 << 10, 'x');
+      stalled.back()->Send(part.data(), part.size());
+    }
+  }
+  for (auto& peer : stalled) EXPECT_TRUE(peer->SeesEndOfStream());
+
+  CRPCClientHelper good(kComponent, nullptr);
+  EXPECT_EQ(AskPlusOne(good, 1), 2);
+  // Waited through the stalled peers' time-outs and is still served.
+  CIPCMsgBuffer request;
+  request << int32_t{41};
+  idle.SendHeader(RPC_FRAME_REQUEST, static_cast<uint32_t>(request.GetSize()));
+  idle.Send(request.GetData(), request.GetSize());
+  std::vector<uint8_t> payload;
+  ASSERT_EQ(idle.ReadFrame(payload), RPC_FRAME_REPLY);
+  CIPCMsgBuffer reply;
+  reply.Load(std::move(payload));
+  int32_t answer = 0;
+  reply >> answer;
+  EXPECT_EQ(answer, 42);
 }
 
 TEST(RpcTransport, PipelinedRequestsAreAnsweredInOrder) {
