@@ -24,6 +24,10 @@ enum Status : int32_t {
   kStatusFailed = -2,       // the service could not scan the message
   kStatusPoolUnknown = -7,  // no pool of that id: register it (again) and retry
   kStatusResourceUnknown = -8,
+  // Another request of this service is using one of the named resources (or the request names
+  // one twice): it is refused rather than waited for, so a hook that reuses resources after a
+  // time-out cannot change a view under a scan still reading it. The hook may retry.
+  kStatusResourceBusy = -9,
   kStatusRefused = -13,  // a registration naming files outside the working folder
 };
 

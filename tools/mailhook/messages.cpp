@@ -310,17 +310,6 @@ uint64_t DigestHeaders(const std::vector<HeaderValue>& headers) {
   return h;
 }
 
-std::u16string UnitsAt(const void* p) {
-  std::u16string out;
-  auto* bytes = static_cast<const unsigned char*>(p);
-  for (;; bytes += 2) {
-    char16_t unit;
-    std::memcpy(&unit, bytes, 2);
-    if (unit == 0) return out;
-    out.push_back(unit);
-  }
-}
-
 std::u16string Utf8To16(const std::string& s) { return DBG::FromUtf8(s); }
 
 std::string Utf16To8(const std::u16string& s) { return DBG::ToUtf8(s); }

@@ -73,10 +73,6 @@ const std::string& TestVirusString();
 uint64_t DigestHeaders(const std::vector<HeaderValue>& headers);
 uint64_t DigestBytes(const void* data, size_t size);
 
-// A terminated wide string handed out in place by the header reader; it may sit at an odd
-// address, so it is read unit by unit.
-std::u16string UnitsAt(const void* p);
-
 std::u16string Utf8To16(const std::string& s);
 std::string Utf16To8(const std::u16string& s);
 

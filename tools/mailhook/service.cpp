@@ -24,6 +24,7 @@
 #include "common.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
+#include "foundation/hook_HookError.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
@@ -191,7 +192,7 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
   CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
   if (receiver.Fail()) {
     ++m_pState->failed;
-    return kStatusResourceUnknown;
+    return receiver.GetError() == HOOK_ERR_RESOURCE_BUSY ? kStatusResourceBusy : kStatusResourceUnknown;
   }
   FaultPoint("receiver");
 
