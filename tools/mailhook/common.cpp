@@ -59,6 +59,9 @@ std::string PrivateFileProblem(const std::filesystem::path& path) {
   if (!S_ISREG(st.st_mode)) return path.string() + " is not a regular file";
   if (st.st_uid != geteuid()) return path.string() + " belongs to another user";
   if ((st.st_mode & 077) != 0) return path.string() + " is open to other users (mode must be 0600)";
+  // Another name of the same file may lie outside the working folder (checking the name given
+  // says nothing about it) and outlive this one.
+  if (st.st_nlink > 1) return path.string() + " has other hard links";
   return {};
 }
 
