@@ -5,9 +5,13 @@
 // Frames are length-prefixed and bounded (ipc/rpc_frame.h).
 //
 // Runtime folder: MAILHOOK_RUNTIME_DIR if set, else $XDG_RUNTIME_DIR/mailhook, else
-// /dev/shm/mailhook-<uid>. A server creates it owner-only (0700). Both sides refuse a folder that
-// is not a real directory (a symbolic link included), not owned by the user, or open to others:
-// anyone who could write there could stand in for the service.
+// /run/user/<uid>/mailhook when the system keeps that per-user folder (owned by the user, not
+// writable by others), else /dev/shm/mailhook-<uid>. A server creates it owner-only (0700). Both
+// sides refuse a folder that is not a real directory (a symbolic link included), not owned by
+// the user, or open to others: anyone who could write there could stand in for the service. In
+// /dev/shm any user can take the name first; the refusal then says so and what to do (set
+// MAILHOOK_RUNTIME_DIR for the service and its hooks, or have the folder removed). No other
+// folder is picked instead: the hooks must find the service where they look for it.
 //
 // Component ids become file names, so they are limited to ASCII letters, digits, '_', '-' and
 // '.', 1 to 64 characters, not starting with '.'.

@@ -72,15 +72,23 @@ auto RetryEintr(F call) {
 }
 
 void CheckRuntimeDir(const std::string& path) {
+  // What to do about it: the same folder must serve the service and its hooks, so none other is
+  // picked behind the administrator's back.
+  const std::string remedy =
+      "; set MAILHOOK_RUNTIME_DIR (or XDG_RUNTIME_DIR) to a folder of this user's own, the same for the "
+      "service and its hooks, or have an administrator remove " +
+      path;
   struct stat st;
   if (lstat(path.c_str(), &st) != 0)
     throw CRPCError(CRPCError::RUNTIME_DIR, ErrnoText(("RPC runtime folder " + path).c_str(), errno));
   if (!S_ISDIR(st.st_mode))
-    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is not a directory");
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is not a directory" + remedy);
   if (st.st_uid != geteuid())
-    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " belongs to another user");
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " belongs to another user (uid " +
+                                                std::to_string(st.st_uid) + ")" + remedy);
   if ((st.st_mode & 077) != 0)
-    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is open to other users");
+    throw CRPCError(CRPCError::RUNTIME_DIR,
+                    "RPC runtime folder " + path + " is open to other users" + remedy);
 }
 
 sockaddr_un SocketAddress(const std::string& path) {
@@ -177,7 +185,16 @@ std::string GetRuntimeDir() {
   if (dir && *dir) return dir;
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
   if (xdg && *xdg) return std::string(xdg) + "/mailhook";
-  return "/dev/shm/mailhook-" + std::to_string(geteuid());
+  // A service started outside a login session has no XDG_RUNTIME_DIR, but the per-user folder
+  // the system keeps in /run/user may still be there, and nobody else can make names in it.
+  // /dev/shm, where every user can, comes last: a name there may have been taken first.
+  const std::string uid = std::to_string(geteuid());
+  struct stat st;
+  const std::string user = "/run/user/" + uid;
+  if (lstat(user.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+      (st.st_mode & 022) == 0)
+    return user + "/mailhook";
+  return "/dev/shm/mailhook-" + uid;
 }
 
 std::string PrepareRuntimeDir() {

@@ -40,8 +40,9 @@ enum ChangeFlags : int32_t {
 constexpr int kDefaultPoolId = 1;
 constexpr int kDefaultGroupId = 0;
 
-// The per-user runtime folder: MAILHOOK_RUNTIME_DIR, else $XDG_RUNTIME_DIR/mailhook, else
-// /dev/shm/mailhook-<uid>. Backing files live under it by default: it is a tmpfs, where a
+// The per-user runtime folder, as the RPC link finds it (IPC::GetRuntimeDir: MAILHOOK_RUNTIME_DIR,
+// else $XDG_RUNTIME_DIR/mailhook, else /run/user/<uid>/mailhook if the system keeps that folder,
+// else /dev/shm/mailhook-<uid>). Backing files live under it by default: it is a tmpfs, where a
 // shared mapping is never written back to a disk.
 std::filesystem::path RuntimeDir();
 // The default working folder for backing files of one pool.
