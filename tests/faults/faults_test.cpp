@@ -666,6 +666,17 @@ TEST_F(Faults, AHostileHookCannotSteerTheServiceOutsideWhatItChecked) {
   EXPECT_EQ(hook.Register({{7, Pool() / "linked.mmf"}}), kStatusRefused);
   EXPECT_EQ(hook.Register({{8, Pool() / std::string(5000, 'n')}}), kStatusBadRequest);
 
+  // Shown by `mailhook inspect`, a header that carries terminal controls stays inert text.
+  hook.SetHeaders({{4,
+                    "Subject: \x1b]0;owned\x07\x1b[2J\xc2\x9b"
+                    "31m"}});
+  Process inspect({MAILHOOK_CLI, "inspect", hook.Path(FakeHook::kHeader).string()}, m_env);
+  const std::string shown = inspect.ReadAll();
+  EXPECT_EQ(inspect.Wait(), 0);
+  EXPECT_NE(shown.find("Subject: \\x1b]0;owned\\x07"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find_first_of("\x1b\x07"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos) << shown;
+
   // Nothing of that changed the adopted pool.
   hook.SetContent(100, 'c');
   EXPECT_EQ(hook.Scan(), kStatusOk);
