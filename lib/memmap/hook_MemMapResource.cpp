@@ -171,7 +171,7 @@ int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreNa
   m_iResourceId = resourceId;
   m_pHeader = nullptr;
   if (!NameFits(backingStoreName) || m_MemMap.Open(backingStoreName, nullptr) == -1) return -1;
-  if (MapExisting() == -1) {
+  if (MapExisting(backingStoreName) == -1) {
     m_MemMap.Close();
     return -1;
   }
@@ -181,7 +181,7 @@ int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreNa
   return 0;
 }
 
-int CMemMapResource::MapExisting() {
+int CMemMapResource::MapExisting(const char16_t* nameForLog) {
   if (m_MemMap.MapByLimitedSize(static_cast<uint64_t>(MappingLimit()), nullptr, 0, nullptr) == -1) return -1;
   auto* view = static_cast<MemMapResourceHeader*>(m_MemMap.Addr());
   if (view == nullptr) return -1;
@@ -202,7 +202,7 @@ int CMemMapResource::MapExisting() {
   }
   if (!sane) {
     HOOK_LOG(LOG_ERROR, u"CMemMapResource::OpenExisting(), the shared header is not valid, file=%s",
-             m_szBackingStoreName);
+             nameForLog);
     m_MemMap.Unmap();
     return -1;
   }
@@ -271,7 +271,7 @@ int CMemMapResource::RenewMemMap() {
   // A dropped view is made again from the file this object still holds open, never by name:
   // by now the name may lead elsewhere (the folder swapped for a link, say), and the file
   // behind it has not passed the checks the opened one passed.
-  if (m_pHeader == nullptr && MapExisting() == -1) {
+  if (m_pHeader == nullptr && MapExisting(m_szBackingStoreName) == -1) {
     HOOK_LOG(LOG_ERROR, u"CMemMap::OpenExisting() reopen memory map fail.");
     return -1;
   }

@@ -124,8 +124,8 @@ class MAILHOOK_API CMemMapResource {
   static int PageSize();
   int OwnStorageSize() const;
   // Maps the open file (up to the size limit) and adopts its header if it is sane; -1, with
-  // nothing mapped, if not.
-  int MapExisting();
+  // nothing mapped, if not. The name is only for the log.
+  int MapExisting(const char16_t* nameForLog);
   int MappingLimit() const;
 
   CMemMap m_MemMap;

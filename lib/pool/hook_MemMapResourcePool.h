@@ -13,8 +13,8 @@
 // destructor only frees the bookkeeping.
 // Locks: m_Lock guards the lists and is never held while waiting on the semaphore.
 // FindResourceW, ExportPoolRegisterInfo, GetResourceCount and SetupSync read the lists without
-// it (ClaimResource takes it): they belong to the filling phase and to the reading side, which only looks
-// resources up.
+// it: they belong to the filling phase and to the reading side, which only looks resources up.
+// ClaimResource and ReturnResource take it for the claims.
 #pragma once
 
 #include <atomic>

@@ -18,7 +18,9 @@
 //
 // Time-out: MAILHOOK_RPC_TIMEOUT_MS (a positive number of milliseconds; default 30000), read when
 // a client or server is created, bounds a client's connecting, sending and its wait for the whole
-// reply of one SendRequest, and a server's sending of one reply.
+// reply of one SendRequest, a server's sending of one reply, and a server's receiving of one
+// request from its first byte on (a connection that stops mid-request is dropped; an idle one,
+// between requests, is kept).
 //
 // Memory ordering: each side issues a release fence before it sends and an acquire fence after it
 // has received, so that what one process wrote into shared memory before its message is visible
