@@ -20,6 +20,8 @@ CHookContentReceiver::CHookContentReceiver()
       m_pInputContent(nullptr),
       m_pOutputHeaders(nullptr),
       m_pOutputContent(nullptr),
+      m_pPool(nullptr),
+      m_iError(-1),
       m_pHeaderResource(nullptr),
       m_pContentResource(nullptr),
       m_pUpdateHeaderResource(nullptr),
@@ -30,18 +32,16 @@ CHookContentReceiver::CHookContentReceiver(int pool_id, int header_resource_id, 
     : CHookContentReceiver() {
   m_iPoolId = pool_id;
   HOOK_LOG(LOG_TRACE_ENTER,
-           u"CHookContentReceiver::CHookContentReceiver, (pool_id:%d, header_resource_id:%d, content_resource_id:%d, "
+           u"CHookContentReceiver::CHookContentReceiver, (pool_id:%d, header_resource_id:%d, "
+           u"content_resource_id:%d, "
            u"update_header_resource_id:%d)",
            pool_id, header_resource_id, content_resource_id, update_header_resource_id);
   try {
-    CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_iPoolId);
-    if (pool == nullptr) HOOK_ERROR(HOOK_ERR_POOL_NOT_FOUND);
-    m_pHeaderResource = pool->FindResourceW(header_resource_id);
-    if (m_pHeaderResource == nullptr) HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND);
-    m_pContentResource = pool->FindResourceW(content_resource_id);
-    if (m_pContentResource == nullptr) HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND);
-    m_pUpdateHeaderResource = pool->FindResourceW(update_header_resource_id);
-    if (m_pUpdateHeaderResource == nullptr) HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND);
+    m_pPool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_iPoolId);
+    if (m_pPool == nullptr) HOOK_ERROR(HOOK_ERR_POOL_NOT_FOUND);
+    m_pHeaderResource = Claim(header_resource_id);
+    m_pContentResource = Claim(content_resource_id);
+    m_pUpdateHeaderResource = Claim(update_header_resource_id);
 
     m_pInputHeaders = new (std::nothrow)
         CInputHookHeadersImp(m_pHeaderResource->GetDataBaseAddr(), m_pHeaderResource->GetDataSize());
@@ -51,6 +51,7 @@ CHookContentReceiver::CHookContentReceiver(int pool_id, int header_resource_id, 
     if (m_pInputContent == nullptr) HOOK_ERROR(HOOK_ERR_CREATE_READER);
     m_bReady = 1;
   } catch (CHookError& e) {
+    m_iError = e.Code();
     e.Report();
   }
   HOOK_LOG(LOG_TRACE_EXIT, u"CHookContentReceiver::CHookContentReceiver");
@@ -62,12 +63,27 @@ CHookContentReceiver::~CHookContentReceiver() {
   delete m_pInputContent;
   delete m_pOutputHeaders;
   delete m_pOutputContent;
+  if (m_pPool != nullptr)
+    for (CMemMapResource* r : {m_pHeaderResource, m_pContentResource, m_pUpdateHeaderResource})
+      if (r != nullptr) m_pPool->ReturnResource(r);
   HOOK_LOG(LOG_TRACE_EXIT, u"CHookContentReceiver::~CHookContentReceiver");
 }
 
-CInputHookHeaders* CHookContentReceiver::GetHeaders() { return m_pInputHeaders; }
+CMemMapResource* CHookContentReceiver::Claim(int resourceId) {
+  bool busy = false;
+  CMemMapResource* resource = m_pPool->ClaimResource(resourceId, busy);
+  if (busy) HOOK_ERROR(HOOK_ERR_RESOURCE_BUSY);
+  if (resource == nullptr) HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND);
+  return resource;
+}
 
-CInputHookContent* CHookContentReceiver::GetContent() { return m_pInputContent; }
+CInputHookHeaders* CHookContentReceiver::GetHeaders() {
+  return m_pInputHeaders;
+}
+
+CInputHookContent* CHookContentReceiver::GetContent() {
+  return m_pInputContent;
+}
 
 COutputHookHeaders* CHookContentReceiver::GetOutputHookHeaders() {
   HOOK_LOG(LOG_TRACE_ENTER, u"CHookContentReceiver::GetOutputHookHeaders");
@@ -88,7 +104,8 @@ COutputHookContent* CHookContentReceiver::GetOutputHookContent() {
   HOOK_LOG(LOG_TRACE_ENTER, u"CHookContentReceiver::GetOutputHookContent");
   try {
     if (m_pContentResource == nullptr) HOOK_ERROR(HOOK_ERR_GENERAL);
-    if (m_pOutputContent == nullptr) m_pOutputContent = new COutputHookContentMMapResourceImp(m_pContentResource);
+    if (m_pOutputContent == nullptr)
+      m_pOutputContent = new COutputHookContentMMapResourceImp(m_pContentResource);
   } catch (CHookError& e) {
     e.Report();
     return nullptr;

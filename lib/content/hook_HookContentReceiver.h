@@ -5,7 +5,10 @@
 // changed headers into the update-header resource and new content over the content resource,
 // through writers made once on request and committed with SetHeaders / SetContent. Owns its
 // readers and writers; only borrows the resources, which stay in the service's pool.
-// One receiver per message, used by one thread.
+// One receiver per message, used by one thread. It claims its three resources from the pool
+// for its lifetime: a second receiver naming one of them while this one lives fails with
+// HOOK_ERR_RESOURCE_BUSY instead of re-mapping a view this one reads (and so does a request
+// naming one resource twice). The receiver must end before its pool is closed.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +20,12 @@ class COutputHookHeaders;
 class CInputHookContent;
 class COutputHookContent;
 class CMemMapResource;
+class CMemMapResourcePool;
 
 class MAILHOOK_API CHookContentReceiver {
  public:
-  CHookContentReceiver(int pool_id, int header_resource_id, int content_resource_id, int update_header_resource_id);
+  CHookContentReceiver(int pool_id, int header_resource_id, int content_resource_id,
+                       int update_header_resource_id);
   virtual ~CHookContentReceiver();
   // A copy would delete the same readers and writers as its source.
   CHookContentReceiver(const CHookContentReceiver&) = delete;
@@ -35,6 +40,8 @@ class MAILHOOK_API CHookContentReceiver {
   virtual COutputHookContent* GetOutputHookContent();
 
   int Fail() const { return m_bReady == 0 ? 1 : 0; }
+  // Why the constructor failed (a HookErrorCode), -1 when it did not.
+  int GetError() const { return m_iError; }
   int GetPoolId() const { return m_iPoolId; }
   int NeedUpdateHeader() const { return m_bNeedUpdateHeader; }
   int NeedUpdateContent() const { return m_bNeedUpdateContent; }
@@ -52,6 +59,10 @@ class MAILHOOK_API CHookContentReceiver {
   CInputHookContent* m_pInputContent;
   COutputHookHeaders* m_pOutputHeaders;
   COutputHookContent* m_pOutputContent;
+  CMemMapResource* Claim(int resourceId);
+
+  CMemMapResourcePool* m_pPool;
+  int32_t m_iError;
   CMemMapResource* m_pHeaderResource;
   CMemMapResource* m_pContentResource;
   CMemMapResource* m_pUpdateHeaderResource;

@@ -14,6 +14,7 @@ enum HookErrorCode : int {
   HOOK_ERR_GROW = 3,
   HOOK_ERR_POOL_NOT_FOUND = 7,
   HOOK_ERR_RESOURCE_NOT_FOUND = 8,
+  HOOK_ERR_RESOURCE_BUSY = 9,  // another receiver of this process holds the resource
   HOOK_ERR_CREATE_READER = 10,
 };
 

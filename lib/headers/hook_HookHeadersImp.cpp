@@ -104,6 +104,7 @@ void CInputHookHeadersImp::ParseRecords() {
     }
     if (!m_Input.ReadLong(id)) return;
     const char* value = m_Input.ReadPtr();
+    uint32_t units = 0;
     switch (tag) {
       case HEADER_TYPE_INT:
         if (!m_Input.SkipLong()) return;
@@ -123,10 +124,11 @@ void CInputHookHeadersImp::ParseRecords() {
         const uint64_t unit = wide ? 2 : 1;
         const char* last = value + (uint64_t{count} - 1) * unit;
         if (last[0] != 0 || (wide && last[1] != 0)) return;
+        units = count - 1;
         break;
       }
     }
-    m_Headers.push_back(HeaderValue{id, tag, value});
+    m_Headers.push_back(HeaderValue{id, tag, units, value});
   }
 }
 
@@ -215,5 +217,15 @@ int CInputHookHeadersImp::GetValueTag(int id, int index, uint32_t& tag) const {
   auto [first, last] = Values(id);
   if (index < 0 || index >= last - first) return -1;
   tag = first[index].uTag;
+  return 0;
+}
+
+int CInputHookHeadersImp::GetValue(int id, int index, uint32_t& tag, const char*& value,
+                                   uint32_t& units) const {
+  auto [first, last] = Values(id);
+  if (index < 0 || index >= last - first) return -1;
+  tag = first[index].uTag;
+  value = first[index].pValue;
+  units = first[index].uUnits;
   return 0;
 }

@@ -97,11 +97,17 @@ class MAILHOOK_API CInputHookHeadersImp : public CInputHookHeaders {
   // The tag of value index (0-based, list order) of id: for callers that read whole lists of
   // mixed types through Enumerate. 0, or -1 when there is no such value.
   int GetValueTag(int id, int index, uint32_t& tag) const;
+  // Value index of id with its tag, address and, for strings, the number of units before the
+  // terminator as the parse found it. Over shared memory the peer can overwrite a terminator
+  // after the parse: a caller that reads by this length never reads outside the list, whatever
+  // the peer does meanwhile (a terminator search could run off the mapping). 0, or -1.
+  int GetValue(int id, int index, uint32_t& tag, const char*& value, uint32_t& units) const;
 
  private:
   struct HeaderValue {
     int32_t iId;
     uint32_t uTag;
+    uint32_t uUnits;     // a string's units before its terminator; 0 for integers
     const char* pValue;  // integer bytes, or the first character of a terminated string
   };
 

@@ -9,7 +9,9 @@ static constexpr const char16_t kHookUnit[] = u"hook_MemMap.cpp";
 namespace {
 
 // Handles travel in "%d" fields of the trace; only the low bits matter for reading a trace.
-int HandleForLog(HANDLE h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
+int HandleForLog(HANDLE h) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(h));
+}
 
 // Copies at most n-1 units and always terminates at index n-1.
 void CopyName(char16_t* dst, size_t n, const char16_t* src) {
@@ -29,8 +31,7 @@ CMemMap::CMemMap()
       m_hFileMapping(nullptr),
       m_bDeleteOnRemove(false) {}
 
-CMemMap::CMemMap(void* hFile, int len, void* baseAddr, int32_t offset, SECURITY_ATTRIBUTES* sa)
-    : CMemMap() {
+CMemMap::CMemMap(void* hFile, int len, void* baseAddr, int32_t offset, SECURITY_ATTRIBUTES* sa) : CMemMap() {
   MapIt(hFile, len, baseAddr, offset, sa);
 }
 
@@ -41,7 +42,9 @@ CMemMap::CMemMap(const char16_t* name, int len, bool deleteOnRemove, void* baseA
   Map(name, len, baseAddr, offset, sa);
 }
 
-CMemMap::~CMemMap() { Remove(); }
+CMemMap::~CMemMap() {
+  Remove();
+}
 
 int CMemMap::Open(const char16_t* name, SECURITY_ATTRIBUTES* sa) {
   HOOK_LOG(LOG_TRACE_ENTER, u"CMemMap::Open(), filename=%s", name);
@@ -50,8 +53,9 @@ int CMemMap::Open(const char16_t* name, SECURITY_ATTRIBUTES* sa) {
     m_hFile = INVALID_HANDLE_VALUE;
   }
   CopyName(m_szFileName, kMaxPath, name);
-  m_hFile = ::CreateFileW(WinStr(m_szFileName), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, sa,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  m_hFile =
+      ::CreateFileW(WinStr(m_szFileName), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    sa, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   HOOK_LOG(LOG_TRACE_EXIT, u"CMemMap::Open(), filename=%s, FileHandle=%d", name, HandleForLog(m_hFile));
   return m_hFile != INVALID_HANDLE_VALUE ? 0 : -1;
 }
@@ -73,15 +77,16 @@ int CMemMap::Map(const char16_t* name, int len, void* baseAddr, int32_t offset, 
 int CMemMap::MapByLimitedSize(uint64_t limit, void* baseAddr, int32_t offset, SECURITY_ATTRIBUTES* sa) {
   if (m_hFile == INVALID_HANDLE_VALUE) return -1;
   DWORD fileSize = ::GetFileSize(m_hFile, nullptr);
-  HOOK_LOG(LOG_TRACE_DETAIL, u"file size = %d   len = %d", static_cast<int>(fileSize), static_cast<int>(limit));
+  HOOK_LOG(LOG_TRACE_DETAIL, u"file size = %d   len = %d", static_cast<int>(fileSize),
+           static_cast<int>(limit));
   uint64_t length = fileSize >= limit ? limit : fileSize;
   if (length > static_cast<uint64_t>(INT32_MAX)) return -1;  // no view length fits
   return MapIt(m_hFile, static_cast<int>(length), baseAddr, offset, sa);
 }
 
 int CMemMap::MapIt(void* hFile, int len, void* /*baseAddr*/, int32_t offset, SECURITY_ATTRIBUTES* sa) {
-  HOOK_LOG(LOG_TRACE_ENTER, u"CMemMap::MapIt(), FileHandle=%d, RequestLen=%d, offset=%d", HandleForLog(hFile), len,
-           offset);
+  HOOK_LOG(LOG_TRACE_ENTER, u"CMemMap::MapIt(), FileHandle=%d, RequestLen=%d, offset=%d", HandleForLog(hFile),
+           len, offset);
   BOOL unmapped = TRUE;
   if (m_pAddr != nullptr) {
     unmapped = ::UnmapViewOfFile(m_pAddr);
@@ -101,8 +106,8 @@ int CMemMap::MapIt(void* hFile, int len, void* /*baseAddr*/, int32_t offset, SEC
     if (offset < 0 || static_cast<uint64_t>(offset) > fileSize) {
       m_ullSize = 0;
       HOOK_LOG(LOG_TRACE_EXIT,
-               u"CMemMap::MapIt(), MapViewOfFileEx(), MapLen=%d, offset=%d, NewBaseAddr=0x%p, err=%d", 0, offset,
-               m_pAddr, static_cast<int>(ERROR_INVALID_PARAMETER));
+               u"CMemMap::MapIt(), MapViewOfFileEx(), MapLen=%d, offset=%d, NewBaseAddr=0x%p, err=%d", 0,
+               offset, m_pAddr, static_cast<int>(ERROR_INVALID_PARAMETER));
       return -1;
     }
     m_ullSize = fileSize - static_cast<uint64_t>(offset);
@@ -111,8 +116,8 @@ int CMemMap::MapIt(void* hFile, int len, void* /*baseAddr*/, int32_t offset, SEC
     if (len < 0 || offset < 0) {
       m_ullSize = 0;
       HOOK_LOG(LOG_TRACE_EXIT,
-               u"CMemMap::MapIt(), MapViewOfFileEx(), MapLen=%d, offset=%d, NewBaseAddr=0x%p, err=%d", len, offset,
-               m_pAddr, static_cast<int>(ERROR_INVALID_PARAMETER));
+               u"CMemMap::MapIt(), MapViewOfFileEx(), MapLen=%d, offset=%d, NewBaseAddr=0x%p, err=%d", len,
+               offset, m_pAddr, static_cast<int>(ERROR_INVALID_PARAMETER));
       return -1;
     }
     m_ullSize = static_cast<uint64_t>(len);
@@ -129,7 +134,8 @@ int CMemMap::MapIt(void* hFile, int len, void* /*baseAddr*/, int32_t offset, SEC
   m_pAddr = ::MapViewOfFileEx(m_hFileMapping, FILE_MAP_ALL_ACCESS, 0, static_cast<DWORD>(offset),
                               static_cast<SIZE_T>(m_ullSize), m_pAddr);
   int err = m_pAddr == nullptr ? static_cast<int>(::GetLastError()) : 0;
-  HOOK_LOG(LOG_TRACE_EXIT, u"CMemMap::MapIt(), MapViewOfFileEx(), MapLen=%d, offset=%d, NewBaseAddr=0x%p, err=%d",
+  HOOK_LOG(LOG_TRACE_EXIT,
+           u"CMemMap::MapIt(), MapViewOfFileEx(), MapLen=%d, offset=%d, NewBaseAddr=0x%p, err=%d",
            static_cast<int>(m_ullSize), offset, m_pAddr, err);
   return m_pAddr != nullptr ? 0 : -1;
 }
@@ -175,14 +181,17 @@ int CMemMap::Remove() {
   return 0;
 }
 
-bool CMemMap::CloseByLimitedFileSize(uint32_t limit) {
+bool CMemMap::CloseByLimitedFileSize(uint32_t limit, bool keepFile) {
   HOOK_LOG(LOG_TRACE_DETAIL, u"CloseByLimitedFileSize dwLimitedSize %d", static_cast<int>(limit));
   if (m_hFile == INVALID_HANDLE_VALUE) return false;
   DWORD fileSize = ::GetFileSize(m_hFile, nullptr);
   HOOK_LOG(LOG_TRACE_DETAIL, u"Mem map file size =%d", static_cast<int>(fileSize));
   if (fileSize <= limit) return false;
   HOOK_LOG(LOG_TRACE_DETAIL, u"The Mem map size is larger than max allowed size, close the Mem map");
-  Close();
+  if (keepFile)
+    Unmap();
+  else
+    Close();
   return true;
 }
 
@@ -192,8 +201,10 @@ bool CMemMap::ResizeMappingFile(uint32_t threshold, uint32_t newSize) {
   if (fileSize <= threshold) return false;
   HOOK_LOG(LOG_TRACE_DETAIL, u"The new mapping file size = %d", static_cast<int>(newSize));
   if (Unmap() == -1) return false;
-  if (::SetFilePointer(m_hFile, static_cast<LONG>(newSize), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-    HOOK_LOG(LOG_ERROR_REPORT, u"SetFilePointer failed, the error = %x", static_cast<unsigned>(::GetLastError()));
+  if (::SetFilePointer(m_hFile, static_cast<LONG>(newSize), nullptr, FILE_BEGIN) ==
+      INVALID_SET_FILE_POINTER) {
+    HOOK_LOG(LOG_ERROR_REPORT, u"SetFilePointer failed, the error = %x",
+             static_cast<unsigned>(::GetLastError()));
     return true;
   }
   if (!::SetEndOfFile(m_hFile)) {

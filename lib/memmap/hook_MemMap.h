@@ -24,8 +24,8 @@ class MAILHOOK_API CMemMap {
           SECURITY_ATTRIBUTES* sa = nullptr);
   // Opens or creates the file and maps len bytes; deleteOnRemove makes Remove() (and so the
   // destructor) delete the file.
-  CMemMap(const char16_t* name, int len, bool deleteOnRemove, void* baseAddr = nullptr,
-          int32_t offset = 0, SECURITY_ATTRIBUTES* sa = nullptr);
+  CMemMap(const char16_t* name, int len, bool deleteOnRemove, void* baseAddr = nullptr, int32_t offset = 0,
+          SECURITY_ATTRIBUTES* sa = nullptr);
   virtual ~CMemMap();
   CMemMap(const CMemMap&) = delete;
   CMemMap& operator=(const CMemMap&) = delete;
@@ -49,7 +49,9 @@ class MAILHOOK_API CMemMap {
   int CloseFileMappingHandle();  // the mapping handle only
   int Remove();                  // Close(), then delete the file if so configured
   // Close() when the file is larger than limit; true if it closed.
-  bool CloseByLimitedFileSize(uint32_t limit);
+  // keepFile: only the view and the mapping go, so that the same file can be mapped again
+  // without looking its name up.
+  bool CloseByLimitedFileSize(uint32_t limit, bool keepFile = false);
   // When the file is larger than threshold: drop the view and truncate the file to newSize.
   // True means the view is gone (the truncation itself may have failed, with a line logged:
   // the system refuses to shrink a file that any process still maps).

@@ -171,6 +171,17 @@ int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreNa
   m_iResourceId = resourceId;
   m_pHeader = nullptr;
   if (!NameFits(backingStoreName) || m_MemMap.Open(backingStoreName, nullptr) == -1) return -1;
+  if (MapExisting(backingStoreName) == -1) {
+    m_MemMap.Close();
+    return -1;
+  }
+  if (backingStoreName != m_szBackingStoreName &&
+      !SameNameIgnoringCase(m_szBackingStoreName, backingStoreName, kNameLength))
+    CopyName(m_szBackingStoreName, kNameLength, backingStoreName);
+  return 0;
+}
+
+int CMemMapResource::MapExisting(const char16_t* nameForLog) {
   if (m_MemMap.MapByLimitedSize(static_cast<uint64_t>(MappingLimit()), nullptr, 0, nullptr) == -1) return -1;
   auto* view = static_cast<MemMapResourceHeader*>(m_MemMap.Addr());
   if (view == nullptr) return -1;
@@ -191,8 +202,8 @@ int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreNa
   }
   if (!sane) {
     HOOK_LOG(LOG_ERROR, u"CMemMapResource::OpenExisting(), the shared header is not valid, file=%s",
-             backingStoreName);
-    m_MemMap.Close();
+             nameForLog);
+    m_MemMap.Unmap();
     return -1;
   }
 
@@ -201,9 +212,6 @@ int CMemMapResource::OpenExisting(int resourceId, const char16_t* backingStoreNa
   m_iSizeType = s.sizeType;
   m_iDefaultSize = s.defaultSize;
   m_iMaxSize = s.maxSize;
-  if (backingStoreName != m_szBackingStoreName &&
-      !SameNameIgnoringCase(m_szBackingStoreName, backingStoreName, kNameLength))
-    CopyName(m_szBackingStoreName, kNameLength, backingStoreName);
   return 0;
 }
 
@@ -260,7 +268,10 @@ int CMemMapResource::AdjustMapSize(int mapSize) {
 
 int CMemMapResource::RenewMemMap() {
   HOOK_LOG(LOG_TRACE_ENTER, u"CMemMapResource::RenewMemMap()");
-  if (m_pHeader == nullptr && OpenExisting(m_iResourceId, m_szBackingStoreName) == -1) {
+  // A dropped view is made again from the file this object still holds open, never by name:
+  // by now the name may lead elsewhere (the folder swapped for a link, say), and the file
+  // behind it has not passed the checks the opened one passed.
+  if (m_pHeader == nullptr && MapExisting(m_szBackingStoreName) == -1) {
     HOOK_LOG(LOG_ERROR, u"CMemMap::OpenExisting() reopen memory map fail.");
     return -1;
   }
@@ -303,7 +314,9 @@ int CMemMapResource::RenewMemMap() {
 }
 
 void CMemMapResource::CloseByLimitedFileSize() {
-  if (m_MemMap.CloseByLimitedFileSize(static_cast<uint32_t>(m_ullMaxAllowedFileSize))) m_pHeader = nullptr;
+  // The view (and its memory) goes; the file stays open for RenewMemMap.
+  if (m_MemMap.CloseByLimitedFileSize(static_cast<uint32_t>(m_ullMaxAllowedFileSize), true))
+    m_pHeader = nullptr;
 }
 
 int CMemMapResource::ResizeMappingFileDependonFilesize() {

@@ -102,12 +102,13 @@ class MAILHOOK_API CMemMapResource {
   bool IsMapped() const { return m_pHeader != nullptr; }
 
   // Brings this process's view in line with the shared header: maps exactly data size + 548
-  // when the data has outgrown the view, shrinks a large view when the data is small, re-opens
-  // an unmapped resource by name. -1 on failure or a header that is not sane.
+  // when the data has outgrown the view, shrinks a large view when the data is small, maps an
+  // unmapped resource again from the file it holds open (never by name: the name may lead to
+  // another file by now). -1 on failure, a closed file or a header that is not sane.
   int RenewMemMap();
 
   void SetMaxAllowedFileSize(uint64_t size) { m_ullMaxAllowedFileSize = size; }
-  // Drops the view and the file handle when the file is larger than the size limit.
+  // Drops the view when the file is larger than the size limit; the file stays open.
   void CloseByLimitedFileSize();
   // Truncates a file larger than the size limit back to the default length: 1 if done.
   int ResizeMappingFileDependonFilesize();
@@ -122,6 +123,9 @@ class MAILHOOK_API CMemMapResource {
  private:
   static int PageSize();
   int OwnStorageSize() const;
+  // Maps the open file (up to the size limit) and adopts its header if it is sane; -1, with
+  // nothing mapped, if not. The name is only for the log.
+  int MapExisting(const char16_t* nameForLog);
   int MappingLimit() const;
 
   CMemMap m_MemMap;

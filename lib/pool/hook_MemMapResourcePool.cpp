@@ -209,6 +209,41 @@ CMemMapResource* CMemMapResourcePool::FindResourceW(int resourceId) {
   }
 }
 
+CMemMapResource* CMemMapResourcePool::ClaimResource(int resourceId, bool& busy) {
+  busy = false;
+  Guard<Lock> guard(m_Lock);
+  try {
+    for (auto* list : {&m_FreeSmallResources, &m_FreeLargeResources}) {
+      for (CMemMapResource* resource : *list) {
+        if (resource == nullptr) HOOK_ERROR(HOOK_ERR_GENERAL);
+        if (resource->GetResourceId() != resourceId) continue;
+        // Renewing may re-map the view: never while another holder reads through it.
+        if (std::find(m_Claimed.begin(), m_Claimed.end(), resource) != m_Claimed.end()) {
+          busy = true;
+          return nullptr;
+        }
+        if (resource->RenewMemMap() == -1) {
+          resource->CloseByLimitedFileSize();
+          HOOK_ERROR(HOOK_ERR_GENERAL);
+        }
+        m_Claimed.push_back(resource);
+        return resource;
+      }
+    }
+    return nullptr;
+  } catch (CHookError& e) {
+    guard.release();
+    e.Report();
+    return nullptr;
+  }
+}
+
+void CMemMapResourcePool::ReturnResource(CMemMapResource* resource) {
+  Guard<Lock> guard(m_Lock);
+  auto it = std::find(m_Claimed.begin(), m_Claimed.end(), resource);
+  if (it != m_Claimed.end()) m_Claimed.erase(it);
+}
+
 int CMemMapResourcePool::Close() {
   HOOK_LOG(LOG_TRACE_ENTER, u"CMemMapResourcePool::Close");
   if (HANDLE semaphore = m_hSemaphore.exchange(nullptr)) ::CloseHandle(semaphore);
@@ -221,6 +256,7 @@ int CMemMapResourcePool::Close() {
     }
     list->clear();
   }
+  m_Claimed.clear();
   m_lUniqueResourceId.store(0);
   HOOK_LOG(LOG_TRACE_EXIT, u"CMemMapResourcePool::Close");
   return 0;

@@ -2,7 +2,10 @@
 //
 // Writing side: AcquireResource(sizeType) hands out a free resource, waiting on a counting
 // semaphore (one unit per free resource) while none is free, and ReleaseResource gives it back.
-// Reading side: FindResourceW looks a free resource up by id and leaves it in its list.
+// Reading side: FindResourceW looks a free resource up by id and leaves it in its list;
+// ClaimResource does the same for one request at a time: a resource claimed by one request is
+// refused to every other until ReturnResource, so no request re-maps a view another one is
+// reading through.
 // Free lists are served last in, first out; a size type is a preference, served from the other
 // list when its own is empty.
 //
@@ -11,12 +14,14 @@
 // Locks: m_Lock guards the lists and is never held while waiting on the semaphore.
 // FindResourceW, ExportPoolRegisterInfo, GetResourceCount and SetupSync read the lists without
 // it: they belong to the filling phase and to the reading side, which only looks resources up.
+// ClaimResource and ReturnResource take it for the claims.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "foundation/hook_Lock.h"
 #include "mailhook_export.h"
@@ -82,6 +87,11 @@ class MAILHOOK_API CMemMapResourcePool {
   int ReleaseResource(CMemMapResource* resource);
   // A free resource with this id, its view renewed; null if none (or it cannot be renewed).
   CMemMapResource* FindResourceW(int resourceId);
+  // FindResourceW for one user at a time: null with busy set when another holder has the
+  // resource claimed (its view is not touched), null with busy clear as FindResourceW. The
+  // holder gives the resource back with ReturnResource before the pool is closed.
+  CMemMapResource* ClaimResource(int resourceId, bool& busy);
+  void ReturnResource(CMemMapResource* resource);
   // Closes and destroys every resource and the semaphore; the pool can be filled again.
   int Close();
 
@@ -105,6 +115,7 @@ class MAILHOOK_API CMemMapResourcePool {
   std::list<CMemMapResource*> m_FreeSmallResources;
   std::list<CMemMapResource*> m_FreeLargeResources;
   std::list<CMemMapResource*> m_InUseResources;
+  std::vector<CMemMapResource*> m_Claimed;  // under m_Lock; a handful at a time
   // Atomic because waiters read it without the lock while Close may clear it.
   std::atomic<HANDLE> m_hSemaphore;
   Lock m_Lock;

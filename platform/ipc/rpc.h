@@ -5,16 +5,22 @@
 // Frames are length-prefixed and bounded (ipc/rpc_frame.h).
 //
 // Runtime folder: MAILHOOK_RUNTIME_DIR if set, else $XDG_RUNTIME_DIR/mailhook, else
-// /dev/shm/mailhook-<uid>. A server creates it owner-only (0700). Both sides refuse a folder that
-// is not a real directory (a symbolic link included), not owned by the user, or open to others:
-// anyone who could write there could stand in for the service.
+// /run/user/<uid>/mailhook when the system keeps that per-user folder (owned by the user, not
+// writable by others), else /dev/shm/mailhook-<uid>. A server creates it owner-only (0700). Both
+// sides refuse a folder that is not a real directory (a symbolic link included), not owned by
+// the user, or open to others: anyone who could write there could stand in for the service. In
+// /dev/shm any user can take the name first; the refusal then says so and what to do (set
+// MAILHOOK_RUNTIME_DIR for the service and its hooks, or have the folder removed). No other
+// folder is picked instead: the hooks must find the service where they look for it.
 //
 // Component ids become file names, so they are limited to ASCII letters, digits, '_', '-' and
 // '.', 1 to 64 characters, not starting with '.'.
 //
 // Time-out: MAILHOOK_RPC_TIMEOUT_MS (a positive number of milliseconds; default 30000), read when
 // a client or server is created, bounds a client's connecting, sending and its wait for the whole
-// reply of one SendRequest, and a server's sending of one reply.
+// reply of one SendRequest, a server's sending of one reply, and a server's receiving of one
+// request from its first byte on (a connection that stops mid-request is dropped; an idle one,
+// between requests, is kept).
 //
 // Memory ordering: each side issues a release fence before it sends and an acquire fence after it
 // has received, so that what one process wrote into shared memory before its message is visible

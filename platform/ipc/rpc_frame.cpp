@@ -56,8 +56,8 @@ size_t CRpcFrameDecoder::Feed(const uint8_t* data, size_t size) {
     m_uPayloadFill = 0;
   }
   size_t n = std::min(size - taken, static_cast<size_t>(m_uLength) - m_uPayloadFill);
-  m_Payload.resize(m_uPayloadFill);
-  m_Payload.insert(m_Payload.end(), data + taken, data + taken + n);
+  EnsureRoom(m_uPayloadFill + n);
+  std::copy(data + taken, data + taken + n, m_Payload.data() + m_uPayloadFill);
   m_uPayloadFill += n;
   taken += n;
   if (m_uPayloadFill == m_uLength) m_eStatus = FRAME_READY;
@@ -69,19 +69,27 @@ uint8_t* CRpcFrameDecoder::PayloadSpace(size_t& room) {
   if (m_eStatus != NEED_MORE || m_uHeaderFill < kRpcFrameHeaderSize) return nullptr;
   size_t left = static_cast<size_t>(m_uLength) - m_uPayloadFill;
   room = std::min(left, std::max(m_uPayloadFill, kInitialReserve));
-  m_Payload.resize(m_uPayloadFill + room);
+  EnsureRoom(m_uPayloadFill + room);
   return m_Payload.data() + m_uPayloadFill;
+}
+
+void CRpcFrameDecoder::EnsureRoom(size_t need) {
+  // The buffer's size is the part already made: it only ever grows, at least doubling, and
+  // never past the frame. Resizing down to the fill after every receive and up again before
+  // the next would zero-fill what had been made already, over and over: quadratic in the frame.
+  if (m_Payload.size() >= need) return;
+  m_Payload.resize(std::min<size_t>(m_uLength, std::max(need, 2 * m_Payload.size())));
 }
 
 void CRpcFrameDecoder::CommitPayload(size_t written) {
   m_uPayloadFill += std::min(written, m_Payload.size() - m_uPayloadFill);
-  m_Payload.resize(m_uPayloadFill);
   if (m_uPayloadFill == m_uLength && m_uHeaderFill == kRpcFrameHeaderSize) m_eStatus = FRAME_READY;
 }
 
 std::vector<uint8_t> CRpcFrameDecoder::TakePayload() {
   std::vector<uint8_t> out;
   if (m_eStatus != FRAME_READY) return out;
+  m_Payload.resize(m_uPayloadFill);
   out.swap(m_Payload);
   m_uPayloadFill = 0;
   m_uHeaderFill = 0;

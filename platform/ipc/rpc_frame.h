@@ -74,6 +74,9 @@ class MH_IPC_API CRpcFrameDecoder {
   uint8_t m_Header[kRpcFrameHeaderSize] = {};
   size_t m_uHeaderFill = 0;
   uint32_t m_uLength = 0;
+  // Grows m_Payload (never shrinks it) to hold at least need bytes.
+  void EnsureRoom(size_t need);
+
   std::vector<uint8_t> m_Payload;
-  size_t m_uPayloadFill = 0;  // bytes of m_Payload received (it may be sized ahead for PayloadSpace)
+  size_t m_uPayloadFill = 0;  // bytes of m_Payload received (it is sized ahead, geometrically)
 };

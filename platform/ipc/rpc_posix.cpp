@@ -72,15 +72,23 @@ auto RetryEintr(F call) {
 }
 
 void CheckRuntimeDir(const std::string& path) {
+  // What to do about it: the same folder must serve the service and its hooks, so none other is
+  // picked behind the administrator's back.
+  const std::string remedy =
+      "; set MAILHOOK_RUNTIME_DIR (or XDG_RUNTIME_DIR) to a folder of this user's own, the same for the "
+      "service and its hooks, or have an administrator remove " +
+      path;
   struct stat st;
   if (lstat(path.c_str(), &st) != 0)
     throw CRPCError(CRPCError::RUNTIME_DIR, ErrnoText(("RPC runtime folder " + path).c_str(), errno));
   if (!S_ISDIR(st.st_mode))
-    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is not a directory");
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is not a directory" + remedy);
   if (st.st_uid != geteuid())
-    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " belongs to another user");
+    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " belongs to another user (uid " +
+                                                std::to_string(st.st_uid) + ")" + remedy);
   if ((st.st_mode & 077) != 0)
-    throw CRPCError(CRPCError::RUNTIME_DIR, "RPC runtime folder " + path + " is open to other users");
+    throw CRPCError(CRPCError::RUNTIME_DIR,
+                    "RPC runtime folder " + path + " is open to other users" + remedy);
 }
 
 sockaddr_un SocketAddress(const std::string& path) {
@@ -177,7 +185,16 @@ std::string GetRuntimeDir() {
   if (dir && *dir) return dir;
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
   if (xdg && *xdg) return std::string(xdg) + "/mailhook";
-  return "/dev/shm/mailhook-" + std::to_string(geteuid());
+  // A service started outside a login session has no XDG_RUNTIME_DIR, but the per-user folder
+  // the system keeps in /run/user may still be there, and nobody else can make names in it.
+  // /dev/shm, where every user can, comes last: a name there may have been taken first.
+  const std::string uid = std::to_string(geteuid());
+  struct stat st;
+  const std::string user = "/run/user/" + uid;
+  if (lstat(user.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+      (st.st_mode & 022) == 0)
+    return user + "/mailhook";
+  return "/dev/shm/mailhook-" + uid;
 }
 
 std::string PrepareRuntimeDir() {
@@ -348,7 +365,7 @@ struct CRPCServer::Impl {
   mutable std::mutex lock;  // guards connections and stopped
   std::list<std::unique_ptr<Connection>> connections;
   bool stopped = false;
-  uint32_t sendTimeoutMs = IPC::RpcTimeoutMs();
+  uint32_t timeoutMs = IPC::RpcTimeoutMs();
 
   void Listen(const CComponentID& component) {
     IPC::PrepareRuntimeDir();
@@ -416,7 +433,7 @@ struct CRPCServer::Impl {
       }
       // A peer that stops reading its replies cannot hold a thread (or Stop) for ever.
       try {
-        SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(sendTimeoutMs));
+        SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(timeoutMs));
       } catch (const CRPCError&) {
         close(fd);
         continue;
@@ -448,11 +465,27 @@ struct CRPCServer::Impl {
     CStreamReader reader;
     CIPCMsgBuffer request;
     CIPCMsgBuffer reply(1024, false);
+    // An idle connection may wait for its next request as long as it likes, but a frame once
+    // begun must be whole within the time-out: a peer that stops mid-frame would otherwise hold
+    // this thread and the frame's buffer for good. A request that arrives in one piece (the
+    // usual case) costs no clock reading and no poll.
+    bool inFrame = false;
+    Clock::time_point frameDeadline{};
     for (;;) {
+      if (decoder.InFrame() && !reader.HasLeftover()) {
+        if (!inFrame) frameDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        inFrame = true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(frameDeadline - Clock::now());
+        pollfd in = {conn.fd, POLLIN, 0};
+        if (left.count() <= 0 ||
+            RetryEintr([&] { return poll(&in, 1, static_cast<int>(left.count())); }) <= 0)
+          break;
+      }
       // Gone, shut down by Stop, or cut off mid-frame: nothing to answer.
       if (reader.Step(conn.fd, decoder) <= 0) break;
       if (decoder.Failed()) break;
       if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
+      inFrame = false;
       if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
       request.Load(decoder.TakePayload());
       FenceAfterReceive();

@@ -160,7 +160,8 @@ MHTEST_CHILD(content_service) {
     CHILD_CHECK(mhtest::ReadParentLine(line) && line == "done", "parent line");
 
     // The next receiver on the same ids finds a closed resource again (its lookup re-opens and
-    // renews it) and reads what this one committed.
+    // renews it) and reads what this one committed. The first ends first: it holds the ids.
+    receiver.reset();
     receiver = std::make_unique<CHookContentReceiver>(poolId, std::stoi(args[2]), std::stoi(args[3]),
                                                       std::stoi(args[4]));
     CHILD_CHECK(receiver->Fail() == 0 && content->IsMapped(), "receiver after the close");

@@ -111,6 +111,33 @@ TEST(CHookContentReceiver, ResourceIdsThatDoNotExistFailTheReceiver) {
   }
 }
 
+// Two requests naming the same resource: the second must not renew (re-map) a view the first
+// reads through, so it is refused as busy until the first receiver ends; so is a request that
+// names one resource twice.
+TEST(CHookContentReceiver, AResourceIsHeldByOneReceiverAtATime) {
+  TempDir dir;
+  MessagePool mp(204, dir);
+  HookWrites(mp, "body");
+  {
+    CHookContentReceiver first(204, kHeaderId, kContentId, kUpdateHeaderId);
+    ASSERT_EQ(first.Fail(), 0);
+    EXPECT_EQ(first.GetError(), -1);
+    DBG::CLogCapture capture;
+    CHookContentReceiver second(204, kHeaderId, kContentId, kUpdateHeaderId);
+    EXPECT_EQ(second.Fail(), 1);
+    EXPECT_EQ(second.GetError(), HOOK_ERR_RESOURCE_BUSY);
+    EXPECT_EQ(ReadAll(first.GetContent()), "body");
+  }
+  {
+    CHookContentReceiver twice(204, kHeaderId, kContentId, kHeaderId);
+    EXPECT_EQ(twice.GetError(), HOOK_ERR_RESOURCE_BUSY);
+  }
+  // Every receiver gave back what it had claimed when it ended, the refused ones included.
+  CHookContentReceiver next(204, kHeaderId, kContentId, kUpdateHeaderId);
+  ASSERT_EQ(next.Fail(), 0);
+  EXPECT_EQ(ReadAll(next.GetContent()), "body");
+}
+
 TEST(CHookContentReceiver, CommittedContentIsWhatTheNextReceiverReads) {
   TempDir dir;
   MessagePool mp(202, dir);

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -27,11 +28,16 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "e2e/process.h"
+#include "headers/hook_HookHeadersImp.h"
+#include "ipc/rpc.h"
+#include "ipc/runtime_dir_scope.h"
+#include "memmap/hook_MemMapResource.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +119,111 @@ void StopHookAndCheck(Process& hook, HookLines& seen) {
   }
 }
 
+// The service's side of the link as the command's hook speaks it (tools/mailhook/common.h).
+constexpr int32_t kCmdScan = 1, kCmdRegisterPool = 2;
+constexpr int32_t kStatusOk = 0, kStatusBadRequest = -1, kStatusFailed = -2, kStatusRefused = -13;
+constexpr int kHdrScannedBytes = 201, kHdrHeadersDigest = 203;
+
+std::u16string Units(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+// A hook made by hand from the library's parts: pool 1 of three backing files in a folder
+// (header list, content, update headers) and requests of its own, so that a test can do to its
+// files and requests what the command's hook never does.
+class FakeHook {
+ public:
+  static constexpr int kPool = 1, kHeader = 1, kContent = 2, kUpdate = 3;
+
+  explicit FakeHook(const fs::path& dir)
+      : m_dir(dir), m_client(CComponentID(u"ID_TARN_MASTER"), u"fake hook") {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::owner_all);
+    for (int id : {kHeader, kContent, kUpdate}) {
+      const bool large = id == kContent;
+      m_res[id] = std::make_unique<CMemMapResource>(kPool);
+      EXPECT_EQ(m_res[id]->Open(id, large ? 1 : 0, Units(Path(id).string()).c_str(),
+                                large ? 1 << 20 : 64 << 10, large ? 32 << 20 : 4 << 20),
+                0);
+    }
+  }
+  fs::path Path(int id) const { return m_dir / ("r" + std::to_string(id) + ".mmf"); }
+  CMemMapResource& Res(int id) { return *m_res.at(id); }
+
+  // The header list: one string record per value, in order; returns the list's bytes.
+  void SetHeaders(const std::vector<std::pair<int, std::string>>& values) {
+    COutputHookHeadersImp out(Res(kHeader).GetDataBaseAddr(), Res(kHeader).GetDataStorageSize());
+    for (auto& [id, text] : values) ASSERT_EQ(out.SetHeader(id, text.c_str()), 0);
+    Res(kHeader).SetDataSize(static_cast<int>(out.GetDataLength()));
+  }
+  void SetContent(size_t bytes, char fill) {
+    ASSERT_EQ(Res(kContent).Grow(static_cast<int>(bytes)), 0);
+    std::memset(Res(kContent).GetDataBaseAddr(), fill, bytes);
+    Res(kContent).SetDataSize(static_cast<int>(bytes));
+  }
+
+  // A registration of the given entries (resource id, file name), each of pool 1.
+  int32_t Register(const std::vector<std::pair<int, fs::path>>& entries) {
+    CIPCMsgBuffer request, reply;
+    request << kCmdRegisterPool << int32_t{kPool} << static_cast<uint32_t>(entries.size());
+    for (auto& [id, path] : entries)
+      request << int32_t{kPool} << int32_t{id} << OS::x_wstring(Units(path.string()));
+    return Ask(request);
+  }
+  int32_t Register() {
+    return Register({{kHeader, Path(kHeader)}, {kContent, Path(kContent)}, {kUpdate, Path(kUpdate)}});
+  }
+  int32_t Scan() {
+    CIPCMsgBuffer request;
+    request << kCmdScan << int32_t{kPool} << int32_t{kHeader} << int32_t{kContent} << int32_t{kUpdate}
+            << int32_t{1};
+    return Ask(request);
+  }
+  int32_t Ask(const CIPCMsgBuffer& request) {
+    CIPCMsgBuffer reply;
+    m_client.SendRequest(request, reply);
+    int32_t status = 1;
+    reply >> status;
+    return status;
+  }
+  // An integer the service wrote into the update headers.
+  int64_t Update(int id) {
+    if (Res(kUpdate).RenewMemMap() != 0) return -1;
+    CInputHookHeadersImp in(Res(kUpdate).GetDataBaseAddr(), Res(kUpdate).GetDataSize());
+    int64_t value = -1;
+    in.GetHeader(id, &value);
+    return value;
+  }
+
+ private:
+  fs::path m_dir;
+  CRPCClientHelper m_client;
+  std::map<int, std::unique_ptr<CMemMapResource>> m_res;
+};
+
+// The digest the service reports over string records (FNV-1a over each record's kind 1, id and
+// characters), as the command's hook checks it.
+int64_t StringRecordsDigest(const std::vector<std::pair<int, std::string>>& values) {
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](const void* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) h = (h ^ static_cast<const unsigned char*>(data)[i]) * 1099511628211ull;
+  };
+  for (auto& [id, text] : values) {
+    const int32_t kind = 1;
+    mix(&kind, 4);
+    mix(&id, 4);
+    mix(text.data(), text.size());
+  }
+  return static_cast<int64_t>(h);
+}
+
+uint64_t PeakMemoryKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6));
+  return 0;
+}
+
 class Faults : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -127,10 +238,12 @@ class Faults : public ::testing::Test {
   fs::path Runtime() const { return m_dir.Path() / "rt"; }
   fs::path Pool() const { return Runtime() / "pool-1"; }
 
-  std::unique_ptr<Process> StartService(const std::string& fault = "") {
+  std::unique_ptr<Process> StartService(const std::string& fault = "", const std::string& wrapper = "") {
     auto env = m_env;
     if (!fault.empty()) env["MAILHOOK_FAULT"] = fault;
-    auto p = std::make_unique<Process>(std::vector<std::string>{MAILHOOK_CLI, "service", "--quiet"}, env);
+    std::vector<std::string> args{MAILHOOK_CLI, "service", "--quiet"};
+    if (!wrapper.empty()) args.insert(args.begin(), {"/bin/sh", "-c", wrapper});
+    auto p = std::make_unique<Process>(args, env);
     EXPECT_TRUE(p->WaitForLine("ready"));
     return p;
   }
@@ -486,5 +599,163 @@ TEST_F(Faults, AnotherUserCannotReachTheSocketFoldersOrFiles) {
   closed.push_back((open / "control").string());
 
   EXPECT_EQ(mhtest::RunChild("as_other_user", closed), 0);
+  StopService(*service);
+}
+
+// A hook that turns on the service after the checks: it overwrites a string's terminator
+// after the parse, swaps its pool folder for a link once the service has dropped a large view,
+// and names a hard link to a file outside the folder, or a name no file system takes.
+TEST_F(Faults, AHostileHookCannotSteerTheServiceOutsideWhatItChecked) {
+  EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  auto service = StartService();
+  FakeHook hook(Pool());
+  const std::vector<std::pair<int, std::string>> headers{{1, "From: a@example.org"}, {4, "Subject: last"}};
+  hook.SetHeaders(headers);
+  hook.SetContent(100, 'c');
+  ASSERT_EQ(hook.Register(), kStatusOk);
+
+  // The last string's terminator flips while the service scans: each scan finds the string
+  // whole or, where its parse met no terminator, not at all; never a string that runs on past
+  // the end its parse checked.
+  char* terminator = nullptr;
+  {
+    CInputHookHeadersImp list(hook.Res(FakeHook::kHeader).GetDataBaseAddr(),
+                              hook.Res(FakeHook::kHeader).GetDataSize());
+    uint32_t tag = 0, units = 0;
+    const char* last = nullptr;
+    ASSERT_EQ(list.GetValue(4, 0, tag, last, units), 0);
+    terminator = const_cast<char*>(last) + units;
+  }
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    while (!done) {
+      *static_cast<volatile char*>(terminator) = 'x';
+      *static_cast<volatile char*>(terminator) = 0;
+    }
+  });
+  const int64_t whole = StringRecordsDigest(headers), cut = StringRecordsDigest({headers[0]});
+  int runOn = 0;
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_EQ(hook.Scan(), kStatusOk);
+    const int64_t seen = hook.Update(kHdrHeadersDigest);
+    runOn += seen != whole && seen != cut;
+  }
+  done = true;
+  flipper.join();
+  EXPECT_EQ(runOn, 0);
+
+  // Content past the kept-mapping limit makes the service drop its view after the scan. The
+  // folder is then swapped for a link to another one with a file of the same name: the next
+  // scan still reads the file that was adopted.
+  hook.SetContent(16 << 20, 'd');
+  ASSERT_EQ(hook.Scan(), kStatusOk);
+  ASSERT_EQ(hook.Update(kHdrScannedBytes), 16 << 20);
+  fs::rename(Pool(), Runtime() / "adopted");
+  {
+    FakeHook impostor(Runtime() / "impostor");
+    impostor.SetContent(1000, 'i');
+  }
+  fs::create_directory_symlink(Runtime() / "impostor", Pool());
+  EXPECT_EQ(hook.Scan(), kStatusOk);
+  EXPECT_EQ(hook.Update(kHdrScannedBytes), 16 << 20);
+  fs::remove(Pool());
+  fs::rename(Runtime() / "adopted", Pool());
+
+  // A second name inside the folder for a file outside it, and a name too long for any path.
+  fs::create_hard_link(Runtime() / "impostor" / "r1.mmf", Pool() / "linked.mmf");
+  EXPECT_EQ(hook.Register({{7, Pool() / "linked.mmf"}}), kStatusRefused);
+  EXPECT_EQ(hook.Register({{8, Pool() / std::string(5000, 'n')}}), kStatusBadRequest);
+
+  // Shown by `mailhook inspect`, a header that carries terminal controls stays inert text.
+  hook.SetHeaders({{4,
+                    "Subject: \x1b]0;owned\x07\x1b[2J\xc2\x9b"
+                    "31m"}});
+  Process inspect({MAILHOOK_CLI, "inspect", hook.Path(FakeHook::kHeader).string()}, m_env);
+  const std::string shown = inspect.ReadAll();
+  EXPECT_EQ(inspect.Wait(), 0);
+  EXPECT_NE(shown.find("Subject: \\x1b]0;owned\\x07"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find_first_of("\x1b\x07"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos) << shown;
+
+  // Nothing of that changed the adopted pool.
+  hook.SetContent(100, 'c');
+  EXPECT_EQ(hook.Scan(), kStatusOk);
+  EXPECT_EQ(hook.Update(kHdrScannedBytes), 100);
+  StopService(*service);
+}
+
+// Registrations that claim what their bytes do not hold, use up descriptors, or name a file
+// that is cut to nothing while the service maps it.
+TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
+  EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  {
+    auto service = StartService("", "ulimit -n 200; exec \"$0\" \"$@\"");
+    FakeHook hook(Pool());
+    hook.SetHeaders({{1, "From: a@example.org"}});
+    hook.SetContent(10, 'c');
+
+    // A count of millions over 48 MiB that are no entries: refused before anything is made for
+    // the count, so it costs no more than any other request of that size (here an unknown
+    // command first; the connection may still hold that one's buffer, hence twice its cost).
+    auto bigRequest = [](int32_t command) {
+      CIPCMsgBuffer request;
+      request << command << int32_t{FakeHook::kPool} << uint32_t{(48u << 20) / 3}
+              << OS::x_wstring(24u << 20, u'g');
+      return request;
+    };
+    const uint64_t before = PeakMemoryKiB(service->Pid());
+    EXPECT_EQ(hook.Ask(bigRequest(99)), kStatusBadRequest);
+    const uint64_t anyRequest = PeakMemoryKiB(service->Pid()) - before;
+    EXPECT_EQ(hook.Ask(bigRequest(kCmdRegisterPool)), kStatusBadRequest);
+    EXPECT_LT(PeakMemoryKiB(service->Pid()) - before, 2 * anyRequest + (16u << 10));
+
+    // More resources than the service's 200 descriptors can keep (two each, and a reserve).
+    std::vector<std::pair<int, fs::path>> many;
+    for (int i = 0; i < 70; ++i) many.emplace_back(100 + i, hook.Path(FakeHook::kHeader));
+    EXPECT_EQ(hook.Register(many), kStatusRefused);
+    ASSERT_EQ(hook.Register(), kStatusOk);
+    EXPECT_EQ(hook.Scan(), kStatusOk);
+    StopService(*service);
+  }
+
+  // One file, named many times per registration, cut to nothing and made whole again over and
+  // over while the service maps and reads each entry.
+  auto service = StartService();
+  FakeHook hook(Pool());
+  hook.SetHeaders({{1, "From: a@example.org"}});
+  hook.SetContent(10, 'c');
+  const fs::path victim = Pool() / "victim.mmf";
+  fs::copy_file(hook.Path(FakeHook::kUpdate), victim);
+  std::string page(4096, '\0');
+  {
+    std::ifstream in(victim, std::ios::binary);
+    in.read(page.data(), static_cast<std::streamsize>(page.size()));
+  }
+  std::atomic<bool> done{false};
+  std::thread cutter([&] {
+    int fd = open(victim.c_str(), O_RDWR | O_CLOEXEC);
+    while (!done) {
+      EXPECT_EQ(ftruncate(fd, 0), 0);
+      EXPECT_EQ(ftruncate(fd, 64 << 10), 0);
+      EXPECT_EQ(pwrite(fd, page.data(), page.size(), 0), static_cast<ssize_t>(page.size()));
+    }
+    close(fd);
+  });
+  std::vector<std::pair<int, fs::path>> entries;
+  for (int i = 0; i < 300; ++i) entries.emplace_back(100 + i, victim);
+  for (int round = 0; round < 100; ++round) {
+    int32_t status = 0;
+    try {
+      status = hook.Register(entries);
+    } catch (const CRPCError& e) {
+      ADD_FAILURE() << "round " << round << ": " << e.what();
+      break;
+    }
+    EXPECT_TRUE(status == kStatusOk || status == kStatusFailed) << status;
+  }
+  done = true;
+  cutter.join();
+  ASSERT_EQ(hook.Register(), kStatusOk);
+  EXPECT_EQ(hook.Scan(), kStatusOk);
   StopService(*service);
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -253,4 +254,38 @@ TEST(InputHookHeaders, StopsAtMalformedRecordsAndSkipsUnknownTags) {
   }
   CInputHookHeadersImp negative(unknown.data(), -1);
   EXPECT_EQ(negative.GetHeaderCount(), 0u);
+}
+
+// Over shared memory the peer may overwrite terminators after the parse: the lengths the reader
+// hands out are the ones it checked, so a caller reading by them stays inside the list.
+TEST(InputHookHeaders, StringLengthsAreThoseTheParseCheckedWhateverTheBytesBecome) {
+  COutputHookHeadersImp w;
+  w.SetHeader(1, "abc");
+  w.SetHeader(2, u"wide");
+  w.SetHeader(2, 7);
+  w.SetHeader(3, "");
+  Bytes list = Written(w);
+  CInputHookHeadersImp r(list.data(), static_cast<int>(list.size()));
+  std::replace(list.begin(), list.end(), static_cast<unsigned char>(0), static_cast<unsigned char>('x'));
+
+  struct Expected {
+    int id, index;
+    uint32_t tag, units;
+  };
+  for (auto e : {Expected{1, 0, HEADER_TYPE_STRING, 3}, Expected{2, 0, HEADER_TYPE_WSTRING, 4},
+                 Expected{2, 1, HEADER_TYPE_INT, 0}, Expected{3, 0, HEADER_TYPE_STRING, 0}}) {
+    SCOPED_TRACE(e.id * 10 + e.index);
+    uint32_t tag = 0, units = 99;
+    const char* value = nullptr;
+    ASSERT_EQ(r.GetValue(e.id, e.index, tag, value, units), 0);
+    EXPECT_EQ(tag, e.tag);
+    EXPECT_EQ(units, e.units);
+    ASSERT_GE(value, reinterpret_cast<const char*>(list.data()));
+    EXPECT_LE(value + units * (tag == HEADER_TYPE_WSTRING ? 2 : 1) + 1,
+              reinterpret_cast<const char*>(list.data() + list.size()));
+  }
+  uint32_t tag = 0, units = 0;
+  const char* value = nullptr;
+  EXPECT_EQ(r.GetValue(2, 2, tag, value, units), -1);
+  EXPECT_EQ(r.GetValue(4, 0, tag, value, units), -1);
 }

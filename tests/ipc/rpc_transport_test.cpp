@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -127,6 +129,50 @@ TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
                               u"0123456789012345678901234567890123456789012345678901234567890123456789"}) {
     EXPECT_EQ(RpcFailure([&] { CRPCClientHelper c(CComponentID(bad), nullptr); }), CRPCError::BAD_COMPONENT);
   }
+}
+
+// As uid 65533, with neither MAILHOOK_RUNTIME_DIR nor XDG_RUNTIME_DIR: prepares the default
+// runtime folder. 0 when it is args[0]; 20 when it is refused with a message that says what to
+// do (set MAILHOOK_RUNTIME_DIR); anything else is wrong.
+MHTEST_CHILD(default_runtime_dir) {
+  const uid_t other = 65533;
+  if (setgroups(0, nullptr) != 0 || setgid(other) != 0 || setuid(other) != 0) return 100;
+  unsetenv("MAILHOOK_RUNTIME_DIR");
+  unsetenv("XDG_RUNTIME_DIR");
+  try {
+    return IPC::PrepareRuntimeDir() == args.at(0) ? 0 : 1;
+  } catch (const CRPCError& e) {
+    if (e.GetCode() != CRPCError::RUNTIME_DIR) return 2;
+    return std::string(e.what()).find("set MAILHOOK_RUNTIME_DIR") != std::string::npos ? 20 : 3;
+  }
+}
+
+// Another local user makes the default folder in /dev/shm first: the user's own folder in
+// /run/user, where nobody else can make names, is used instead; without one, the refusal says
+// what to do.
+TEST(RpcTransport, ADefaultFolderTakenByAnotherUserIsAvoidedOrExplained) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  namespace fs = std::filesystem;
+  const fs::path shm = "/dev/shm/mailhook-65533", run = "/run/user/65533";
+  if (fs::exists(shm) || fs::exists(run)) GTEST_SKIP() << "the folders of uid 65533 are in use";
+  const bool madeRunUser = !fs::exists("/run/user");
+  struct Cleanup {
+    fs::path a, b;
+    bool base;
+    ~Cleanup() {
+      std::error_code ec;
+      fs::remove_all(a, ec);
+      fs::remove_all(b, ec);
+      if (base) fs::remove("/run/user", ec);
+    }
+  } cleanup{shm, run, madeRunUser};
+  ASSERT_EQ(mkdir(shm.c_str(), 0700), 0);  // root's: another user's for uid 65533
+  fs::create_directories("/run/user");
+  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+  ASSERT_EQ(chown(run.c_str(), 65533, 65533), 0);
+  EXPECT_EQ(mhtest::RunChild("default_runtime_dir", {(run / "mailhook").string()}), 0);
+  fs::remove_all(run);
+  EXPECT_EQ(mhtest::RunChild("default_runtime_dir", {shm.string()}), 20);
 }
 
 TEST(RpcTransport, NotListeningStaleSocketsAndASecondServer) {
@@ -288,6 +334,44 @@ TEST(RpcTransport, ServerSurvivesHostileClientsAndStopsWithThemConnected) {
   server.Stop();
   EXPECT_TRUE(halfFrame.SeesEndOfStream());
   EXPECT_EQ(RpcFailure([&] { AskPlusOne(good, 9); }), CRPCError::PEER_CLOSED);
+}
+
+// A peer that starts a frame and stops loses its connection (thread and buffer) once the
+// time-out has passed; an idle peer, between frames, keeps its connection however long it waits.
+TEST(RpcTransport, FramesLeftUnfinishedAreDroppedAfterTheTimeOut) {
+  RuntimeDirScope rt;
+  EnvScope timeout("MAILHOOK_RPC_TIMEOUT_MS", "300");
+  CRPCServer server(kComponent, PlusOne);
+  const std::string& path = server.GetSocketPath();
+
+  RawPeer idle(path);
+  std::vector<std::unique_ptr<RawPeer>> stalled;
+  for (int i = 0; i < 8; ++i) {
+    stalled.push_back(std::make_unique<RawPeer>(path));
+    if (i % 2 == 0) {
+      stalled.back()->Send("MHRP\x01\x00", 6);  // inside the header
+    } else {
+      stalled.back()->SendHeader(RPC_FRAME_REQUEST, 8u << 20);  // inside a large payload
+      std::vector<char> part(256 << 10, 'x');
+      stalled.back()->Send(part.data(), part.size());
+    }
+  }
+  for (auto& peer : stalled) EXPECT_TRUE(peer->SeesEndOfStream());
+
+  CRPCClientHelper good(kComponent, nullptr);
+  EXPECT_EQ(AskPlusOne(good, 1), 2);
+  // Waited through the stalled peers' time-outs and is still served.
+  CIPCMsgBuffer request;
+  request << int32_t{41};
+  idle.SendHeader(RPC_FRAME_REQUEST, static_cast<uint32_t>(request.GetSize()));
+  idle.Send(request.GetData(), request.GetSize());
+  std::vector<uint8_t> payload;
+  ASSERT_EQ(idle.ReadFrame(payload), RPC_FRAME_REPLY);
+  CIPCMsgBuffer reply;
+  reply.Load(std::move(payload));
+  int32_t answer = 0;
+  reply >> answer;
+  EXPECT_EQ(answer, 42);
 }
 
 TEST(RpcTransport, PipelinedRequestsAreAnsweredInOrder) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "ipc/rpc.h"
 #include "os/os_storage.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
@@ -20,10 +21,8 @@
 namespace mailhook {
 
 std::filesystem::path RuntimeDir() {
-  if (const char* dir = std::getenv("MAILHOOK_RUNTIME_DIR"); dir && *dir) return dir;
-  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
-    return std::filesystem::path(xdg) / "mailhook";
-  return "/dev/shm/mailhook-" + std::to_string(getuid());
+  // One rule for the socket and the backing files.
+  return IPC::GetRuntimeDir();
 }
 
 std::filesystem::path DefaultWorkDir(int poolId) {
@@ -48,7 +47,11 @@ void EnsurePrivateDir(const std::filesystem::path& dir) {
   if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(dir.string() + " is not a folder");
   if (st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-    throw std::runtime_error(dir.string() + " must be owned by this user with mode 0700");
+    throw std::runtime_error(
+        dir.string() + " must be owned by this user with mode 0700 (it is owned by uid " +
+        std::to_string(st.st_uid) +
+        "): remove it, or set MAILHOOK_RUNTIME_DIR to a folder of this user's own for the "
+        "service and its hooks");
 }
 
 bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir) {
@@ -69,6 +72,9 @@ std::string PrivateFileProblem(const std::filesystem::path& path) {
   if (!S_ISREG(st.st_mode)) return path.string() + " is not a regular file";
   if (st.st_uid != geteuid()) return path.string() + " belongs to another user";
   if ((st.st_mode & 077) != 0) return path.string() + " is open to other users (mode must be 0600)";
+  // Another name of the same file may lie outside the working folder (checking the name given
+  // says nothing about it) and outlive this one.
+  if (st.st_nlink > 1) return path.string() + " has other hard links";
   return {};
 }
 

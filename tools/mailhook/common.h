@@ -24,6 +24,10 @@ enum Status : int32_t {
   kStatusFailed = -2,       // the service could not scan the message
   kStatusPoolUnknown = -7,  // no pool of that id: register it (again) and retry
   kStatusResourceUnknown = -8,
+  // Another request of this service is using one of the named resources (or the request names
+  // one twice): it is refused rather than waited for, so a hook that reuses resources after a
+  // time-out cannot change a view under a scan still reading it. The hook may retry.
+  kStatusResourceBusy = -9,
   kStatusRefused = -13,  // a registration naming files outside the working folder
 };
 
@@ -36,8 +40,9 @@ enum ChangeFlags : int32_t {
 constexpr int kDefaultPoolId = 1;
 constexpr int kDefaultGroupId = 0;
 
-// The per-user runtime folder: MAILHOOK_RUNTIME_DIR, else $XDG_RUNTIME_DIR/mailhook, else
-// /dev/shm/mailhook-<uid>. Backing files live under it by default: it is a tmpfs, where a
+// The per-user runtime folder, as the RPC link finds it (IPC::GetRuntimeDir: MAILHOOK_RUNTIME_DIR,
+// else $XDG_RUNTIME_DIR/mailhook, else /run/user/<uid>/mailhook if the system keeps that folder,
+// else /dev/shm/mailhook-<uid>). Backing files live under it by default: it is a tmpfs, where a
 // shared mapping is never written back to a disk.
 std::filesystem::path RuntimeDir();
 // The default working folder for backing files of one pool.

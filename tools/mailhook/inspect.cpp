@@ -42,6 +42,27 @@ std::u16string Units(const std::string& b, size_t at, size_t maxUnits) {
   return s;
 }
 
+// Text from a backing file as it may go to a terminal: control characters (C0, DEL and, in
+// UTF-8, C1) become \xNN or \u00NN, so a header cannot move the cursor or rewrite the screen.
+std::string Printable(const std::string& text) {
+  std::string out;
+  char buf[8];
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[++i]));
+      out += buf;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 // The records of a header list, if the bytes are one from start to end.
 bool Records(const std::string& d, std::vector<std::string>& out) {
   size_t at = 0;
@@ -64,9 +85,10 @@ bool Records(const std::string& d, std::vector<std::string>& out) {
       at += 4;
       if (n == 0 || d.size() - at < bytes) return false;
       if (tag == 9)
-        line << "string  \"" << std::string(d.data() + at, static_cast<size_t>(n - 1)).c_str() << "\"";
+        line << "string  \"" << Printable(std::string(d.data() + at, static_cast<size_t>(n - 1)).c_str())
+             << "\"";
       else
-        line << "wstring \"" << Utf16To8(Units(d, at, static_cast<size_t>(n))) << "\"";
+        line << "wstring \"" << Printable(Utf16To8(Units(d, at, static_cast<size_t>(n)))) << "\"";
       at += static_cast<size_t>(bytes);
     } else {
       return false;
@@ -93,15 +115,20 @@ int RunInspect(const std::string& path) {
     return 1;
   }
   const int32_t headerSize = I32(file, 0), storage = I32(file, 4), defaultSize = I32(file, 8),
-                current = I32(file, 12), maxSize = I32(file, 16), dataSize = I32(file, 20), sizeType = I32(file, 24);
-  std::printf("iHeaderSize        %d%s\n", headerSize, headerSize == 548 ? "" : "   (not 548: not a backing file?)");
+                current = I32(file, 12), maxSize = I32(file, 16), dataSize = I32(file, 20),
+                sizeType = I32(file, 24);
+  std::printf("iHeaderSize        %d%s\n", headerSize,
+              headerSize == 548 ? "" : "   (not 548: not a backing file?)");
   std::printf("iDataStorageSize   %d\n", storage);
   std::printf("iDefaultSize       %d\n", defaultSize);
   std::printf("iCurrentMapSize    %d\n", current);
   std::printf("iMaxSize           %d\n", maxSize);
   std::printf("iDataSize          %d\n", dataSize);
-  std::printf("iSizeType          %d (%s)\n", sizeType, sizeType == 0 ? "small" : sizeType == 1 ? "large" : "?");
-  std::printf("szBackingStoreName %s\n", Utf16To8(Units(file, 28, 260)).c_str());
+  std::printf("iSizeType          %d (%s)\n", sizeType,
+              sizeType == 0   ? "small"
+              : sizeType == 1 ? "large"
+                              : "?");
+  std::printf("szBackingStoreName %s\n", Printable(Utf16To8(Units(file, 28, 260))).c_str());
 
   if (dataSize <= 0) {
     std::printf("data: empty\n");

@@ -97,7 +97,9 @@ void Describe(GMimeMessage* msg, Message& out) {
   }
 }
 
-GMimeMessage* ParseOne(GMimeParser* parser) { return g_mime_parser_construct_message(parser, nullptr); }
+GMimeMessage* ParseOne(GMimeParser* parser) {
+  return g_mime_parser_construct_message(parser, nullptr);
+}
 
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -117,10 +119,14 @@ HeaderValue HeaderValue::MakeText(int id, const std::string& utf8) {
 bool HeaderValue::operator==(const HeaderValue& o) const {
   if (kind != o.kind || id != o.id) return false;
   switch (kind) {
-    case Int: return i32 == o.i32;
-    case Int64: return i64 == o.i64;
-    case String: return str == o.str;
-    case WString: return wstr == o.wstr;
+    case Int:
+      return i32 == o.i32;
+    case Int64:
+      return i64 == o.i64;
+    case String:
+      return str == o.str;
+    case WString:
+      return wstr == o.wstr;
   }
   return false;
 }
@@ -181,8 +187,8 @@ std::vector<Message> LoadMessages(const std::filesystem::path& input) {
 }
 
 const std::string& TestVirusString() {
-  static const std::string s = std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" +
-                               "TEST-FILE!$H+H*";
+  static const std::string s =
+      std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" + "TEST-FILE!$H+H*";
   return s;
 }
 
@@ -247,12 +253,14 @@ std::vector<Message> BuiltinMessages() {
                    "Content-Type: text/plain; charset=utf-8\r\n"
                    "Content-Transfer-Encoding: 8bit\r\n"
                    "\r\n"
-                   "Gr\xc3\xbc\xc3\x9f" "e aus M\xc3\xbcnchen.\r\n"
+                   "Gr\xc3\xbc\xc3\x9f"
+                   "e aus M\xc3\xbcnchen.\r\n"
                    "--b2\r\n"
                    "Content-Type: text/plain; charset=utf-8\r\n"
                    "Content-Disposition: attachment; filename*=UTF-8''%C3%BCbersicht.txt\r\n"
                    "\r\n"
-                   "\xc3\xbc" "bersicht\r\n"
+                   "\xc3\xbc"
+                   "bersicht\r\n"
                    "--b2--\r\n");
 
   raw.emplace_back("test-virus",
@@ -301,28 +309,29 @@ uint64_t DigestHeaders(const std::vector<HeaderValue>& headers) {
     mix(&tag, sizeof tag);
     mix(&v.id, sizeof v.id);
     switch (v.kind) {
-      case HeaderValue::Int: mix(&v.i32, sizeof v.i32); break;
-      case HeaderValue::Int64: mix(&v.i64, sizeof v.i64); break;
-      case HeaderValue::String: mix(v.str.data(), v.str.size()); break;
-      case HeaderValue::WString: mix(v.wstr.data(), v.wstr.size() * 2); break;
+      case HeaderValue::Int:
+        mix(&v.i32, sizeof v.i32);
+        break;
+      case HeaderValue::Int64:
+        mix(&v.i64, sizeof v.i64);
+        break;
+      case HeaderValue::String:
+        mix(v.str.data(), v.str.size());
+        break;
+      case HeaderValue::WString:
+        mix(v.wstr.data(), v.wstr.size() * 2);
+        break;
     }
   }
   return h;
 }
 
-std::u16string UnitsAt(const void* p) {
-  std::u16string out;
-  auto* bytes = static_cast<const unsigned char*>(p);
-  for (;; bytes += 2) {
-    char16_t unit;
-    std::memcpy(&unit, bytes, 2);
-    if (unit == 0) return out;
-    out.push_back(unit);
-  }
+std::u16string Utf8To16(const std::string& s) {
+  return DBG::FromUtf8(s);
 }
 
-std::u16string Utf8To16(const std::string& s) { return DBG::FromUtf8(s); }
-
-std::string Utf16To8(const std::u16string& s) { return DBG::ToUtf8(s); }
+std::string Utf16To8(const std::u16string& s) {
+  return DBG::ToUtf8(s);
+}
 
 }  // namespace mailhook

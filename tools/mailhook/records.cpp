@@ -1,6 +1,8 @@
 #include "records.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "headers/hook_HookHeadersImp.h"
 
@@ -17,9 +19,11 @@ class Collector final : public CInputHookHeaders::CEnumerateInputHeadersCallback
   void OnBegin(int) override {}
   void OnEnd() override {}
   void OnValue(int index, const void* value) override {
-    uint32_t tag = 0;
-    if (m_reader.GetValueTag(m_id, index, tag) != 0) return;
-    const char* p = static_cast<const char*>(value);
+    // Strings are taken by the length the parse checked, never by their terminator: the hook
+    // can overwrite a terminator in the shared list after the parse.
+    uint32_t tag = 0, units = 0;
+    const char* p = nullptr;
+    if (m_reader.GetValue(m_id, index, tag, p, units) != 0 || p != value) return;
     if (tag == HEADER_TYPE_INT) {
       int32_t v;
       std::memcpy(&v, p, 4);
@@ -29,9 +33,11 @@ class Collector final : public CInputHookHeaders::CEnumerateInputHeadersCallback
       std::memcpy(&v, p, 8);
       m_out.push_back(HeaderValue::MakeInt64(m_id, v));
     } else if (tag == HEADER_TYPE_STRING) {
-      m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p), {}});
+      m_out.push_back({HeaderValue::String, m_id, 0, 0, std::string(p, units), {}});
     } else if (tag == HEADER_TYPE_WSTRING) {
-      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, UnitsAt(p)});
+      std::u16string wide(units, u'\0');
+      std::memcpy(wide.data(), p, size_t{units} * 2);
+      m_out.push_back({HeaderValue::WString, m_id, 0, 0, {}, std::move(wide)});
     }
   }
 

@@ -6,6 +6,7 @@
 #include "service.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,7 @@
 #include "common.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
+#include "foundation/hook_HookError.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
@@ -67,6 +70,24 @@ void FaultPoint(const char* step) {
   static const FaultPlan plan;
   static std::atomic<bool> fired{false};
   if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) kill(getpid(), plan.signal);
+}
+
+// The most resources one registration may bring: the hook's own most (1024 holders of three).
+constexpr uint32_t kMaxRegisterEntries = 3 * 1024;
+
+// An adopted resource keeps two descriptors (the file and its mapping) while mapped: a
+// registration that would leave fewer than a reserve for connections and logs is refused
+// instead of failing requests later (or other pools) for want of descriptors.
+bool DescriptorsLeftFor(size_t resources) {
+  constexpr size_t kReserve = 64;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  size_t open = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++open;
+  return open + 2 * resources + kReserve <= static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace
@@ -125,38 +146,63 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
   std::vector<Entry> entries;
   try {
     request >> poolId >> count;
-    // Each entry is at least three items; a count the bytes cannot hold is refused before
-    // anything is allocated for it.
-    if (count > request.GetRemaining() / 3) return kStatusBadRequest;
-    entries.resize(count);
-    for (auto& e : entries) request >> e.pool >> e.id >> e.name;
+    // Entries are made as they are read, so memory follows the bytes really sent, never a
+    // claimed count.
+    if (count > kMaxRegisterEntries) return kStatusBadRequest;
+    for (uint32_t i = 0; i < count; ++i) {
+      Entry e;
+      request >> e.pool >> e.id >> e.name;
+      entries.push_back(std::move(e));
+    }
   } catch (const std::exception&) {
     return kStatusBadRequest;
   }
-  for (auto& e : entries) {
-    if (e.pool != poolId) return kStatusBadRequest;
-    if (!IsInside(Utf16To8(e.name), m_pState->options.workDir)) {
-      std::fprintf(stderr, "mailhook service: refused %s: outside %s\n", Utf16To8(e.name).c_str(),
-                   m_pState->options.workDir.c_str());
-      return kStatusRefused;
+  try {
+    for (auto& e : entries) {
+      if (e.pool != poolId) return kStatusBadRequest;
+      if (!IsInside(Utf16To8(e.name), m_pState->options.workDir)) {
+        std::fprintf(stderr, "mailhook service: refused %s: outside %s\n", Utf16To8(e.name).c_str(),
+                     m_pState->options.workDir.c_str());
+        return kStatusRefused;
+      }
+      if (std::string problem = PrivateFileProblem(Utf16To8(e.name)); !problem.empty()) {
+        std::fprintf(stderr, "mailhook service: refused %s\n", problem.c_str());
+        return kStatusRefused;
+      }
     }
-    if (std::string problem = PrivateFileProblem(Utf16To8(e.name)); !problem.empty()) {
-      std::fprintf(stderr, "mailhook service: refused %s\n", problem.c_str());
-      return kStatusRefused;
-    }
+  } catch (const std::filesystem::filesystem_error& e) {
+    // A name the file system cannot take (too long, say) is the request's fault.
+    std::fprintf(stderr, "mailhook service: refused a registration: %s\n", e.what());
+    return kStatusBadRequest;
   }
 
   std::unique_lock lock(m_pState->pools);
   auto* mgr = CMemMapResourcePoolMgr::Instance();
   // A hook that starts again registers again: its old resources are forgotten first.
   mgr->CloseResourcePool(poolId);
+  if (!DescriptorsLeftFor(entries.size())) {
+    std::fprintf(stderr,
+                 "mailhook service: refused pool %d: %zu resources would use up this process's descriptors "
+                 "(ulimit -n)\n",
+                 poolId, entries.size());
+    return kStatusRefused;
+  }
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
+  // Mapping and reading each file's header happen here: a file the hook's user cuts short
+  // meanwhile must fail the registration, not end the service.
+  BusGuard guard;
   for (auto& e : entries) {
     CMemMapResource* resource = pool->CreateResource();
-    if (resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) != 0 ||
-        pool->AddResource(resource) != 0) {
-      pool->DestroyResource(resource);
+    const bool added = resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) == 0 &&
+                       pool->AddResource(resource) == 0;
+    if (!added) pool->DestroyResource(resource);
+    if (!added || guard.Faulted()) {
+      if (guard.Faulted())
+        std::fprintf(stderr,
+                     "mailhook service: a backing file of pool %d was cut short while it was adopted\n",
+                     poolId);
       mgr->CloseResourcePool(poolId);
+      adopted = 0;
       return kStatusFailed;
     }
     ++adopted;
@@ -194,7 +240,7 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
   CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
   if (receiver.Fail()) {
     ++m_pState->failed;
-    return kStatusResourceUnknown;
+    return receiver.GetError() == HOOK_ERR_RESOURCE_BUSY ? kStatusResourceBusy : kStatusResourceUnknown;
   }
   FaultPoint("receiver");
 
@@ -258,6 +304,11 @@ int RunService(const ServiceOptions& given) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   ServiceOptions options = given;
+  // Each adopted resource keeps descriptors: take what the administrator allows.
+  if (rlimit limit{}; getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
   try {
     EnsurePrivateDir(RuntimeDir());
     if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
