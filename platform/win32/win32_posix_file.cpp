@@ -96,6 +96,15 @@ FileId IdOf(const struct stat& st) {
 void FileOpened(FileId id);
 void FileClosed(FileId id);
 
+// A description of the file that holds no lock, which views map. The kernel keeps a mapped
+// description (and any lock on it) alive as long as the mapping: mapping the section's own
+// description would let a view kept for re-use (below) hold the file's map lock.
+struct Descriptor {
+  explicit Descriptor(int f) : fd(f) {}
+  ~Descriptor() { close(fd); }
+  const int fd;
+};
+
 struct File : mhwin::Object {
   File(int f, DWORD a, FileId i, bool p) : Object(mhwin::Kind::File), fd(f), access(a), id(i), prefault(p) {
     FileOpened(id);
@@ -104,18 +113,33 @@ struct File : mhwin::Object {
     FileClosed(id);
     close(fd);
   }
+  // Opened with the first section of this handle.
+  std::shared_ptr<Descriptor> MapSource() {
+    std::lock_guard lock(mapSourceMutex);
+    if (!mapSource) {
+      int d = ReopenDescription(fd, (access & GENERIC_WRITE) != 0 ? O_RDWR : O_RDONLY);
+      if (d >= 0) mapSource = std::make_shared<Descriptor>(d);
+    }
+    return mapSource;
+  }
   const int fd;
   const DWORD access;
   const FileId id;
   const bool prefault;  // asked once per handle: the file system does not change under it
+
+ private:
+  std::mutex mapSourceMutex;
+  std::shared_ptr<Descriptor> mapSource;
 };
 
-// The section: its own description holding kMapMarker shared until the last view is gone.
+// The section: its own description holding kMapMarker shared until the last view is gone, and
+// the description its views map.
 struct Section {
-  Section(int f, std::uint64_t s, bool w, bool p, FileId i)
-      : fd(f), size(s), writable(w), prefault(p), id(i) {}
+  Section(int f, std::shared_ptr<Descriptor> src, std::uint64_t s, bool w, bool p, FileId i)
+      : fd(f), source(std::move(src)), size(s), writable(w), prefault(p), id(i) {}
   ~Section() { close(fd); }
   const int fd;
+  const std::shared_ptr<Descriptor> source;
   const std::uint64_t size;
   const bool writable;
   const bool prefault;
@@ -153,15 +177,17 @@ struct View {
 // A view just unmapped, kept in memory for the next view of the same file: re-mapping a view to
 // a new length (a resource's view follows its data, so the message road does it for every large
 // message) then keeps the pages both lengths share instead of faulting them all in again, which
-// on a plain tmpfs costs microseconds a page. It keeps its section (and so the file's map lock):
-// it still maps the file. It is dropped for good when the file's handle closes, before the file
-// is shrunk or deleted by this process, and when newer views push it out.
+// on a plain tmpfs costs microseconds a page. Its memory is never touched while parked, and it
+// holds no lock: the file may be shrunk or deleted under it as under no view at all (shrinking
+// drops its pages; a later view is made only after its section has allocated the file as far as
+// it reaches). It is dropped for good when the last handle of the file here closes, and when
+// newer views push it out.
 struct ParkedView {
   void* addr;
   std::size_t length;
   std::uint64_t offset;
   int prot;
-  std::shared_ptr<Section> section;
+  FileId id;
 };
 
 constexpr std::size_t kMaxParkedViews = 4;
@@ -201,25 +227,15 @@ void FileClosed(FileId id) {
   DropParkedViews(id);
 }
 
-// Drops every parked view of the file; their sections go once the lock is released.
+// Drops every parked view of the file.
 void DropParkedViews(FileId id) {
-  std::vector<std::shared_ptr<Section>> keep;
   Views& v = TheViews();
   std::lock_guard lock(v.mutex);
-  for (auto it = v.parked.begin(); it != v.parked.end();) {
-    if (it->section->id == id) {
-      munmap(it->addr, it->length);
-      keep.push_back(std::move(it->section));
-      it = v.parked.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-void DropParkedViews(int fd) {
-  struct stat st {};
-  if (fstat(fd, &st) == 0) DropParkedViews(IdOf(st));
+  std::erase_if(v.parked, [&](const ParkedView& pv) {
+    if (!(pv.id == id)) return false;
+    munmap(pv.addr, pv.length);
+    return true;
+  });
 }
 
 // Fills the page tables of [from, to) of a view in one pass; where the kernel cannot, the pages
@@ -250,7 +266,6 @@ bool LockUnsupported(int err) {
 // Sets the file's size to newSize, refusing to shrink a file that any section maps; sets the
 // last error on failure. The size change runs under the exclusive resize lock.
 bool ResizeUnmapped(int fd, off_t newSize) {
-  DropParkedViews(fd);
   int probe = ReopenDescription(fd, O_RDWR);
   if (probe < 0) return FailErrno(false);
   auto fail = [probe](int err) {
@@ -461,7 +476,6 @@ BOOL DeleteFileW(LPCWSTR fileName) {
     close(fd);
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
-  DropParkedViews(IdOf(st));
   // Windows refuses to delete an open file (32) and a mapped one (5). A file system without
   // these locks cannot tell: the file is deleted unprotected.
   const struct {
@@ -559,7 +573,9 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   }
   // Releasing the resize lock keeps the map lock: they are different bytes.
   if (resizeLocked) (void)LockMarker(fd, kResizeMarker, F_UNLCK, false);
-  auto section = std::make_shared<Section>(fd, maximum, writable, f->prefault, IdOf(st));
+  auto source = f->MapSource();
+  if (!source) return fail(mhwin::ErrnoToWin32(errno));
+  auto section = std::make_shared<Section>(fd, std::move(source), maximum, writable, f->prefault, IdOf(st));
   return mhwin::InsertHandle(std::make_shared<Mapping>(std::move(section)));
 }
 
@@ -581,17 +597,15 @@ LPVOID MapViewOfFileEx(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffset
   if (write && !s.writable) return Fail(ERROR_ACCESS_DENIED, none);
   int prot = PROT_READ | (write ? PROT_WRITE : 0);
   Views& v = TheViews();
-  std::shared_ptr<Section> parkedSection;  // released after the lock is dropped
   std::unique_lock lock(v.mutex);
   void* p = MAP_FAILED;
   if (baseAddress == nullptr) {
     auto it = std::find_if(v.parked.rbegin(), v.parked.rend(), [&](const ParkedView& pv) {
-      return pv.section->id == s.id && pv.offset == offset && pv.prot == prot;
+      return pv.id == s.id && pv.offset == offset && pv.prot == prot;
     });
     if (it != v.parked.rend()) {
-      ParkedView pv = std::move(*it);
+      ParkedView pv = *it;
       v.parked.erase(std::next(it).base());
-      parkedSection = std::move(pv.section);
       // The pages of the shared length stay mapped; the new section has allocated the file
       // as far as the new length reaches.
       p = pv.length == length ? pv.addr
@@ -605,7 +619,7 @@ LPVOID MapViewOfFileEx(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffset
   if (p == MAP_FAILED) {
     lock.unlock();
     int flags = MAP_SHARED | (baseAddress ? MAP_FIXED_NOREPLACE : 0) | (s.prefault ? MAP_POPULATE : 0);
-    p = mmap(baseAddress, static_cast<size_t>(length), prot, flags, s.fd, static_cast<off_t>(offset));
+    p = mmap(baseAddress, static_cast<size_t>(length), prot, flags, s.source->fd, static_cast<off_t>(offset));
     if (p == MAP_FAILED) {
       if (errno == EEXIST) return Fail(ERROR_INVALID_ADDRESS, none);
       return FailErrno(none);
@@ -633,20 +647,18 @@ BOOL UnmapViewOfFile(LPCVOID baseAddress) {
   auto it = v.byAddress.find(baseAddress);
   if (it == v.byAddress.end()) return Fail(ERROR_INVALID_ADDRESS, FALSE);
   View& view = it->second;
-  if (v.openFiles.count({view.section->id.dev, view.section->id.ino}) == 0) {
+  const FileId id = view.section->id;
+  // Only a file still open here can be mapped again.
+  if (v.openFiles.count({id.dev, id.ino}) == 0) {
     if (munmap(const_cast<void*>(baseAddress), view.length) != 0) return FailErrno(FALSE);
-    keep = std::move(view.section);
-    v.byAddress.erase(it);
-    return TRUE;
+  } else {
+    if (v.parked.size() == kMaxParkedViews) {
+      munmap(v.parked.front().addr, v.parked.front().length);
+      v.parked.erase(v.parked.begin());
+    }
+    v.parked.push_back(ParkedView{const_cast<void*>(baseAddress), view.length, view.offset, view.prot, id});
   }
-  if (v.parked.size() == kMaxParkedViews) {
-    ParkedView& oldest = v.parked.front();
-    munmap(oldest.addr, oldest.length);
-    keep = std::move(oldest.section);
-    v.parked.erase(v.parked.begin());
-  }
-  v.parked.push_back(ParkedView{const_cast<void*>(baseAddress), view.length, view.offset, view.prot,
-                                std::move(view.section)});
+  keep = std::move(view.section);
   v.byAddress.erase(it);
   return TRUE;
 }

@@ -75,7 +75,7 @@ void FaultPoint(const char* step) {
 // The most resources one registration may bring: the hook's own most (1024 holders of three).
 constexpr uint32_t kMaxRegisterEntries = 3 * 1024;
 
-// An adopted resource keeps two descriptors (the file and its mapping) while mapped: a
+// An adopted resource keeps three descriptors (the file, its section and what its view maps): a
 // registration that would leave fewer than a reserve for connections and logs is refused
 // instead of failing requests later (or other pools) for want of descriptors.
 bool DescriptorsLeftFor(size_t resources) {
@@ -87,7 +87,7 @@ bool DescriptorsLeftFor(size_t resources) {
   for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     ++open;
-  return open + 2 * resources + kReserve <= static_cast<size_t>(limit.rlim_cur);
+  return open + 3 * resources + kReserve <= static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace
