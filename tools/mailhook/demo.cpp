@@ -2,90 +2,13 @@
 // messages (or an input), one line per message and a summary; both torn down at the end.
 #include "demo.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "common.h"
 #include "hook.h"
-
-extern char** environ;
+#include "service_child.h"
 
 namespace mailhook {
-
-namespace {
-
-// The service child: started from this same executable, stopped with SIGTERM.
-class ServiceChild {
- public:
-  explicit ServiceChild(const std::filesystem::path& workDir) {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) throw std::runtime_error("cannot find this program");
-    self[n] = 0;
-    std::vector<std::string> args{self, "service", "--dir", workDir.string(), "--quiet"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    int rc = posix_spawn(&m_pid, self, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-      close(fds[0]);
-      throw std::runtime_error("cannot start the service");
-    }
-    m_out = fds[0];
-  }
-  ~ServiceChild() {
-    Stop();
-    if (m_out >= 0) close(m_out);
-  }
-  // Waits for the service's "ready" line; false if it exited first.
-  bool WaitReady() {
-    std::string line;
-    char c;
-    for (;;) {
-      ssize_t n = read(m_out, &c, 1);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      if (c == '\n') {
-        if (line == "ready") return true;
-        line.clear();
-      } else {
-        line.push_back(c);
-      }
-    }
-  }
-  int Stop() {
-    if (m_pid <= 0) return m_status;
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    m_pid = -1;
-    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return m_status;
-  }
-
- private:
-  pid_t m_pid = -1;
-  int m_out = -1;
-  int m_status = -1;
-};
-
-}  // namespace
 
 int RunDemo(const DemoOptions& options) {
   std::vector<Message> messages;
@@ -97,7 +20,7 @@ int RunDemo(const DemoOptions& options) {
     return 2;
   }
   std::printf("mailhook demo: service and hook over %zu messages, %d hook threads, backing files in %s\n",
-              messages.size(), options.hook.threads, options.hook.workDir.c_str());
+              messages.size(), options.hook.threads, options.hook.workDir.string().c_str());
   std::fflush(stdout);
 
   RunSummary summary;

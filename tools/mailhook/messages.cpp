@@ -2,8 +2,6 @@
 
 #include "dbg/dbg_log.h"
 
-#include <gmime/gmime.h>
-
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -15,99 +13,19 @@ namespace mailhook {
 
 namespace {
 
-void InitMime() {
-  static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
-}
-
 bool IsAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// Owns one GObject reference.
-template <class T>
-struct GRef {
-  T* p = nullptr;
-  explicit GRef(T* q) : p(q) {}
-  ~GRef() {
-    if (p) g_object_unref(p);
-  }
-  GRef(const GRef&) = delete;
-  GRef& operator=(const GRef&) = delete;
-};
+}  // namespace
 
-void AddText(std::vector<HeaderValue>& out, int id, const char* text) {
-  if (text != nullptr && *text != 0) out.push_back(HeaderValue::MakeText(id, text));
-}
-
-void AddAddresses(std::vector<HeaderValue>& out, int id, InternetAddressList* list) {
-  if (list == nullptr || internet_address_list_length(list) == 0) return;
-  char* text = internet_address_list_to_string(list, nullptr, FALSE);
-  AddText(out, id, text);
-  g_free(text);
-}
-
-struct PartCounter {
-  int parts = 0;
-  std::vector<HeaderValue>* out;
-};
-
-void CountPart(GMimeObject*, GMimeObject* part, gpointer data) {
-  auto* counter = static_cast<PartCounter*>(data);
-  ++counter->parts;
-  if (GMIME_IS_PART(part)) {
-    const char* filename = g_mime_part_get_filename(GMIME_PART(part));
-    AddText(*counter->out, kHdrAttachment, filename);
-  }
-}
-
-void Describe(GMimeMessage* msg, Message& out) {
-  auto& h = out.headers;
-  AddAddresses(h, kHdrFrom, g_mime_message_get_from(msg));
-  AddAddresses(h, kHdrTo, g_mime_message_get_to(msg));
-  AddAddresses(h, kHdrCc, g_mime_message_get_cc(msg));
-  AddText(h, kHdrSubject, g_mime_message_get_subject(msg));
-  AddText(h, kHdrMessageId, g_mime_message_get_message_id(msg));
-  GDateTime* date = g_mime_message_get_date(msg);
-  if (date != nullptr) {
-    char* text = g_date_time_format_iso8601(date);
-    AddText(h, kHdrDate, text);
-    g_free(text);
-  }
-  GMimeObject* body = g_mime_message_get_mime_part(msg);
-  if (body != nullptr) {
-    GMimeContentType* type = g_mime_object_get_content_type(body);
-    char* mime = type ? g_mime_content_type_get_mime_type(type) : nullptr;
-    AddText(h, kHdrMimeType, mime);
-    g_free(mime);
-  }
-  PartCounter counter{0, &h};
-  g_mime_message_foreach(msg, CountPart, &counter);
-  h.push_back(HeaderValue::MakeInt(kHdrPartCount, counter.parts));
-  h.push_back(HeaderValue::MakeInt64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
-
-  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(msg));
-  int count = list ? g_mime_header_list_get_count(list) : 0;
-  for (int i = 0; i < count; ++i) {
-    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
-    const char* name = g_mime_header_get_name(header);
-    const char* value = g_mime_header_get_value(header);
-    if (name == nullptr) continue;
-    h.push_back(HeaderValue::MakeText(kHdrOther, std::string(name) + ": " + (value ? value : "")));
-  }
-}
-
-GMimeMessage* ParseOne(GMimeParser* parser) { return g_mime_parser_construct_message(parser, nullptr); }
-
-std::string ReadFile(const std::filesystem::path& path) {
+std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path.string());
   std::ostringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
 }
-
-}  // namespace
 
 HeaderValue HeaderValue::MakeText(int id, const std::string& utf8) {
   if (IsAscii(utf8)) return {String, id, 0, 0, utf8, {}};
@@ -117,72 +35,21 @@ HeaderValue HeaderValue::MakeText(int id, const std::string& utf8) {
 bool HeaderValue::operator==(const HeaderValue& o) const {
   if (kind != o.kind || id != o.id) return false;
   switch (kind) {
-    case Int: return i32 == o.i32;
-    case Int64: return i64 == o.i64;
-    case String: return str == o.str;
-    case WString: return wstr == o.wstr;
+    case Int:
+      return i32 == o.i32;
+    case Int64:
+      return i64 == o.i64;
+    case String:
+      return str == o.str;
+    case WString:
+      return wstr == o.wstr;
   }
   return false;
 }
 
-bool ParseMessage(const std::string& name, std::string raw, Message& out) {
-  InitMime();
-  out.name = name;
-  out.raw = std::move(raw);
-  out.headers.clear();
-  GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(out.raw.data(), out.raw.size()));
-  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
-  GRef<GMimeMessage> msg(ParseOne(parser.p));
-  if (msg.p == nullptr) return false;
-  Describe(msg.p, out);
-  return true;
-}
-
-std::vector<Message> LoadMessages(const std::filesystem::path& input) {
-  InitMime();
-  std::vector<Message> messages;
-  std::error_code ec;
-  if (std::filesystem::is_directory(input, ec)) {
-    std::vector<std::filesystem::path> files;
-    for (auto& entry : std::filesystem::directory_iterator(input))
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    for (auto& file : files) {
-      Message m;
-      if (ParseMessage(file.filename().string(), ReadFile(file), m)) messages.push_back(std::move(m));
-    }
-  } else {
-    std::string data = ReadFile(input);
-    if (data.rfind("From ", 0) == 0) {
-      // An mbox: each message's bytes run from its headers to where the parser stopped.
-      GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
-      GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
-      g_mime_parser_set_format(parser.p, GMIME_FORMAT_MBOX);
-      int index = 0;
-      while (!g_mime_parser_eos(parser.p)) {
-        GRef<GMimeMessage> msg(ParseOne(parser.p));
-        if (msg.p == nullptr) break;
-        gint64 begin = g_mime_parser_get_headers_begin(parser.p);
-        gint64 end = g_mime_parser_tell(parser.p);
-        if (begin < 0 || end < begin || static_cast<size_t>(end) > data.size()) continue;
-        Message m;
-        m.name = input.filename().string() + "#" + std::to_string(++index);
-        m.raw = data.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
-        Describe(msg.p, m);
-        messages.push_back(std::move(m));
-      }
-    } else {
-      Message m;
-      if (ParseMessage(input.filename().string(), std::move(data), m)) messages.push_back(std::move(m));
-    }
-  }
-  if (messages.empty()) throw std::runtime_error("no messages in " + input.string());
-  return messages;
-}
-
 const std::string& TestVirusString() {
-  static const std::string s = std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" +
-                               "TEST-FILE!$H+H*";
+  static const std::string s =
+      std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" + "TEST-FILE!$H+H*";
   return s;
 }
 
@@ -247,12 +114,14 @@ std::vector<Message> BuiltinMessages() {
                    "Content-Type: text/plain; charset=utf-8\r\n"
                    "Content-Transfer-Encoding: 8bit\r\n"
                    "\r\n"
-                   "Gr\xc3\xbc\xc3\x9f" "e aus M\xc3\xbcnchen.\r\n"
+                   "Gr\xc3\xbc\xc3\x9f"
+                   "e aus M\xc3\xbcnchen.\r\n"
                    "--b2\r\n"
                    "Content-Type: text/plain; charset=utf-8\r\n"
                    "Content-Disposition: attachment; filename*=UTF-8''%C3%BCbersicht.txt\r\n"
                    "\r\n"
-                   "\xc3\xbc" "bersicht\r\n"
+                   "\xc3\xbc"
+                   "bersicht\r\n"
                    "--b2--\r\n");
 
   raw.emplace_back("test-virus",
@@ -301,10 +170,18 @@ uint64_t DigestHeaders(const std::vector<HeaderValue>& headers) {
     mix(&tag, sizeof tag);
     mix(&v.id, sizeof v.id);
     switch (v.kind) {
-      case HeaderValue::Int: mix(&v.i32, sizeof v.i32); break;
-      case HeaderValue::Int64: mix(&v.i64, sizeof v.i64); break;
-      case HeaderValue::String: mix(v.str.data(), v.str.size()); break;
-      case HeaderValue::WString: mix(v.wstr.data(), v.wstr.size() * 2); break;
+      case HeaderValue::Int:
+        mix(&v.i32, sizeof v.i32);
+        break;
+      case HeaderValue::Int64:
+        mix(&v.i64, sizeof v.i64);
+        break;
+      case HeaderValue::String:
+        mix(v.str.data(), v.str.size());
+        break;
+      case HeaderValue::WString:
+        mix(v.wstr.data(), v.wstr.size() * 2);
+        break;
     }
   }
   return h;
@@ -321,8 +198,12 @@ std::u16string UnitsAt(const void* p) {
   }
 }
 
-std::u16string Utf8To16(const std::string& s) { return DBG::FromUtf8(s); }
+std::u16string Utf8To16(const std::string& s) {
+  return DBG::FromUtf8(s);
+}
 
-std::string Utf16To8(const std::u16string& s) { return DBG::ToUtf8(s); }
+std::string Utf16To8(const std::u16string& s) {
+  return DBG::ToUtf8(s);
+}
 
 }  // namespace mailhook

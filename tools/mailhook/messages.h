@@ -53,8 +53,9 @@ struct Message {
   std::vector<HeaderValue> headers;
 };
 
-// Parses raw RFC 5322 bytes with a MIME library into a message; false if they are not a
-// message at all.
+// Parses raw RFC 5322 bytes into a message; false if they are not a message at all. With GMime
+// (messages_gmime.cpp) addresses, encoded words, dates and MIME parts are read; without it
+// (messages_plain.cpp, the Windows build) the fields are taken as written, unfolded.
 bool ParseMessage(const std::string& name, std::string raw, Message& out);
 
 // Every message of an input: a folder of .eml files (sorted by name), an mbox file, or one
@@ -76,6 +77,9 @@ uint64_t DigestBytes(const void* data, size_t size);
 // A terminated wide string handed out in place by the header reader; it may sit at an odd
 // address, so it is read unit by unit.
 std::u16string UnitsAt(const void* p);
+
+// A file's bytes; throws std::runtime_error if it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path);
 
 std::u16string Utf8To16(const std::string& s);
 std::string Utf16To8(const std::u16string& s);

@@ -5,9 +5,6 @@
 // content with a notice, and replies with what changed.
 #include "service.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -32,6 +29,7 @@
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 #include "records.h"
+#include "stop.h"
 
 namespace mailhook {
 
@@ -56,7 +54,7 @@ struct FaultPlan {
     auto at = plan.find('@');
     if (at == std::string_view::npos) return;
     auto action = plan.substr(0, at);
-    signal = action == "kill" ? SIGKILL : action == "stop" ? SIGSTOP : 0;
+    signal = action == "kill" ? kSelfKill : action == "stop" ? kSelfStop : 0;
     step = plan.substr(at + 1);
   }
 };
@@ -65,7 +63,7 @@ struct FaultPlan {
 void FaultPoint(const char* step) {
   static const FaultPlan plan;
   static std::atomic<bool> fired{false};
-  if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) kill(getpid(), plan.signal);
+  if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) SignalSelf(plan.signal);
 }
 
 }  // namespace
@@ -134,7 +132,7 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
     if (e.pool != poolId) return kStatusBadRequest;
     if (!IsInside(Utf16To8(e.name), m_pState->options.workDir)) {
       std::fprintf(stderr, "mailhook service: refused %s: outside %s\n", Utf16To8(e.name).c_str(),
-                   m_pState->options.workDir.c_str());
+                   m_pState->options.workDir.string().c_str());
       return kStatusRefused;
     }
     if (std::string problem = PrivateFileProblem(Utf16To8(e.name)); !problem.empty()) {
@@ -244,12 +242,8 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
 }
 
 int RunService(const ServiceOptions& options) {
-  // Stop signals are taken by sigwait below, in this thread only.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // Stop requests are taken by Wait below, in this thread only.
+  StopRequest stop;
 
   try {
     EnsurePrivateDir(RuntimeDir());
@@ -270,8 +264,7 @@ int RunService(const ServiceOptions& options) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stop, &signal);
+  stop.Wait();
   server->Stop();
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
