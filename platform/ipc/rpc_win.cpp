@@ -528,8 +528,10 @@ struct CRPCServer::Impl {
         if (!Pause(1)) break;
         continue;
       }
+      // The next instance comes before this one is handed on: should this client leave and its
+      // instance close at once, the name must not vanish (a client would take that for no server).
       HANDLE h = pending;
-      pending = INVALID_HANDLE_VALUE;
+      pending = NewInstance(false);
       std::lock_guard<std::mutex> guard(lock);
       ReapFinished();
       if (stopped || connections.size() >= kMaxConnections) {
