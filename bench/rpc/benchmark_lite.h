@@ -1,8 +1,8 @@
 // The part of Google Benchmark's interface rpc_bench uses, for builds that have no Google
 // Benchmark (the MinGW cross build): each benchmark runs for about half a second of real time
 // (iterations doubled until a trial lasts 50 ms, then scaled), --benchmark_repetitions=N repeats
-// it and adds the median, and the console reporter prints real time per iteration. Enough to put
-// two exchanges side by side in one run; no statistics beyond the median.
+// every benchmark in turn and adds the medians, and the console reporter prints real time per
+// iteration. Enough to put two exchanges side by side in one run; no statistics beyond the median.
 #pragma once
 
 #include <algorithm>
@@ -124,45 +124,52 @@ inline void Initialize(int* argc, char** argv) {
       lite::Repetitions() = std::max(1, std::atoi(argv[i] + 24));
 }
 
+// Repetitions take turns across the benchmarks (A B A B ...), so a machine whose load drifts
+// during the run weighs on each side alike.
 inline void RunSpecifiedBenchmarks(ConsoleReporter* reporter) {
   const int reps = lite::Repetitions();
-  for (const auto& e : lite::Registry()) {
+  auto& entries = lite::Registry();
+  std::vector<int64_t> iterations(entries.size(), 0);  // 0: failed
+  std::vector<std::vector<Run>> runs(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
     int64_t n = 1;
     double t = 0;
-    while ((t = lite::Time(e, n)) >= 0 && t < 0.05) n *= 2;
-    std::vector<Run> runs;
-    std::vector<double> times;
-    if (t >= 0) n = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * 0.5 / t));
-    for (int r = 0; r < reps && t >= 0; ++r) {
+    while ((t = lite::Time(entries[i], n)) >= 0 && t < 0.05) n *= 2;
+    if (t >= 0) iterations[i] = std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(n) * 0.5 / t));
+  }
+  for (int r = 0; r < reps; ++r) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (iterations[i] == 0) continue;
       Run run;
-      run.run_name.function_name = e.name;
+      run.run_name.function_name = entries[i].name;
       run.repetitions = reps;
-      run.iterations = n;
-      double secs = lite::Time(e, n);
+      run.iterations = iterations[i];
+      double secs = lite::Time(entries[i], iterations[i]);
       run.error_occurred = secs < 0;
-      run.real_ns = secs * 1e9 / static_cast<double>(n);
+      run.real_ns = secs * 1e9 / static_cast<double>(iterations[i]);
+      runs[i].push_back(run);
+    }
+  }
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::vector<double> times;
+    for (const auto& run : runs[i])
       if (!run.error_occurred) times.push_back(run.real_ns);
-      runs.push_back(run);
-    }
-    if (t < 0) {
+    if (iterations[i] == 0) {
       Run run;
-      run.run_name.function_name = e.name;
+      run.run_name.function_name = entries[i].name;
       run.error_occurred = true;
-      runs.push_back(run);
-    }
-    if (reps > 1 && !times.empty()) {
+      runs[i].push_back(run);
+    } else if (reps > 1 && !times.empty()) {
       std::sort(times.begin(), times.end());
-      Run median;
-      median.run_name.function_name = e.name;
+      Run median = runs[i].front();
       median.run_type = Run::RT_Aggregate;
       median.aggregate_name = "median";
-      median.repetitions = reps;
-      median.iterations = n;
+      median.error_occurred = false;
       median.real_ns = times.size() % 2 ? times[times.size() / 2]
                                         : (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
-      runs.push_back(median);
+      runs[i].push_back(median);
     }
-    reporter->ReportRuns(runs);
+    reporter->ReportRuns(runs[i]);
   }
 }
 

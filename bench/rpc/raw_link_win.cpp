@@ -10,6 +10,9 @@ namespace rawlink {
 
 namespace {
 
+// Set in the serving process, whose pipe handles are overlapped.
+bool g_serverSide = false;
+
 std::wstring Wide(const std::string& s) {
   int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
   std::wstring w(static_cast<size_t>(n), L'\0');
@@ -17,11 +20,27 @@ std::wstring Wide(const std::string& s) {
   return w;
 }
 
+// Plain blocking transfers: the client's handle is synchronous; the server's instances are
+// overlapped (so that connecting can be waited for like the RPC server does), and there each
+// transfer is waited for at once.
+bool Transfer(HANDLE h, bool write, void* data, DWORD size, DWORD& done) {
+  OVERLAPPED ov{};
+  OVERLAPPED* pov = nullptr;
+  static thread_local HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_serverSide) {
+    ov.hEvent = event;
+    pov = &ov;
+  }
+  BOOL ok = write ? WriteFile(h, data, size, &done, pov) : ReadFile(h, data, size, &done, pov);
+  if (!ok && pov && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, pov, &done, TRUE);
+  return ok && done > 0;
+}
+
 bool ReadHandle(HANDLE h, void* data, size_t size) {
   auto* p = static_cast<uint8_t*>(data);
   while (size) {
     DWORD n = 0;
-    if (!ReadFile(h, p, static_cast<DWORD>(size), &n, nullptr) || n == 0) return false;
+    if (!Transfer(h, false, p, static_cast<DWORD>(size), n)) return false;
     p += n;
     size -= n;
   }
@@ -32,7 +51,7 @@ bool WriteHandle(HANDLE h, const void* data, size_t size) {
   auto* p = static_cast<const uint8_t*>(data);
   while (size) {
     DWORD n = 0;
-    if (!WriteFile(h, p, static_cast<DWORD>(size), &n, nullptr) || n == 0) return false;
+    if (!Transfer(h, true, const_cast<uint8_t*>(p), static_cast<DWORD>(size), n)) return false;
     p += n;
     size -= n;
   }
@@ -49,10 +68,10 @@ void Serve(HANDLE h) {
   ::CloseHandle(h);
 }
 
-// Blocking handles and plain ReadFile/WriteFile: the least a pipe exchange can cost.
 HANDLE NewInstance(const std::wstring& name) {
-  return CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                          PIPE_UNLIMITED_INSTANCES, 64 * 1024, 64 * 1024, 0, nullptr);
+  return CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                          64 * 1024, 64 * 1024, 0, nullptr);
 }
 
 }  // namespace
@@ -77,14 +96,23 @@ std::string Endpoint() {
 }
 
 bool ListenInBackground() {
+  g_serverSide = true;
   std::wstring name = Wide(Endpoint());
   HANDLE first = NewInstance(name);
   if (first == INVALID_HANDLE_VALUE) return false;
   std::thread([name, first] {
     // The next instance is made before a connected one is handed on, so the name never
     // vanishes between two clients.
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     for (HANDLE h = first, next; h != INVALID_HANDLE_VALUE; h = next) {
-      bool connected = ConnectNamedPipe(h, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+      OVERLAPPED ov{};
+      ov.hEvent = event;
+      bool connected = ConnectNamedPipe(h, &ov) != FALSE;
+      DWORD unused = 0;
+      if (!connected && GetLastError() == ERROR_IO_PENDING)
+        connected = GetOverlappedResult(h, &ov, &unused, TRUE) != FALSE;
+      else if (!connected)
+        connected = GetLastError() == ERROR_PIPE_CONNECTED;
       next = NewInstance(name);
       if (connected)
         std::thread(Serve, h).detach();
