@@ -10,9 +10,6 @@ namespace rawlink {
 
 namespace {
 
-// Set in the serving process, whose pipe handles are overlapped.
-bool g_serverSide = false;
-
 std::wstring Wide(const std::string& s) {
   int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
   std::wstring w(static_cast<size_t>(n), L'\0');
@@ -20,38 +17,34 @@ std::wstring Wide(const std::string& s) {
   return w;
 }
 
-// Plain blocking transfers: the client's handle is synchronous; the server's instances are
-// overlapped (so that connecting can be waited for like the RPC server does), and there each
-// transfer is waited for at once.
-bool Transfer(HANDLE h, bool write, void* data, DWORD size, DWORD& done) {
+// Plain blocking transfers. The client's handle is synchronous (event null); the server's
+// instances are overlapped, so that connecting is waited for as the RPC server does it, and there
+// each transfer is waited for at once on the connection's event.
+bool Transfer(HANDLE h, HANDLE event, bool write, void* data, DWORD size, DWORD& done) {
   OVERLAPPED ov{};
-  OVERLAPPED* pov = nullptr;
-  static thread_local HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (g_serverSide) {
-    ov.hEvent = event;
-    pov = &ov;
-  }
+  ov.hEvent = event;
+  OVERLAPPED* pov = event ? &ov : nullptr;
   BOOL ok = write ? WriteFile(h, data, size, &done, pov) : ReadFile(h, data, size, &done, pov);
   if (!ok && pov && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, pov, &done, TRUE);
   return ok && done > 0;
 }
 
-bool ReadHandle(HANDLE h, void* data, size_t size) {
+bool ReadHandle(HANDLE h, HANDLE event, void* data, size_t size) {
   auto* p = static_cast<uint8_t*>(data);
   while (size) {
     DWORD n = 0;
-    if (!Transfer(h, false, p, static_cast<DWORD>(size), n)) return false;
+    if (!Transfer(h, event, false, p, static_cast<DWORD>(size), n)) return false;
     p += n;
     size -= n;
   }
   return true;
 }
 
-bool WriteHandle(HANDLE h, const void* data, size_t size) {
+bool WriteHandle(HANDLE h, HANDLE event, const void* data, size_t size) {
   auto* p = static_cast<const uint8_t*>(data);
   while (size) {
     DWORD n = 0;
-    if (!Transfer(h, true, const_cast<uint8_t*>(p), static_cast<DWORD>(size), n)) return false;
+    if (!Transfer(h, event, true, const_cast<uint8_t*>(p), static_cast<DWORD>(size), n)) return false;
     p += n;
     size -= n;
   }
@@ -59,12 +52,14 @@ bool WriteHandle(HANDLE h, const void* data, size_t size) {
 }
 
 void Serve(HANDLE h) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   uint32_t sizes[2];
-  if (ReadHandle(h, sizes, sizeof(sizes))) {
+  if (event && ReadHandle(h, event, sizes, sizeof(sizes))) {
     std::vector<uint8_t> in(sizes[0]), out(sizes[1], 0x5A);
-    while (ReadHandle(h, in.data(), in.size()) && WriteHandle(h, out.data(), out.size())) {
+    while (ReadHandle(h, event, in.data(), in.size()) && WriteHandle(h, event, out.data(), out.size())) {
     }
   }
+  if (event) ::CloseHandle(event);
   ::CloseHandle(h);
 }
 
@@ -96,7 +91,6 @@ std::string Endpoint() {
 }
 
 bool ListenInBackground() {
-  g_serverSide = true;
   std::wstring name = Wide(Endpoint());
   HANDLE first = NewInstance(name);
   if (first == INVALID_HANDLE_VALUE) return false;
@@ -141,11 +135,11 @@ bool Connection::Open(const std::string& endpoint) {
 }
 
 bool Connection::WriteExact(const void* data, size_t size) {
-  return WriteHandle(reinterpret_cast<HANDLE>(m_handle), data, size);
+  return WriteHandle(reinterpret_cast<HANDLE>(m_handle), nullptr, data, size);
 }
 
 bool Connection::ReadExact(void* data, size_t size) {
-  return ReadHandle(reinterpret_cast<HANDLE>(m_handle), data, size);
+  return ReadHandle(reinterpret_cast<HANDLE>(m_handle), nullptr, data, size);
 }
 
 ServingChild::ServingChild(const char*) {
