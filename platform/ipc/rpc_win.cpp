@@ -76,25 +76,31 @@ UniqueHandle NewEvent() {
   return UniqueHandle(h);
 }
 
-// The process user's SID as text ("S-1-5-21-..."): it names the user in pipe names and grants
-// them the only access besides SYSTEM. Read once; a process does not change user.
+// The user a process runs as, as SID text ("S-1-5-21-..."); empty if it cannot be read (the
+// process is gone, or belongs to someone we may not look at).
+std::wstring ProcessUser(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
+  UniqueHandle owned(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::unique_ptr<BYTE[]> buf(new BYTE[size ? size : 1]);
+  LPWSTR text = nullptr;
+  if (!GetTokenInformation(token, TokenUser, buf.get(), size, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buf.get())->User.Sid, &text))
+    return {};
+  std::wstring out(text);
+  LocalFree(text);
+  return out;
+}
+
+// This process's user: it names the user in pipe names and is granted the only access besides
+// SYSTEM. Read once; a process does not change user.
 const std::wstring& UserSid() {
   static const std::wstring sid = [] {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-      ThrowSystem("OpenProcessToken", GetLastError());
-    UniqueHandle owned(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::unique_ptr<BYTE[]> buf(new BYTE[size ? size : 1]);
-    if (!GetTokenInformation(token, TokenUser, buf.get(), size, &size))
-      ThrowSystem("GetTokenInformation", GetLastError());
-    LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buf.get())->User.Sid, &text))
-      ThrowSystem("ConvertSidToStringSidW", GetLastError());
-    std::wstring out(text);
-    LocalFree(text);
-    return out;
+    std::wstring user = ProcessUser(GetCurrentProcess());
+    if (user.empty()) ThrowSystem("read the process user", GetLastError());
+    return user;
   }();
   return sid;
 }
@@ -346,6 +352,7 @@ struct CRPCClientHelper::Impl {
                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
       if (h != INVALID_HANDLE_VALUE) {
         pipe = std::make_unique<CPipe>(h);
+        CheckServerUser();
         return;
       }
       DWORD err = GetLastError();
@@ -358,6 +365,17 @@ struct CRPCClientHelper::Impl {
       if (!WaitNamedPipeW(pipeName.c_str(), left) && GetLastError() == ERROR_SEM_TIMEOUT)
         Fail(CRPCError::TIMEOUT, "connect timed out");
     }
+  }
+
+  // The counterpart of the socket's owner-only folder: a pipe of this name made by another user
+  // before our service (which the first-instance flag then keeps out) must not get our requests.
+  void CheckServerUser() {
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(pipe->Get(), &pid))
+      Fail(CRPCError::SYSTEM, ErrorText("pipe server", GetLastError()));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process || ProcessUser(process.get()) != UserSid())
+      Fail(CRPCError::RUNTIME_DIR, "the pipe is served by another user's process");
   }
 
   void Exchange(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
@@ -450,6 +468,7 @@ struct CRPCServer::Impl {
   std::wstring pipeName;
   std::unique_ptr<SecurityDescriptor> security;
   UniqueHandle stopEvent;
+  std::atomic<bool> stopping{false};      // read by connections between requests
   HANDLE pending = INVALID_HANDLE_VALUE;  // the instance waiting for the next client
   std::thread acceptThread;
   mutable std::mutex lock;  // guards connections and stopped
@@ -584,7 +603,9 @@ struct CRPCServer::Impl {
       } else {
         inFrame = false;
       }
-      if (conn.pipe.Step(decoder, wait, stopEvent.get()) != Io::DONE) break;
+      // A read that completes at once never waits on the stop event: a client sending request
+      // after request must not keep its connection past Stop.
+      if (stopping || conn.pipe.Step(decoder, wait, stopEvent.get()) != Io::DONE) break;
       if (decoder.Failed()) break;
       if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
       inFrame = false;
@@ -612,6 +633,7 @@ struct CRPCServer::Impl {
       if (stopped) return;
       stopped = true;
     }
+    stopping = true;
     if (stopEvent) SetEvent(stopEvent.get());
     if (acceptThread.joinable()) acceptThread.join();
     // Every connection waiting for a request is woken by the stop event and ends.
