@@ -5,12 +5,21 @@
 #include <unistd.h>
 #endif
 
+#if defined(_WIN32)
+#include "win32/win32.h"
+// clang-format off
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
+#endif
+
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -88,6 +97,62 @@ class RawPeer {
   std::unique_ptr<RawStream> m_stream;
 };
 
+#if defined(_WIN32)
+std::string SidText(PSID sid) {
+  LPSTR text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return "?";
+  std::string out(text);
+  LocalFree(text);
+  return out;
+}
+
+// Who a security descriptor's DACL grants anything to, as SID text; "no DACL" if it has none
+// (which would grant everyone everything).
+std::set<std::string> Grantees(PSECURITY_DESCRIPTOR sd, PACL dacl) {
+  std::set<std::string> out;
+  if (dacl == nullptr) out.insert("no DACL");
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->AceType == ACCESS_ALLOWED_ACE_TYPE)
+      out.insert(SidText(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
+  }
+  LocalFree(sd);
+  return out;
+}
+
+std::set<std::string> FolderGrantees(const std::string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  std::wstring w(path.begin(), path.end());
+  if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &sd) != ERROR_SUCCESS)
+    return {"unreadable"};
+  return Grantees(sd, dacl);
+}
+
+std::set<std::string> PipeGrantees(const std::string& name) {
+  std::wstring w(name.begin(), name.end());
+  HANDLE h = CreateFileW(w.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return {"unreachable"};
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  DWORD rc =
+      GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd);
+  CloseHandle(h);
+  return rc == ERROR_SUCCESS ? Grantees(sd, dacl) : std::set<std::string>{"unreadable"};
+}
+
+std::string ThisUser() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  BYTE buf[256];
+  DWORD size = 0;
+  bool ok = GetTokenInformation(token, TokenUser, buf, sizeof buf, &size);
+  CloseHandle(token);
+  return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid) : "?";
+}
+#endif
+
 }  // namespace
 
 TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
@@ -98,11 +163,16 @@ TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
   }
 
 #if defined(_WIN32)
-  // Modes, owners and links of the folder are POSIX matters. On Windows the pipe's name carries
-  // the user and, with MAILHOOK_RUNTIME_DIR, the folder: services with their own folders never meet.
+  // Modes and links of the folder are POSIX matters; on Windows the folder's and the pipe's DACLs
+  // stand for them. The pipe's name carries the user and, with MAILHOOK_RUNTIME_DIR, the folder:
+  // services with their own folders never meet.
   RuntimeDirScope rt;
   CRPCServer server(kComponent, PlusOne);
   EXPECT_TRUE(std::filesystem::is_directory(rt.Path()));
+  // The folder and the pipe admit the user and SYSTEM ("S-1-5-18"), nobody else.
+  const std::set<std::string> owners = {"S-1-5-18", ThisUser()};
+  EXPECT_EQ(FolderGrantees(rt.Path()), owners);
+  EXPECT_EQ(PipeGrantees(server.GetSocketPath()), owners);
   EXPECT_EQ(server.GetSocketPath().rfind("\\\\.\\pipe\\mailhook-S-1-", 0), 0u) << server.GetSocketPath();
   EXPECT_EQ(server.GetSocketPath(), IPC::SocketPath(kComponent));
   {
