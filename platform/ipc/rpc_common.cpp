@@ -58,6 +58,18 @@ std::string CallHandler(const CRPCServer::Handler& handler, const CIPCMsgBuffer&
   return failure;
 }
 
+void TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply) {
+  RpcFrameKind kind = decoder.GetKind();
+  std::vector<uint8_t> payload = decoder.TakePayload();
+  FenceAfterReceive();
+  if (kind == RPC_FRAME_ERROR) {
+    std::string text(payload.begin(), payload.end());
+    throw CRPCError(CRPCError::REMOTE_FAILURE, where + ": server failed: " + text);
+  }
+  if (kind != RPC_FRAME_REPLY) throw CRPCError(CRPCError::PROTOCOL, where + ": server sent a request frame");
+  reply.Load(std::move(payload));
+}
+
 uint32_t RpcTimeoutMs() {
   const char* text = std::getenv("MAILHOOK_RPC_TIMEOUT_MS");
   if (!text || !*text) return kDefaultTimeoutMs;

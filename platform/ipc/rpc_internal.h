@@ -2,9 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "ipc/rpc.h"
+#include "ipc/rpc_frame.h"
 
 namespace IPC {
 
@@ -21,6 +23,28 @@ std::string ClientName(const char16_t* name);
 // kMaxErrorText bytes, never empty on failure), or an empty string when the reply may be sent.
 std::string CallHandler(const CRPCServer::Handler& handler, const CIPCMsgBuffer& request,
                         CIPCMsgBuffer& reply);
+
+// A client's side of a whole frame that has arrived: loads a reply into reply, or throws
+// CRPCError REMOTE_FAILURE (an error reply, with the server's text) or PROTOCOL (a request frame).
+// where names the exchange for messages ("RPC to <path> (<client>)").
+void TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply);
+
+// One exchange of a client, under its lock. After any failure but the handler's own the
+// connection is dropped: the stream's state is unknown, and a late reply must not answer the
+// next request.
+template <typename Exchange, typename Drop>
+void GuardedExchange(std::mutex& lock, Exchange exchange, Drop drop) {
+  std::lock_guard<std::mutex> guard(lock);
+  try {
+    exchange();
+  } catch (const CRPCError& e) {
+    if (e.GetCode() != CRPCError::REMOTE_FAILURE) drop();
+    throw;
+  } catch (...) {
+    drop();
+    throw;
+  }
+}
 
 #if defined(__SANITIZE_THREAD__)
 #define MH_IPC_TSAN 1

@@ -339,9 +339,10 @@ struct CRPCClientHelper::Impl {
     decoder.Reset();
   }
 
+  std::string Where() const { return "RPC to " + path + (name.empty() ? std::string() : " (" + name + ")"); }
+
   [[noreturn]] void Fail(CRPCError::Code code, const std::string& what) {
-    std::string who = name.empty() ? std::string() : " (" + name + ")";
-    throw CRPCError(code, "RPC to " + path + who + ": " + what);
+    throw CRPCError(code, Where() + ": " + what);
   }
 
   void Connect() {
@@ -408,15 +409,7 @@ struct CRPCClientHelper::Impl {
       if (decoder.Failed() || pipe->HasLeftover())
         Fail(CRPCError::PROTOCOL, "malformed reply from the server");
     }
-    RpcFrameKind kind = decoder.GetKind();
-    std::vector<uint8_t> payload = decoder.TakePayload();
-    FenceAfterReceive();
-    if (kind == RPC_FRAME_ERROR) {
-      std::string text(payload.begin(), payload.end());
-      throw CRPCError(CRPCError::REMOTE_FAILURE, "RPC to " + path + ": server failed: " + text);
-    }
-    if (kind != RPC_FRAME_REPLY) Fail(CRPCError::PROTOCOL, "server sent a request frame");
-    reply.Load(std::move(payload));
+    IPC::TakeReply(decoder, Where(), reply);
   }
 };
 
@@ -428,17 +421,8 @@ CRPCClientHelper::~CRPCClientHelper() {
 }
 
 void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  std::lock_guard<std::mutex> guard(m_pImpl->lock);
-  try {
-    m_pImpl->Exchange(request, reply);
-  } catch (const CRPCError& e) {
-    // The stream's state is unknown after a failure; a late reply must not answer the next request.
-    if (e.GetCode() != CRPCError::REMOTE_FAILURE) m_pImpl->Drop();
-    throw;
-  } catch (...) {
-    m_pImpl->Drop();
-    throw;
-  }
+  IPC::GuardedExchange(
+      m_pImpl->lock, [&] { m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); });
 }
 
 const CComponentID& CRPCClientHelper::GetComponent() const {

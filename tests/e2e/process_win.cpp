@@ -4,6 +4,7 @@
 
 #include "process.h"
 #include "stop.h"
+#include "support/test_support.h"
 #include "win32/win32.h"
 
 namespace {
@@ -14,23 +15,6 @@ std::wstring Wide(const std::string& utf8) {
   std::wstring w(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
   return w;
-}
-
-// One argument as CommandLineToArgvW reads it back.
-std::wstring Quote(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    q += c;
-  }
-  q.append(backslashes * 2, L'\\');
-  return q + L"\"";
 }
 
 }  // namespace
@@ -51,7 +35,7 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
   for (auto& [k, v] : env) block += Wide(k) + L"=" + Wide(v) + L'\0';
   block += L'\0';
   std::wstring cmd;
-  for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + Quote(Wide(a));
+  for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + mhtest::QuoteArg(Wide(a));
 
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   HANDLE read = nullptr, write = nullptr;

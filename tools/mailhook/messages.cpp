@@ -47,6 +47,31 @@ bool HeaderValue::operator==(const HeaderValue& o) const {
   return false;
 }
 
+std::vector<Message> LoadMessages(const std::filesystem::path& input) {
+  std::vector<Message> messages;
+  std::error_code ec;
+  if (std::filesystem::is_directory(input, ec)) {
+    std::vector<std::filesystem::path> files;
+    for (auto& entry : std::filesystem::directory_iterator(input))
+      if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (auto& file : files) {
+      Message m;
+      if (ParseMessage(file.filename().string(), ReadWholeFile(file), m)) messages.push_back(std::move(m));
+    }
+  } else {
+    std::string data = ReadWholeFile(input);
+    if (data.rfind("From ", 0) == 0) {
+      ReadMbox(input.filename().string(), data, messages);
+    } else {
+      Message m;
+      if (ParseMessage(input.filename().string(), std::move(data), m)) messages.push_back(std::move(m));
+    }
+  }
+  if (messages.empty()) throw std::runtime_error("no messages in " + input.string());
+  return messages;
+}
+
 const std::string& TestVirusString() {
   static const std::string s =
       std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" + "TEST-FILE!$H+H*";

@@ -58,6 +58,9 @@ struct Message {
 // (messages_plain.cpp, the Windows build) the fields are taken as written, unfolded.
 bool ParseMessage(const std::string& name, std::string raw, Message& out);
 
+// Appends every message of an mbox's bytes, named "<name>#<n>" (by the reader in use).
+void ReadMbox(const std::string& name, const std::string& data, std::vector<Message>& out);
+
 // Every message of an input: a folder of .eml files (sorted by name), an mbox file, or one
 // message file. Throws std::runtime_error when nothing can be read.
 std::vector<Message> LoadMessages(const std::filesystem::path& input);

@@ -108,46 +108,25 @@ bool ParseMessage(const std::string& name, std::string raw, Message& out) {
   return true;
 }
 
-std::vector<Message> LoadMessages(const std::filesystem::path& input) {
+void ReadMbox(const std::string& name, const std::string& data, std::vector<Message>& out) {
   InitMime();
-  std::vector<Message> messages;
-  std::error_code ec;
-  if (std::filesystem::is_directory(input, ec)) {
-    std::vector<std::filesystem::path> files;
-    for (auto& entry : std::filesystem::directory_iterator(input))
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    for (auto& file : files) {
-      Message m;
-      if (ParseMessage(file.filename().string(), ReadWholeFile(file), m)) messages.push_back(std::move(m));
-    }
-  } else {
-    std::string data = ReadWholeFile(input);
-    if (data.rfind("From ", 0) == 0) {
-      // An mbox: each message's bytes run from its headers to where the parser stopped.
-      GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
-      GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
-      g_mime_parser_set_format(parser.p, GMIME_FORMAT_MBOX);
-      int index = 0;
-      while (!g_mime_parser_eos(parser.p)) {
-        GRef<GMimeMessage> msg(ParseOne(parser.p));
-        if (msg.p == nullptr) break;
-        gint64 begin = g_mime_parser_get_headers_begin(parser.p);
-        gint64 end = g_mime_parser_tell(parser.p);
-        if (begin < 0 || end < begin || static_cast<size_t>(end) > data.size()) continue;
-        Message m;
-        m.name = input.filename().string() + "#" + std::to_string(++index);
-        m.raw = data.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
-        Describe(msg.p, m);
-        messages.push_back(std::move(m));
-      }
-    } else {
-      Message m;
-      if (ParseMessage(input.filename().string(), std::move(data), m)) messages.push_back(std::move(m));
-    }
+  // Each message's bytes run from its headers to where the parser stopped.
+  GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
+  g_mime_parser_set_format(parser.p, GMIME_FORMAT_MBOX);
+  int index = 0;
+  while (!g_mime_parser_eos(parser.p)) {
+    GRef<GMimeMessage> msg(ParseOne(parser.p));
+    if (msg.p == nullptr) break;
+    gint64 begin = g_mime_parser_get_headers_begin(parser.p);
+    gint64 end = g_mime_parser_tell(parser.p);
+    if (begin < 0 || end < begin || static_cast<size_t>(end) > data.size()) continue;
+    Message m;
+    m.name = name + "#" + std::to_string(++index);
+    m.raw = data.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+    Describe(msg.p, m);
+    out.push_back(std::move(m));
   }
-  if (messages.empty()) throw std::runtime_error("no messages in " + input.string());
-  return messages;
 }
 
 }  // namespace mailhook

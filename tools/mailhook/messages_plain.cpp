@@ -69,45 +69,22 @@ bool ParseMessage(const std::string& name, std::string raw, Message& out) {
   return true;
 }
 
-std::vector<Message> LoadMessages(const std::filesystem::path& input) {
-  std::vector<Message> messages;
-  std::error_code ec;
-  if (std::filesystem::is_directory(input, ec)) {
-    std::vector<std::filesystem::path> files;
-    for (auto& entry : std::filesystem::directory_iterator(input))
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    for (auto& file : files) {
-      Message m;
-      if (ParseMessage(file.filename().string(), ReadWholeFile(file), m)) messages.push_back(std::move(m));
+void ReadMbox(const std::string& name, const std::string& data, std::vector<Message>& out) {
+  // A message runs from the line after its "From " line to the next line that starts so.
+  int index = 0;
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t start = data.find('\n', pos);
+    start = start == std::string::npos ? data.size() : start + 1;
+    size_t next = data.find("\nFrom ", start);
+    size_t end = next == std::string::npos ? data.size() : next + 1;
+    Message m;
+    if (ParseMessage(name + "#" + std::to_string(index + 1), data.substr(start, end - start), m)) {
+      ++index;
+      out.push_back(std::move(m));
     }
-  } else {
-    std::string data = ReadWholeFile(input);
-    if (data.rfind("From ", 0) == 0) {
-      // An mbox: a message runs from the line after its "From " line to the next one that
-      // starts a line.
-      int index = 0;
-      size_t pos = 0;
-      while (pos < data.size()) {
-        size_t start = data.find('\n', pos);
-        start = start == std::string::npos ? data.size() : start + 1;
-        size_t next = data.find("\nFrom ", start);
-        size_t end = next == std::string::npos ? data.size() : next + 1;
-        Message m;
-        if (ParseMessage(input.filename().string() + "#" + std::to_string(index + 1),
-                         data.substr(start, end - start), m)) {
-          ++index;
-          messages.push_back(std::move(m));
-        }
-        pos = end;
-      }
-    } else {
-      Message m;
-      if (ParseMessage(input.filename().string(), std::move(data), m)) messages.push_back(std::move(m));
-    }
+    pos = end;
   }
-  if (messages.empty()) throw std::runtime_error("no messages in " + input.string());
-  return messages;
 }
 
 }  // namespace mailhook
