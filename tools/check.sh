@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test leg: native (warnings as errors), then AddressSanitizer +
-# UndefinedBehaviorSanitizer, then the Windows x64 build with its tests under Wine (tests
-# labelled rpc excluded there), ThreadSanitizer, and a short run of every fuzz target. Needs the packages .ci/run installs.
+# UndefinedBehaviorSanitizer, then the Windows x64 build with all its tests under Wine,
+# ThreadSanitizer, and a short run of every fuzz target. Needs the packages .ci/run installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

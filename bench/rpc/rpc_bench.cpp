@@ -1,24 +1,22 @@
 // One RPC request/reply between two processes against the floor it stands on: a bare Unix-socket
-// ping-pong carrying exactly the same bytes (frame headers included) with the same blocking
-// pattern, measured in the same run. Prints the ratio of each pair at the end (of the medians with
+// (on Windows: named-pipe) ping-pong carrying exactly the same bytes (frame headers included) with
+// the same blocking pattern, measured in the same run. Prints the ratio of each pair at the end (of the
+// medians with
 // --benchmark_repetitions=N, which a busy machine needs).
 //
 // The serving process is this binary started again with "--serve"; it runs the RPC server as
-// "ID_TARN_MASTER" and a bare echo server on raw.sock in the same runtime folder.
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// "ID_TARN_MASTER" and the bare echo server (raw_link.h) for the same runtime folder.
+#if defined(MAILHOOK_BENCHMARK_LITE)
+#include "benchmark_lite.h"
+#else
 #include <benchmark/benchmark.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
@@ -27,61 +25,13 @@
 
 #include "ipc/rpc.h"
 #include "ipc/rpc_frame.h"
+#include "raw_link.h"
 #include "rpc/hook_RpcCommunicationResource.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr uint32_t kChunkUnits = 32 * 1024;  // a 64 KiB string item
 constexpr int32_t kChunkCommand = -64;
-
-std::string RawPath() {
-  return IPC::GetRuntimeDir() + "/raw.sock";
-}
-
-bool ReadExact(int fd, void* data, size_t size) {
-  auto* p = static_cast<uint8_t*>(data);
-  while (size) {
-    ssize_t n = recv(fd, p, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool WriteExact(int fd, const void* data, size_t size) {
-  auto* p = static_cast<const uint8_t*>(data);
-  while (size) {
-    ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-sockaddr_un Address(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  return addr;
-}
-
-// The bare server: per connection, a header {request bytes, reply bytes}, then read a request,
-// write a reply, until the peer goes.
-void RawServe(int fd) {
-  uint32_t sizes[2];
-  if (ReadExact(fd, sizes, sizeof(sizes))) {
-    std::vector<uint8_t> in(sizes[0]), out(sizes[1], 0x5A);
-    while (ReadExact(fd, in.data(), in.size()) && WriteExact(fd, out.data(), out.size())) {
-    }
-  }
-  close(fd);
-}
 
 int Serve() {
   CRPCServer server(CComponentID(u"ID_TARN_MASTER"), [](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
@@ -97,19 +47,13 @@ int Serve() {
     for (int32_t& x : r) request >> x;
     reply << r[0] + r[4] << command;
   });
-  std::string path = RawPath();
-  unlink(path.c_str());
-  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = Address(path);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(listener, 16) != 0) {
+  if (!rawlink::ListenInBackground()) {
     std::perror("raw server");
     return 1;
   }
   std::cout << "ready" << std::endl;
-  for (;;) {
-    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) std::thread(RawServe, fd).detach();
-  }
+  // Serves until the benchmark ends this process.
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 void BM_RpcIntegerRequest(benchmark::State& state) {
@@ -139,21 +83,18 @@ void BM_RpcChunk64K(benchmark::State& state) {
 // The same bytes as one RPC exchange: frame header plus payload, each way.
 void RawPingPong(benchmark::State& state, uint32_t requestBytes, uint32_t replyBytes) {
   uint32_t sizes[2] = {requestBytes, replyBytes};
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = Address(RawPath());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      !WriteExact(fd, sizes, sizeof(sizes))) {
+  rawlink::Connection link;
+  if (!link.Open(rawlink::Endpoint()) || !link.WriteExact(sizes, sizeof(sizes))) {
     state.SkipWithError("raw server unreachable");
     return;
   }
   std::vector<uint8_t> out(sizes[0], 0xA5), in(sizes[1]);
   for (auto _ : state) {
-    if (!WriteExact(fd, out.data(), out.size()) || !ReadExact(fd, in.data(), in.size())) {
+    if (!link.WriteExact(out.data(), out.size()) || !link.ReadExact(in.data(), in.size())) {
       state.SkipWithError("raw exchange failed");
       break;
     }
   }
-  close(fd);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * sizes[0]);
 }
 
@@ -207,33 +148,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == "--serve") return Serve();
-
+static int RunBenchmarks(int argc, char** argv, std::string& runDir) {
   // A private runtime folder, inherited by the serving process.
-  char dirTemplate[] = "/tmp/mailhook-bench-XXXXXX";
-  if (!mkdtemp(dirTemplate)) return 1;
-  std::string runtime = std::string(dirTemplate) + "/run";
-  setenv("MAILHOOK_RUNTIME_DIR", runtime.c_str(), 1);
+  runDir = rawlink::UseFreshRuntimeDir();
   IPC::PrepareRuntimeDir();
-
-  int fds[2];
-  if (pipe(fds) != 0) return 1;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  posix_spawn_file_actions_addclose(&fa, fds[0]);
-  char serveArg[] = "--serve";
-  char* childArgv[] = {argv[0], serveArg, nullptr};
-  pid_t child = -1;
-  if (posix_spawn(&child, "/proc/self/exe", &fa, nullptr, childArgv, environ) != 0) return 1;
-  posix_spawn_file_actions_destroy(&fa);
-  close(fds[1]);
-  // Wait for the server's "ready" line (or its end, if it failed).
-  char c = 0;
-  while (read(fds[0], &c, 1) == 1 && c != '\n') {
+  rawlink::ServingChild child(argv[0]);
+  if (!child.Ready()) {
+    std::fprintf(stderr, "rpc_bench: the serving process did not start\n");
+    return 1;
   }
-  close(fds[0]);
 
   // Frame sizes of one integer exchange and of one 64 KiB chunk, as the RPC layer sends them.
   CIPCMsgBuffer intRequest, intReply, chunkRequest;
@@ -263,9 +186,14 @@ int main(int argc, char** argv) {
   reporter.PrintRatio("RpcIntegerRequest", "RawPingPong/int");
   reporter.PrintRatio("RpcChunk64K", "RawPingPong/64K");
   benchmark::Shutdown();
-
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  std::filesystem::remove_all(dirTemplate);
   return 0;
+}
+
+// The serving process ends before its folder goes.
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--serve") return Serve();
+  std::string runDir;
+  int rc = RunBenchmarks(argc, argv, runDir);
+  rawlink::RemoveDir(runDir);
+  return rc;
 }

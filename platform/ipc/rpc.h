@@ -26,7 +26,16 @@
 // has received, so that what one process wrote into shared memory before its message is visible
 // to the other once the message is in.
 //
-// On Windows the transport is not built yet: every constructor throws CRPCError(UNSUPPORTED).
+// On Windows the transport is a named pipe in byte mode, "\\.\pipe\mailhook-<SID>-<id>", where
+// <SID> is the user's security id as text (so two users' services never meet), or
+// "\\.\pipe\mailhook-<SID>-<tag>-<id>" when MAILHOOK_RUNTIME_DIR is set, <tag> being 16 hex
+// digits derived from that folder (so services with their own folders stay apart, as their
+// sockets do on POSIX). SocketPath and GetSocketPath return that name. The pipe admits only the
+// user and SYSTEM, refuses remote clients, and the server creates its first instance with
+// FILE_FLAG_FIRST_PIPE_INSTANCE: a name already held (by a live server or anyone else) gives
+// ALREADY_SERVED. The runtime folder defaults to %LOCALAPPDATA%\mailhook; a server creates it
+// admitting only the user and SYSTEM, inherited by the files made in it, and refuses one that is
+// a link. A server drops a connection whose begun frame is not complete within the time-out.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,8 @@
 // The platform-independent part of the RPC stand-in.
+#include <algorithm>
 #include <cstdlib>
+
+#include "ipc/rpc_frame.h"
 
 #include "ipc/rpc_internal.h"
 
@@ -30,6 +33,41 @@ std::string ComponentFileName(const CComponentID& component) {
   if (!ok)
     throw CRPCError(CRPCError::BAD_COMPONENT, "RPC: component id \"" + name + "\" cannot name a socket");
   return name;
+}
+
+std::string ClientName(const char16_t* name) {
+  std::string out;
+  for (const char16_t* p = name; p && *p; ++p) out.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
+  return out;
+}
+
+std::string CallHandler(const CRPCServer::Handler& handler, const CIPCMsgBuffer& request,
+                        CIPCMsgBuffer& reply) {
+  reply.Clear();
+  std::string failure;
+  try {
+    handler(request, reply);
+  } catch (const std::exception& e) {
+    failure = e.what();
+    if (failure.empty()) failure = "handler failed";
+  } catch (...) {
+    failure = "handler failed";
+  }
+  if (failure.empty() && reply.GetSize() > kRpcMaxFramePayload) failure = "reply larger than a frame";
+  failure.resize(std::min(failure.size(), kMaxErrorText));
+  return failure;
+}
+
+void TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply) {
+  RpcFrameKind kind = decoder.GetKind();
+  std::vector<uint8_t> payload = decoder.TakePayload();
+  FenceAfterReceive();
+  if (kind == RPC_FRAME_ERROR) {
+    std::string text(payload.begin(), payload.end());
+    throw CRPCError(CRPCError::REMOTE_FAILURE, where + ": server failed: " + text);
+  }
+  if (kind != RPC_FRAME_REPLY) throw CRPCError(CRPCError::PROTOCOL, where + ": server sent a request frame");
+  reply.Load(std::move(payload));
 }
 
 uint32_t RpcTimeoutMs() {

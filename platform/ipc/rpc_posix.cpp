@@ -21,6 +21,9 @@
 #include "ipc/rpc_frame.h"
 #include "ipc/rpc_internal.h"
 
+using IPC::FenceAfterReceive;
+using IPC::FenceBeforeSend;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -28,32 +31,6 @@ using Clock = std::chrono::steady_clock;
 // One receive call's worth for headers and small frames: a request of the library fits many
 // times over. Larger payloads are received straight into their buffer (CStreamReader).
 constexpr size_t kReceiveChunk = 4096;
-// The longest error text a server sends back.
-constexpr size_t kMaxErrorText = 1024;
-
-#if defined(__SANITIZE_THREAD__)
-#define MH_IPC_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MH_IPC_TSAN 1
-#endif
-#endif
-
-// The fences order this process's writes to shared memory against the message that announces
-// them. ThreadSanitizer does not model fences (GCC refuses them under it) and cannot see the other
-// process anyway, so its builds leave them out.
-void FenceBeforeSend() {
-#if !defined(MH_IPC_TSAN)
-  std::atomic_thread_fence(std::memory_order_release);
-#endif
-}
-
-void FenceAfterReceive() {
-#if !defined(MH_IPC_TSAN)
-  std::atomic_thread_fence(std::memory_order_acquire);
-#endif
-}
-
 std::string ErrnoText(const char* what, int err) {
   return std::string(what) + ": " + std::strerror(err);
 }
@@ -229,7 +206,7 @@ struct CRPCClientHelper::Impl {
   CStreamReader reader;
 
   Impl(const CComponentID& c, const char16_t* n) : component(c), timeoutMs(IPC::RpcTimeoutMs()) {
-    for (const char16_t* p = n; p && *p; ++p) name.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
+    name = IPC::ClientName(n);
     path = IPC::SocketPath(component);
   }
 
@@ -242,10 +219,11 @@ struct CRPCClientHelper::Impl {
     reader.Reset();
   }
 
+  std::string Where() const { return "RPC to " + path + (name.empty() ? std::string() : " (" + name + ")"); }
+
   // The caller drops the connection (SendRequest, for every failure but the handler's own).
   [[noreturn]] void Fail(CRPCError::Code code, const std::string& what) {
-    std::string who = name.empty() ? std::string() : " (" + name + ")";
-    throw CRPCError(code, "RPC to " + path + who + ": " + what);
+    throw CRPCError(code, Where() + ": " + what);
   }
 
   void Connect() {
@@ -301,15 +279,7 @@ struct CRPCClientHelper::Impl {
       }
     }
     if (shortened) SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(timeoutMs));
-    RpcFrameKind kind = decoder.GetKind();
-    std::vector<uint8_t> payload = decoder.TakePayload();
-    FenceAfterReceive();
-    if (kind == RPC_FRAME_ERROR) {
-      std::string text(payload.begin(), payload.end());
-      throw CRPCError(CRPCError::REMOTE_FAILURE, "RPC to " + path + ": server failed: " + text);
-    }
-    if (kind != RPC_FRAME_REPLY) Fail(CRPCError::PROTOCOL, "server sent a request frame");
-    reply.Load(std::move(payload));
+    IPC::TakeReply(decoder, Where(), reply);
   }
 };
 
@@ -321,17 +291,8 @@ CRPCClientHelper::~CRPCClientHelper() {
 }
 
 void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  std::lock_guard<std::mutex> guard(m_pImpl->lock);
-  try {
-    m_pImpl->Exchange(request, reply);
-  } catch (const CRPCError& e) {
-    // The stream's state is unknown after a failure; a late reply must not answer the next request.
-    if (e.GetCode() != CRPCError::REMOTE_FAILURE) m_pImpl->Drop();
-    throw;
-  } catch (...) {
-    m_pImpl->Drop();
-    throw;
-  }
+  IPC::GuardedExchange(
+      m_pImpl->lock, [&] { m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); });
 }
 
 const CComponentID& CRPCClientHelper::GetComponent() const {
@@ -497,19 +458,8 @@ struct CRPCServer::Impl {
   }
 
   bool Answer(int fd, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-    reply.Clear();
-    std::string failure;
-    try {
-      handler(request, reply);
-    } catch (const std::exception& e) {
-      failure = e.what();
-      if (failure.empty()) failure = "handler failed";
-    } catch (...) {
-      failure = "handler failed";
-    }
-    if (failure.empty() && reply.GetSize() > kRpcMaxFramePayload) failure = "reply larger than a frame";
+    std::string failure = IPC::CallHandler(handler, request, reply);
     if (!failure.empty()) {
-      failure.resize(std::min(failure.size(), kMaxErrorText));
       return SendFrame(fd, RPC_FRAME_ERROR, reinterpret_cast<const uint8_t*>(failure.data()),
                        failure.size()) == 0;
     }

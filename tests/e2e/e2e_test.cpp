@@ -1,8 +1,6 @@
 // The main job for real: `mailhook service` and `mailhook hook` as two processes carrying
 // messages through shared backing files and the RPC link, including a service that dies and
 // comes back and a hook that dies.
-#include <signal.h>
-
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -17,6 +15,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A path of the Linux host as the program sees it: under Wine the host's root is drive Z:.
+std::string HostPath(const std::string& path) {
+#if defined(_WIN32)
+  std::string p = "Z:" + path;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+#else
+  return path;
+#endif
+}
+
+const std::string kCli = HostPath(MAILHOOK_CLI);
+
 class MailhookE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,14 +39,14 @@ class MailhookE2E : public ::testing::Test {
 
   std::unique_ptr<Process> StartService(std::vector<std::string> args = {}) {
     // The project's own test signature, whatever databases this machine has.
-    args.insert(args.begin(), {MAILHOOK_CLI, "service", "--quiet", "--db", MAILHOOK_SIGNATURES});
+    args.insert(args.begin(), {kCli, "service", "--quiet", "--db", HostPath(MAILHOOK_SIGNATURES)});
     auto p = std::make_unique<Process>(args, m_env);
     EXPECT_TRUE(p->WaitForLine("ready"));
     return p;
   }
 
   std::unique_ptr<Process> StartHook(std::vector<std::string> args) {
-    args.insert(args.begin(), {MAILHOOK_CLI, "hook"});
+    args.insert(args.begin(), {kCli, "hook"});
     return std::make_unique<Process>(args, m_env);
   }
 
@@ -83,12 +95,12 @@ TEST_F(MailhookE2E, BuiltinMessagesRoundTripAndFilesAreReused) {
   for (auto& e : fs::directory_iterator(WorkDir())) second.insert(e.path().filename().string());
   EXPECT_EQ(first, second);
 
-  service->Signal(SIGTERM);
+  service->Stop();
   EXPECT_EQ(service->Wait(), 0);
 }
 
 TEST_F(MailhookE2E, RealMailCorpusComesBackUnchanged) {
-  const fs::path corpus = "/usr/lib/python3.11/test/test_email/data";
+  const fs::path corpus = HostPath("/usr/lib/python3.11/test/test_email/data");
   if (!fs::exists(corpus))
     GTEST_SKIP() << "no mail corpus installed (Debian package libpython3.11-testsuite)";
   auto service = StartService();
@@ -115,7 +127,7 @@ TEST_F(MailhookE2E, ServiceDiesAndAnotherTakesOverThenTheHookDies) {
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(hook->ReadLine(line));
   EXPECT_EQ(line.find("FAILED"), std::string::npos) << line;
 
-  service->Signal(SIGKILL);
+  service->Kill();
   service->Wait();
   // Requests now fail with a clear error rather than hanging.
   bool failed = false;
@@ -129,13 +141,13 @@ TEST_F(MailhookE2E, ServiceDiesAndAnotherTakesOverThenTheHookDies) {
   ASSERT_TRUE(served) << line;
 
   // A killed hook leaves the service serving others.
-  hook->Signal(SIGKILL);
+  hook->Kill();
   hook->Wait();
   auto next = StartHook({"--threads", "2", "--json"});
   std::string output = next->ReadAll();
   EXPECT_EQ(next->Wait(), 0) << output;
   EXPECT_EQ(Summary(output)["failed"], 0);
-  second->Signal(SIGTERM);
+  second->Stop();
   EXPECT_EQ(second->Wait(), 0);
 }
 
@@ -147,7 +159,7 @@ TEST_F(MailhookE2E, ServiceRefusesFilesOutsideItsFolder) {
   std::string output = hook->ReadAll();
   EXPECT_EQ(hook->Wait(), 2) << output;
   EXPECT_EQ(output.find("messages"), std::string::npos) << output;
-  service->Signal(SIGTERM);
+  service->Stop();
   EXPECT_EQ(service->Wait(), 0);
 }
 
@@ -175,6 +187,6 @@ TEST_F(MailhookE2E, MessagesLargerThanAFileMayStayMappedThenSmallOnes) {
   EXPECT_EQ(Summary(output)["failed"], 0);
   for (auto& e : fs::directory_iterator(WorkDir()))
     EXPECT_LT(fs::file_size(e.path()), 15u << 20) << e.path() << " was not cut back";
-  service->Signal(SIGTERM);
+  service->Stop();
   EXPECT_EQ(service->Wait(), 0);
 }

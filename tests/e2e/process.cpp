@@ -86,6 +86,14 @@ std::string Process::ReadAll() {
   return all;
 }
 
+void Process::Stop() {
+  Signal(SIGTERM);
+}
+
+void Process::Kill() {
+  Signal(SIGKILL);
+}
+
 void Process::Signal(int signal) {
   if (!m_waited) kill(m_pid, signal);
 }

@@ -1,7 +1,10 @@
 // A program started with arguments and extra environment, its stdout on a pipe.
+// process.cpp on POSIX, process_win.cpp on Windows.
 #pragma once
 
+#if !defined(_WIN32)
 #include <sys/types.h>
+#endif
 
 #include <map>
 #include <string>
@@ -19,13 +22,25 @@ class Process {
   bool ReadLine(std::string& line);  // false at the end of its output
   bool WaitForLine(const std::string& want);
   std::string ReadAll();
+  void Stop();  // as the user stops it: SIGTERM, or on Windows the command's stop request
+  void Kill();  // at once: SIGKILL, or TerminateProcess
+  int Wait();   // exit code, or -signal (-9 when killed on Windows)
+#if defined(_WIN32)
+
+ private:
+  void* m_process = nullptr;
+  void* m_out = nullptr;
+  unsigned long m_pid = 0;
+#else
   void Signal(int signal);
-  int Wait();  // exit code, or -signal
-  pid_t Pid() const { return m_pid; }
+  pid_t Pid() const {
+    return m_pid;
+  }
 
  private:
   pid_t m_pid = -1;
   int m_out = -1;
+#endif
   bool m_waited = false;
   int m_status = 0;
   std::string m_pending;

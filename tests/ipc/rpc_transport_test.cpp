@@ -1,19 +1,32 @@
+#if !defined(_WIN32)
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
+#if defined(_WIN32)
+#include "win32/win32.h"
+// clang-format off
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
+#endif
+
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "ipc/raw_stream.h"
 #include "ipc/rpc.h"
 #include "ipc/rpc_frame.h"
 #include "ipc/runtime_dir_scope.h"
@@ -49,27 +62,17 @@ void PlusOne(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   reply << v + 1;
 }
 
-// A raw peer of the server, with a watchdog so that a server that never answers fails the test
-// instead of hanging it.
+// A raw peer of the server (its watchdog turns a server that never answers into a failure).
 class RawPeer {
  public:
-  explicit RawPeer(const std::string& path) {
-    m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    EXPECT_EQ(connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0) << std::strerror(errno);
-    timeval tv{20, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  explicit RawPeer(const std::string& path) : m_stream(RawStream::Connect(path)) {
+    EXPECT_NE(m_stream, nullptr) << "cannot connect to " << path;
   }
-  ~RawPeer() { Close(); }
+  explicit RawPeer(std::unique_ptr<RawStream> stream) : m_stream(std::move(stream)) {}
   void Close() {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
+    if (m_stream) m_stream->Close();
   }
-  void Send(const void* data, size_t size) {
-    ASSERT_EQ(send(m_fd, data, size, MSG_NOSIGNAL), static_cast<ssize_t>(size));
-  }
+  void Send(const void* data, size_t size) { ASSERT_TRUE(m_stream && m_stream->Send(data, size)); }
   void SendHeader(uint32_t kind, uint32_t length) {
     uint8_t header[kRpcFrameHeaderSize];
     EncodeRpcFrameHeader(header, static_cast<RpcFrameKind>(kind), length);
@@ -78,25 +81,111 @@ class RawPeer {
   // True when the server closed the connection (end of stream) rather than the watchdog firing.
   bool SeesEndOfStream() {
     char c;
-    return recv(m_fd, &c, 1, 0) == 0;
+    return m_stream && m_stream->Recv(&c, 1) == 0;
   }
   // Reads one whole frame, byte by byte so that nothing of the next frame is taken.
   RpcFrameKind ReadFrame(std::vector<uint8_t>& payload) {
     CRpcFrameDecoder d;
     uint8_t byte;
-    while (d.GetStatus() == CRpcFrameDecoder::NEED_MORE && recv(m_fd, &byte, 1, 0) == 1) d.Feed(&byte, 1);
+    while (m_stream && d.GetStatus() == CRpcFrameDecoder::NEED_MORE && m_stream->Recv(&byte, 1) == 1)
+      d.Feed(&byte, 1);
     EXPECT_EQ(d.GetStatus(), CRpcFrameDecoder::FRAME_READY);
     payload = d.TakePayload();
     return d.GetKind();
   }
+  RawStream* Stream() { return m_stream.get(); }
 
  private:
-  int m_fd = -1;
+  std::unique_ptr<RawStream> m_stream;
 };
+
+#if defined(_WIN32)
+std::string SidText(PSID sid) {
+  LPSTR text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return "?";
+  std::string out(text);
+  LocalFree(text);
+  return out;
+}
+
+// Who a security descriptor's DACL grants anything to, as SID text; "no DACL" if it has none
+// (which would grant everyone everything).
+std::set<std::string> Grantees(PSECURITY_DESCRIPTOR sd, PACL dacl) {
+  std::set<std::string> out;
+  if (dacl == nullptr) out.insert("no DACL");
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->AceType == ACCESS_ALLOWED_ACE_TYPE)
+      out.insert(SidText(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
+  }
+  LocalFree(sd);
+  return out;
+}
+
+std::set<std::string> FolderGrantees(const std::string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  std::wstring w(path.begin(), path.end());
+  if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &sd) != ERROR_SUCCESS)
+    return {"unreadable"};
+  return Grantees(sd, dacl);
+}
+
+std::set<std::string> PipeGrantees(const std::string& name) {
+  std::wstring w(name.begin(), name.end());
+  HANDLE h = CreateFileW(w.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return {"unreachable"};
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  DWORD rc =
+      GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd);
+  CloseHandle(h);
+  return rc == ERROR_SUCCESS ? Grantees(sd, dacl) : std::set<std::string>{"unreadable"};
+}
+
+std::string ThisUser() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  BYTE buf[256];
+  DWORD size = 0;
+  bool ok = GetTokenInformation(token, TokenUser, buf, sizeof buf, &size);
+  CloseHandle(token);
+  return ok ? SidText(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid) : "?";
+}
+#endif
 
 }  // namespace
 
 TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
+  // Ids that could escape the folder or are not plain names.
+  for (const char16_t* bad : {u"", u"../x", u"a/b", u".hidden", u"caf\u00e9", u"a b",
+                              u"0123456789012345678901234567890123456789012345678901234567890123456789"}) {
+    EXPECT_EQ(RpcFailure([&] { CRPCClientHelper c(CComponentID(bad), nullptr); }), CRPCError::BAD_COMPONENT);
+  }
+
+#if defined(_WIN32)
+  // Modes and links of the folder are POSIX matters; on Windows the folder's and the pipe's DACLs
+  // stand for them. The pipe's name carries the user and, with MAILHOOK_RUNTIME_DIR, the folder:
+  // services with their own folders never meet.
+  RuntimeDirScope rt;
+  CRPCServer server(kComponent, PlusOne);
+  EXPECT_TRUE(std::filesystem::is_directory(rt.Path()));
+  // The folder and the pipe admit the user and SYSTEM ("S-1-5-18"), nobody else.
+  const std::set<std::string> owners = {"S-1-5-18", ThisUser()};
+  EXPECT_EQ(FolderGrantees(rt.Path()), owners);
+  EXPECT_EQ(PipeGrantees(server.GetSocketPath()), owners);
+  EXPECT_EQ(server.GetSocketPath().rfind("\\\\.\\pipe\\mailhook-S-1-", 0), 0u) << server.GetSocketPath();
+  EXPECT_EQ(server.GetSocketPath(), IPC::SocketPath(kComponent));
+  {
+    RuntimeDirScope other;
+    EXPECT_NE(IPC::SocketPath(kComponent), server.GetSocketPath());
+    CRPCClientHelper stranger(kComponent, nullptr);
+    EXPECT_EQ(RpcFailure([&] { AskPlusOne(stranger, 1); }), CRPCError::NOT_LISTENING);
+  }
+  CRPCClientHelper client(kComponent, nullptr);
+  EXPECT_EQ(AskPlusOne(client, 1), 2);
+#else
   RuntimeDirScope rt;
   {
     CRPCServer server(kComponent, PlusOne);
@@ -123,14 +212,10 @@ TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
     EnvScope env("MAILHOOK_RUNTIME_DIR", link.c_str());
     EXPECT_EQ(RpcFailure([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
   }
-
-  // Ids that could escape the folder or are not plain names.
-  for (const char16_t* bad : {u"", u"../x", u"a/b", u".hidden", u"caf\u00e9", u"a b",
-                              u"0123456789012345678901234567890123456789012345678901234567890123456789"}) {
-    EXPECT_EQ(RpcFailure([&] { CRPCClientHelper c(CComponentID(bad), nullptr); }), CRPCError::BAD_COMPONENT);
-  }
+#endif
 }
 
+#if !defined(_WIN32)  // users and /dev/shm are POSIX matters
 // As uid 65533, with neither MAILHOOK_RUNTIME_DIR nor XDG_RUNTIME_DIR: prepares the default
 // runtime folder. 0 when it is args[0]; 20 when it is refused with a message that says what to
 // do (set MAILHOOK_RUNTIME_DIR); anything else is wrong.
@@ -174,6 +259,7 @@ TEST(RpcTransport, ADefaultFolderTakenByAnotherUserIsAvoidedOrExplained) {
   fs::remove_all(run);
   EXPECT_EQ(mhtest::RunChild("default_runtime_dir", {shm.string()}), 20);
 }
+#endif
 
 TEST(RpcTransport, NotListeningStaleSocketsAndASecondServer) {
   RuntimeDirScope rt;
@@ -190,6 +276,7 @@ TEST(RpcTransport, NotListeningStaleSocketsAndASecondServer) {
   EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::PEER_CLOSED);
   EXPECT_EQ(RpcFailure([&] { AskPlusOne(client, 1); }), CRPCError::NOT_LISTENING);
 
+#if !defined(_WIN32)  // a pipe's name goes with its last handle: nothing can be left behind
   // A socket file left by a server that died is replaced.
   std::string path = IPC::SocketPath(kComponent);
   int stale = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -208,6 +295,7 @@ TEST(RpcTransport, NotListeningStaleSocketsAndASecondServer) {
   { std::ofstream(path) << "not a socket"; }
   EXPECT_EQ(RpcFailure([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
   EXPECT_TRUE(std::filesystem::is_regular_file(path));
+#endif
 }
 
 TEST(RpcTransport, ServesManyClientsAtOnce) {
@@ -403,12 +491,8 @@ TEST(RpcTransport, ClientRefusesMalformedReplies) {
   RuntimeDirScope rt;
   std::string path = IPC::SocketPath(kComponent);
   IPC::PrepareRuntimeDir();
-  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
+  std::unique_ptr<RawListener> listener = RawListener::Listen(path);
+  ASSERT_NE(listener, nullptr);
 
   auto frame = [](uint32_t kind, uint32_t length, const std::string& payload) {
     uint8_t header[kRpcFrameHeaderSize];
@@ -427,11 +511,11 @@ TEST(RpcTransport, ClientRefusesMalformedReplies) {
   };
   std::thread service([&] {
     for (const auto& c : cases) {
-      int fd = accept(listener, nullptr, nullptr);
+      std::unique_ptr<RawStream> peer = listener->Accept();
+      if (!peer) return;
       char buf[256];
-      (void)recv(fd, buf, sizeof(buf), 0);  // the request: one small frame
-      (void)send(fd, c.first.data(), c.first.size(), MSG_NOSIGNAL);
-      close(fd);
+      (void)peer->Recv(buf, sizeof(buf));  // the request: one small frame
+      (void)peer->Send(c.first.data(), c.first.size());
     }
   });
   CRPCClientHelper client(kComponent, nullptr);
@@ -440,5 +524,4 @@ TEST(RpcTransport, ClientRefusesMalformedReplies) {
     EXPECT_EQ(code, c.second) << "answer " << c.first.size() << " bytes";
   }
   service.join();
-  close(listener);
 }

@@ -12,16 +12,23 @@ class EnvScope {
  public:
   EnvScope(const char* name, const std::string& value) : m_name(name) {
     if (const char* old = std::getenv(name)) m_old = old;
-    setenv(name, value.c_str(), 1);
+    Set(name, value.c_str());
   }
-  ~EnvScope() {
-    if (m_old)
-      setenv(m_name.c_str(), m_old->c_str(), 1);
-    else
-      unsetenv(m_name.c_str());
-  }
+  ~EnvScope() { Set(m_name.c_str(), m_old ? m_old->c_str() : nullptr); }
 
  private:
+  // null: unset. _putenv_s also sets the process environment that child processes inherit.
+  static void Set(const char* name, const char* value) {
+#if defined(_WIN32)
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+#endif
+  }
+
   std::string m_name;
   std::optional<std::string> m_old;
 };

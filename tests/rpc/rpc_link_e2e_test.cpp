@@ -220,6 +220,6 @@ TEST(RpcLinkE2E, AServiceKilledDuringARequestRaisesPeerClosed) {
   EXPECT_EQ(RpcFailure(link, kHangRequest), CRPCError::PEER_CLOSED);
   killer.join();
   EXPECT_EQ(master->Wait(), -1);
-  // Its socket file is left behind, but nobody listens there.
+  // Its socket file (on POSIX) is left behind, but nobody listens there.
   EXPECT_EQ(RpcFailure(link, 1), CRPCError::NOT_LISTENING);
 }

@@ -13,21 +13,9 @@
 
 namespace mhtest {
 
-struct ChildProcess::Impl {
-  PROCESS_INFORMATION pi{};
-  HANDLE out = nullptr;
-  HANDLE in = nullptr;
-  bool waited = false;
-  bool killed = false;
-  DWORD code = 0;
-  std::string pending;
-};
-
-namespace {
-
 // One argument as CommandLineToArgvW reads it back: backslashes are literal except in a run
 // that ends at a quote, where each must be doubled.
-std::wstring Quote(const std::wstring& arg) {
+std::wstring QuoteArg(const std::wstring& arg) {
   std::wstring q = L"\"";
   size_t backslashes = 0;
   for (wchar_t c : arg) {
@@ -42,6 +30,18 @@ std::wstring Quote(const std::wstring& arg) {
   q.append(backslashes * 2, L'\\');
   return q + L"\"";
 }
+
+struct ChildProcess::Impl {
+  PROCESS_INFORMATION pi{};
+  HANDLE out = nullptr;
+  HANDLE in = nullptr;
+  bool waited = false;
+  bool killed = false;
+  DWORD code = 0;
+  std::string pending;
+};
+
+namespace {
 
 std::wstring Wide(const std::string& utf8) {
   std::u16string w = ToU16(utf8);
@@ -79,8 +79,8 @@ std::mutex& StartMutex() {
 ChildProcess::ChildProcess(const std::string& name, const std::vector<std::string>& args)
     : m_pImpl(new Impl) {
   const std::wstring self = SelfPath();
-  std::wstring cmd = Quote(self) + L" --child " + Quote(Wide(name));
-  for (const auto& a : args) cmd += L" " + Quote(Wide(a));
+  std::wstring cmd = QuoteArg(self) + L" --child " + QuoteArg(Wide(name));
+  for (const auto& a : args) cmd += L" " + QuoteArg(Wide(a));
 
   HANDLE rd = nullptr, wr = nullptr;
   HANDLE inRd = nullptr, inWr = nullptr;
@@ -145,7 +145,8 @@ void ChildProcess::Kill() {
 bool ChildProcess::WriteLine(const std::string& line) {
   std::string data = line + "\n";
   DWORD n = 0;
-  return WriteFile(m_pImpl->in, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) && n == data.size();
+  return WriteFile(m_pImpl->in, data.data(), static_cast<DWORD>(data.size()), &n, nullptr) &&
+         n == data.size();
 }
 
 void ChildProcess::CloseInput() {

@@ -80,4 +80,9 @@ bool ReadParentLine(std::string& line);
 // Starts a child, waits for it and returns its exit code.
 int RunChild(const std::string& name, const std::vector<std::string>& args = {});
 
+#if defined(_WIN32)
+// One argument of a Windows command line, quoted so that CommandLineToArgvW reads it back whole.
+std::wstring QuoteArg(const std::wstring& arg);
+#endif
+
 }  // namespace mhtest

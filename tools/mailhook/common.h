@@ -2,6 +2,7 @@
 // the reply codes, and where files and sockets live.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -47,6 +48,12 @@ constexpr int kDefaultGroupId = 0;
 std::filesystem::path RuntimeDir();
 // The default working folder for backing files of one pool.
 std::filesystem::path DefaultWorkDir(int poolId);
+// An adopted resource keeps three descriptors (the file, its section and what its view maps):
+// false when a registration of this many resources would leave fewer than a reserve for
+// connections and logs, so that it is refused instead of failing requests later (or other pools).
+bool DescriptorsLeftFor(size_t resources);
+// Each adopted resource keeps descriptors: takes as many as the administrator allows.
+void RaiseDescriptorLimit();
 // "backing files in FOLDER: tmpfs, 2 MiB pages" and the like (the nearest existing folder when
 // folder is not made yet), with advice where another folder would carry large messages faster.
 std::string StorageSummary(const std::filesystem::path& folder);

@@ -1,8 +1,5 @@
 #include "hook.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,6 +21,7 @@
 #include "records.h"
 #include "rpc/hook_RpcCommunicationResource.h"
 #include "shared/hook_SharedResourceClientMgr.h"
+#include "stop.h"
 
 namespace mailhook {
 
@@ -481,16 +479,11 @@ int RunHookCommand(const HookCommandOptions& options) {
     }
     if (!options.quiet)
       std::fprintf(stderr, "mailhook hook: %s\n", StorageSummary(options.hook.workDir).c_str());
-    // SIGINT or SIGTERM ends the run after the messages under way: the checks below and the
-    // summary still come out. SIGUSR1 only wakes the waiter when the run ends by itself.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&stopSignals, s);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A stop request (SIGINT, SIGTERM, Ctrl+C) ends the run after the messages under way: the
+    // checks below and the summary still come out.
+    StopRequest stopRequest;
     std::thread stopper([&] {
-      int signal = 0;
-      sigwait(&stopSignals, &signal);
-      if (signal != SIGUSR1) runner.Stop();
+      if (stopRequest.Wait()) runner.Stop();
     });
     const uint64_t total = messages.size() * options.hook.repeat;
     uint64_t done = 0;
@@ -505,7 +498,7 @@ int RunHookCommand(const HookCommandOptions& options) {
                      static_cast<unsigned long long>(total));
       }
     });
-    pthread_kill(stopper.native_handle(), SIGUSR1);
+    stopRequest.Cancel();
     stopper.join();
     const size_t holders =
         static_cast<size_t>(options.hook.holders > 0 ? options.hook.holders : options.hook.threads);

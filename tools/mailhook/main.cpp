@@ -12,8 +12,10 @@
 #include "service.h"
 
 int main(int argc, char** argv) {
+#if defined(SIGPIPE)  // POSIX only: Windows reports a closed pipe as an error code
   // A service that dies mid-request must show up as an error, not kill the hook.
   signal(SIGPIPE, SIG_IGN);
+#endif
 
   CLI::App app{"mailhook: carries e-mail messages between a mail server's hook and a scanning service "
                "through shared memory"};

@@ -2,8 +2,6 @@
 
 #include "dbg/dbg_log.h"
 
-#include <gmime/gmime.h>
-
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -15,101 +13,19 @@ namespace mailhook {
 
 namespace {
 
-void InitMime() {
-  static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
-}
-
 bool IsAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// Owns one GObject reference.
-template <class T>
-struct GRef {
-  T* p = nullptr;
-  explicit GRef(T* q) : p(q) {}
-  ~GRef() {
-    if (p) g_object_unref(p);
-  }
-  GRef(const GRef&) = delete;
-  GRef& operator=(const GRef&) = delete;
-};
+}  // namespace
 
-void AddText(std::vector<HeaderValue>& out, int id, const char* text) {
-  if (text != nullptr && *text != 0) out.push_back(HeaderValue::MakeText(id, text));
-}
-
-void AddAddresses(std::vector<HeaderValue>& out, int id, InternetAddressList* list) {
-  if (list == nullptr || internet_address_list_length(list) == 0) return;
-  char* text = internet_address_list_to_string(list, nullptr, FALSE);
-  AddText(out, id, text);
-  g_free(text);
-}
-
-struct PartCounter {
-  int parts = 0;
-  std::vector<HeaderValue>* out;
-};
-
-void CountPart(GMimeObject*, GMimeObject* part, gpointer data) {
-  auto* counter = static_cast<PartCounter*>(data);
-  ++counter->parts;
-  if (GMIME_IS_PART(part)) {
-    const char* filename = g_mime_part_get_filename(GMIME_PART(part));
-    AddText(*counter->out, kHdrAttachment, filename);
-  }
-}
-
-void Describe(GMimeMessage* msg, Message& out) {
-  auto& h = out.headers;
-  AddAddresses(h, kHdrFrom, g_mime_message_get_from(msg));
-  AddAddresses(h, kHdrTo, g_mime_message_get_to(msg));
-  AddAddresses(h, kHdrCc, g_mime_message_get_cc(msg));
-  AddText(h, kHdrSubject, g_mime_message_get_subject(msg));
-  AddText(h, kHdrMessageId, g_mime_message_get_message_id(msg));
-  GDateTime* date = g_mime_message_get_date(msg);
-  if (date != nullptr) {
-    char* text = g_date_time_format_iso8601(date);
-    AddText(h, kHdrDate, text);
-    g_free(text);
-  }
-  GMimeObject* body = g_mime_message_get_mime_part(msg);
-  if (body != nullptr) {
-    GMimeContentType* type = g_mime_object_get_content_type(body);
-    char* mime = type ? g_mime_content_type_get_mime_type(type) : nullptr;
-    AddText(h, kHdrMimeType, mime);
-    g_free(mime);
-  }
-  PartCounter counter{0, &h};
-  g_mime_message_foreach(msg, CountPart, &counter);
-  h.push_back(HeaderValue::MakeInt(kHdrPartCount, counter.parts));
-  h.push_back(HeaderValue::MakeInt64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
-
-  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(msg));
-  int count = list ? g_mime_header_list_get_count(list) : 0;
-  for (int i = 0; i < count; ++i) {
-    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
-    const char* name = g_mime_header_get_name(header);
-    const char* value = g_mime_header_get_value(header);
-    if (name == nullptr) continue;
-    h.push_back(HeaderValue::MakeText(kHdrOther, std::string(name) + ": " + (value ? value : "")));
-  }
-}
-
-GMimeMessage* ParseOne(GMimeParser* parser) {
-  return g_mime_parser_construct_message(parser, nullptr);
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
+std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path.string());
   std::ostringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
 }
-
-}  // namespace
 
 HeaderValue HeaderValue::MakeText(int id, const std::string& utf8) {
   if (IsAscii(utf8)) return {String, id, 0, 0, utf8, {}};
@@ -131,21 +47,7 @@ bool HeaderValue::operator==(const HeaderValue& o) const {
   return false;
 }
 
-bool ParseMessage(const std::string& name, std::string raw, Message& out) {
-  InitMime();
-  out.name = name;
-  out.raw = std::move(raw);
-  out.headers.clear();
-  GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(out.raw.data(), out.raw.size()));
-  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
-  GRef<GMimeMessage> msg(ParseOne(parser.p));
-  if (msg.p == nullptr) return false;
-  Describe(msg.p, out);
-  return true;
-}
-
 std::vector<Message> LoadMessages(const std::filesystem::path& input) {
-  InitMime();
   std::vector<Message> messages;
   std::error_code ec;
   if (std::filesystem::is_directory(input, ec)) {
@@ -155,28 +57,12 @@ std::vector<Message> LoadMessages(const std::filesystem::path& input) {
     std::sort(files.begin(), files.end());
     for (auto& file : files) {
       Message m;
-      if (ParseMessage(file.filename().string(), ReadFile(file), m)) messages.push_back(std::move(m));
+      if (ParseMessage(file.filename().string(), ReadWholeFile(file), m)) messages.push_back(std::move(m));
     }
   } else {
-    std::string data = ReadFile(input);
+    std::string data = ReadWholeFile(input);
     if (data.rfind("From ", 0) == 0) {
-      // An mbox: each message's bytes run from its headers to where the parser stopped.
-      GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
-      GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.p));
-      g_mime_parser_set_format(parser.p, GMIME_FORMAT_MBOX);
-      int index = 0;
-      while (!g_mime_parser_eos(parser.p)) {
-        GRef<GMimeMessage> msg(ParseOne(parser.p));
-        if (msg.p == nullptr) break;
-        gint64 begin = g_mime_parser_get_headers_begin(parser.p);
-        gint64 end = g_mime_parser_tell(parser.p);
-        if (begin < 0 || end < begin || static_cast<size_t>(end) > data.size()) continue;
-        Message m;
-        m.name = input.filename().string() + "#" + std::to_string(++index);
-        m.raw = data.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
-        Describe(msg.p, m);
-        messages.push_back(std::move(m));
-      }
+      ReadMbox(input.filename().string(), data, messages);
     } else {
       Message m;
       if (ParseMessage(input.filename().string(), std::move(data), m)) messages.push_back(std::move(m));

@@ -5,10 +5,6 @@
 // infected content with a notice, and replies with what changed.
 #include "service.h"
 
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -36,6 +32,7 @@
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 #include "records.h"
+#include "stop.h"
 
 namespace mailhook {
 
@@ -60,7 +57,7 @@ struct FaultPlan {
     auto at = plan.find('@');
     if (at == std::string_view::npos) return;
     auto action = plan.substr(0, at);
-    signal = action == "kill" ? SIGKILL : action == "stop" ? SIGSTOP : 0;
+    signal = action == "kill" ? kSelfKill : action == "stop" ? kSelfStop : 0;
     step = plan.substr(at + 1);
   }
 };
@@ -69,26 +66,11 @@ struct FaultPlan {
 void FaultPoint(const char* step) {
   static const FaultPlan plan;
   static std::atomic<bool> fired{false};
-  if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) kill(getpid(), plan.signal);
+  if (plan.signal != 0 && plan.step == step && !fired.exchange(true)) SignalSelf(plan.signal);
 }
 
 // The most resources one registration may bring: the hook's own most (1024 holders of three).
 constexpr uint32_t kMaxRegisterEntries = 3 * 1024;
-
-// An adopted resource keeps three descriptors (the file, its section and what its view maps): a
-// registration that would leave fewer than a reserve for connections and logs is refused
-// instead of failing requests later (or other pools) for want of descriptors.
-bool DescriptorsLeftFor(size_t resources) {
-  constexpr size_t kReserve = 64;
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
-  size_t open = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-    ++open;
-  return open + 3 * resources + kReserve <= static_cast<size_t>(limit.rlim_cur);
-}
 
 }  // namespace
 
@@ -162,7 +144,7 @@ int32_t Service::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
       if (e.pool != poolId) return kStatusBadRequest;
       if (!IsInside(Utf16To8(e.name), m_pState->options.workDir)) {
         std::fprintf(stderr, "mailhook service: refused %s: outside %s\n", Utf16To8(e.name).c_str(),
-                     m_pState->options.workDir.c_str());
+                     m_pState->options.workDir.string().c_str());
         return kStatusRefused;
       }
       if (std::string problem = PrivateFileProblem(Utf16To8(e.name)); !problem.empty()) {
@@ -295,20 +277,11 @@ int32_t Service::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId,
 }
 
 int RunService(const ServiceOptions& given) {
-  // Stop and reload signals are taken by sigwait below, in this thread only.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // Stop and reload requests are taken by Wait below, in this thread only.
+  StopRequest stop(/*withReload=*/true);
 
   ServiceOptions options = given;
-  // Each adopted resource keeps descriptors: take what the administrator allows.
-  if (rlimit limit{}; getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  RaiseDescriptorLimit();
   try {
     EnsurePrivateDir(RuntimeDir());
     if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
@@ -344,8 +317,7 @@ int RunService(const ServiceOptions& given) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  int signal = 0;
-  while (sigwait(&stop, &signal) == 0 && signal == SIGHUP) {
+  stop.Wait([&options] {
     // Scans under way finish on the engine they began with.
     std::string error;
     if (options.engine->Reload(error))
@@ -353,7 +325,7 @@ int RunService(const ServiceOptions& given) {
     else
       std::printf("reload failed: %s; the signatures loaded before stay in use\n", error.c_str());
     std::fflush(stdout);
-  }
+  });
   server->Stop();
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();

@@ -1,0 +1,45 @@
+// How the command's long-running parts learn that the user wants them to stop, and how the
+// demo and the fault plan reach a process: signals on POSIX, console control events and a
+// per-process event on Windows. One implementation per platform (stop_posix.cpp, stop_win.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+namespace mailhook {
+
+// Waits for a stop request: SIGINT or SIGTERM on POSIX; Ctrl+C, Ctrl+Break or RequestStop on
+// Windows. Make it before starting threads: on POSIX it blocks the stop signals in this thread,
+// and threads started afterwards inherit that, so only Wait takes them.
+class StopRequest {
+ public:
+  // withReload: SIGHUP is taken too (POSIX; Windows has no such request) and handed to Wait's
+  // onReload instead of ending the process.
+  explicit StopRequest(bool withReload = false);
+  ~StopRequest();
+  StopRequest(const StopRequest&) = delete;
+  StopRequest& operator=(const StopRequest&) = delete;
+
+  // Blocks until a stop request (true) or Cancel (false), calling onReload for each reload
+  // request meanwhile. One waiter at a time.
+  bool Wait(const std::function<void()>& onReload = nullptr);
+  // From any thread: ends Wait with false, now or when it is called.
+  void Cancel();
+
+  struct Impl;
+
+ private:
+  Impl* m_pImpl;
+};
+
+// Asks another process of this command to stop, as SIGTERM does; false if it cannot be reached.
+bool RequestStop(int64_t pid);
+
+// For fault tests: ends this process at once (kSelfKill, as SIGKILL) or freezes the calling
+// thread for good (kSelfStop: the request under way never finishes, as under SIGSTOP).
+constexpr int kSelfKill = 1;
+constexpr int kSelfStop = 2;
+void SignalSelf(int what);
+
+}  // namespace mailhook
