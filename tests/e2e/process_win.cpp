@@ -19,7 +19,8 @@ std::wstring Wide(const std::string& utf8) {
 
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 bool withStderr) {
   std::wstring block;
   if (wchar_t* current = GetEnvironmentStringsW()) {
     for (const wchar_t* e = current; *e; e += wcslen(e) + 1) {
@@ -46,7 +47,7 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   si.hStdOutput = write;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdError = withStderr ? write : GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   BOOL ok = CreateProcessW(Wide(argv[0]).c_str(), cmd.data(), nullptr, nullptr, TRUE,
                            CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi);
