@@ -29,13 +29,6 @@ std::string ToString(const std::vector<Report>& reports) {
   return s;
 }
 
-std::vector<std::string> UnitTexts(const DBG::CLogCapture& capture, int level, const char* unit) {
-  std::vector<std::string> out;
-  for (const auto& line : capture.Lines(level))
-    if (line.file == unit) out.push_back(line.text);
-  return out;
-}
-
 std::u16string Wide(const char16_t* unaligned) {
   std::u16string out;
   const auto* p = reinterpret_cast<const unsigned char*>(unaligned);

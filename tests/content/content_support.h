@@ -23,8 +23,6 @@ struct Report {
 };
 std::vector<Report> Reports(const DBG::CLogCapture& capture);
 std::string ToString(const std::vector<Report>& reports);
-// The texts of one level written from one source unit.
-std::vector<std::string> UnitTexts(const DBG::CLogCapture& capture, int level, const char* unit);
 
 constexpr const char* kContentUnit = "hook_HookContentImp.cpp";
 constexpr const char* kReceiverUnit = "hook_HookContentReceiver.cpp";

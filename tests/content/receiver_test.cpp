@@ -23,10 +23,6 @@ Report Code(int code, const char* unit = kReceiverUnit) {
   return {code, unit};
 }
 
-std::vector<std::string> ReceiverTexts(const DBG::CLogCapture& capture, int level) {
-  return UnitTexts(capture, level, kReceiverUnit);
-}
-
 // What the hook does for one message: content and a header list into their resources, each
 // length recorded as the resource's data size.
 void HookWrites(MessagePool& mp, const std::string& content) {
@@ -52,12 +48,6 @@ TEST(CHookContentReceiver, APoolThatDoesNotExistFailsTheReceiver) {
   DBG::CLogCapture capture;
   CHookContentReceiver receiver(9901, 1, 2, 3);
   EXPECT_EQ(Reports(capture), std::vector<Report>{Code(HOOK_ERR_POOL_NOT_FOUND)});
-  EXPECT_EQ(
-      ReceiverTexts(capture, LOG_TRACE_ENTER),
-      std::vector<std::string>{"CHookContentReceiver::CHookContentReceiver, (pool_id:9901, "
-                               "header_resource_id:1, content_resource_id:2, update_header_resource_id:3)"});
-  EXPECT_EQ(ReceiverTexts(capture, LOG_TRACE_EXIT),
-            std::vector<std::string>{"CHookContentReceiver::CHookContentReceiver"});
   EXPECT_EQ(receiver.Fail(), 1);
   EXPECT_EQ(receiver.GetPoolId(), 9901);
   EXPECT_EQ(receiver.GetHeaders(), nullptr);
@@ -70,7 +60,6 @@ TEST(CHookContentReceiver, APoolThatDoesNotExistFailsTheReceiver) {
   EXPECT_EQ(receiver.SetHeaders(nullptr), -1);
   EXPECT_EQ(Reports(capture), (std::vector<Report>{Code(HOOK_ERR_GENERAL), Code(HOOK_ERR_GENERAL),
                                                    Code(HOOK_ERR_INVALID_ARG), Code(HOOK_ERR_INVALID_ARG)}));
-  EXPECT_TRUE(ReceiverTexts(capture, LOG_TRACE_EXIT).empty());
   EXPECT_EQ(receiver.NeedUpdateHeader(), 0);
   EXPECT_EQ(receiver.NeedUpdateContent(), 0);
 }
@@ -93,8 +82,6 @@ TEST(CHookContentReceiver, ResourceIdsThatDoNotExistFailTheReceiver) {
     DBG::CLogCapture capture;
     CHookContentReceiver receiver(201, kHeaderId, kContentId, 999);
     EXPECT_EQ(Reports(capture), std::vector<Report>{Code(HOOK_ERR_RESOURCE_NOT_FOUND)});
-    EXPECT_EQ(ReceiverTexts(capture, LOG_TRACE_EXIT),
-              std::vector<std::string>{"CHookContentReceiver::CHookContentReceiver"});
     EXPECT_EQ(receiver.Fail(), 1);
     EXPECT_EQ(receiver.GetHeaders(), nullptr);
     EXPECT_EQ(receiver.GetContent(), nullptr);
@@ -103,7 +90,6 @@ TEST(CHookContentReceiver, ResourceIdsThatDoNotExistFailTheReceiver) {
     capture.Clear();
     EXPECT_EQ(receiver.GetOutputHookHeaders(), nullptr);
     EXPECT_EQ(Reports(capture), std::vector<Report>{Code(HOOK_ERR_GENERAL)});
-    EXPECT_EQ(ReceiverTexts(capture, LOG_TRACE_EXIT), std::vector<std::string>{});
     uint64_t written = 0;
     ASSERT_EQ(writer->Write(const_cast<char*>("new body"), 8, written), 0);
     EXPECT_EQ(receiver.SetContent(writer), 0);
@@ -172,8 +158,6 @@ TEST(CHookContentReceiver, CommittedContentIsWhatTheNextReceiverReads) {
     ASSERT_EQ(writer->Write(const_cast<unsigned char*>(newContent.data()) + 2000, 3000, written), 0);
     capture.Clear();
     EXPECT_EQ(receiver.SetContent(writer), 0);
-    EXPECT_EQ(ReceiverTexts(capture, LOG_TRACE_EXIT),
-              std::vector<std::string>{"CHookContentReceiver::SetContent"});
     EXPECT_EQ(mp.Content()->GetDataSize(), 5000);
     EXPECT_EQ(receiver.NeedUpdateContent(), 1);
     EXPECT_EQ(receiver.NeedUpdateHeader(), 0);
@@ -234,8 +218,6 @@ TEST(CHookContentReceiver, CommittedHeadersGoBesideTheHooksHeaders) {
     EXPECT_EQ(mp.UpdateHeader()->GetDataSize(), 0);  // nothing recorded before the commit
     capture.Clear();
     EXPECT_EQ(receiver.SetHeaders(writer), 0);
-    EXPECT_EQ(ReceiverTexts(capture, LOG_TRACE_EXIT),
-              std::vector<std::string>{"CHookContentReceiver::SetHeaders"});
     EXPECT_EQ(receiver.NeedUpdateHeader(), 1);
     EXPECT_EQ(receiver.NeedUpdateContent(), 0);
     receiver.CloseMemResourceDependonFileSize();  // small files: every view stays

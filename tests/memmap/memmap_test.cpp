@@ -20,14 +20,15 @@ void WriteBytes(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
-uint64_t SizeOf(const fs::path& p) { return fs::file_size(p); }
+uint64_t SizeOf(const fs::path& p) {
+  return fs::file_size(p);
+}
 
 }  // namespace
 
-TEST(CMemMap, OpenCreatesOrKeepsAndTraces) {
+TEST(CMemMap, OpenCreatesOrKeeps) {
   TempDir dir;
   auto path = dir.WFile("a.dat");
-  DBG::CLogCapture capture;
   {
     CMemMap m;
     ASSERT_EQ(m.Open(path.c_str()), 0);
@@ -35,13 +36,6 @@ TEST(CMemMap, OpenCreatesOrKeepsAndTraces) {
     EXPECT_EQ(SizeOf(dir.File("a.dat")), 0u);
     EXPECT_EQ(std::u16string(m.FileName()), path);
   }
-  auto enter = capture.Lines(LOG_TRACE_ENTER);
-  ASSERT_EQ(enter.size(), 1u);
-  EXPECT_EQ(enter[0].text, "CMemMap::Open(), filename=" + dir.File("a.dat").string());
-  EXPECT_EQ(enter[0].file, "hook_MemMap.cpp");
-  auto exit = capture.Texts(LOG_TRACE_EXIT);
-  ASSERT_EQ(exit.size(), 1u);
-  EXPECT_EQ(exit[0].rfind("CMemMap::Open(), filename=" + dir.File("a.dat").string() + ", FileHandle=", 0), 0u);
 
   WriteBytes(dir.File("b.dat"), "hello");
   CMemMap m;
@@ -95,9 +89,7 @@ TEST(CMemMap, RefusesWhatCannotBeMapped) {
   // Not a valid handle: the mapping call fails and says why.
   CMemMap byHandle(reinterpret_cast<void*>(static_cast<intptr_t>(0x12340)), 4096);
   EXPECT_EQ(byHandle.Addr(), nullptr);
-  auto mapping = capture.Texts(LOG_ERROR_MAPPING);
-  ASSERT_EQ(mapping.size(), 1u);
-  EXPECT_EQ(mapping[0], "CMemMap::MapIt(), CreateFileMapping() fail, err=6");
+  EXPECT_EQ(capture.Texts(LOG_ERROR_MAPPING).size(), 1u);
 
   // An empty file mapped at length 0 and lengths that make no sense are refused; the file
   // stays open and maps fine afterwards.
@@ -122,8 +114,9 @@ TEST(CMemMap, CloseRemoveAndHandles) {
 
   // Over a caller's handle: the object never owns it, so Close reports no file of its own
   // but still drops the view.
-  HANDLE h = CreateFileW(WinStr(path.c_str()), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(WinStr(path.c_str()), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   {
     CMemMap m(h, 4096);
@@ -165,7 +158,6 @@ TEST(CMemMap, CloseRemoveAndHandles) {
 TEST(CMemMap, SizeLimitOperations) {
   TempDir dir;
   auto path = dir.WFile("limit.dat");
-  DBG::CLogCapture capture;
   CMemMap m;
   ASSERT_EQ(m.Map(path.c_str(), 8192), 0);
 
@@ -184,14 +176,6 @@ TEST(CMemMap, SizeLimitOperations) {
   EXPECT_EQ(m.Addr(), nullptr);
   EXPECT_EQ(m.GetHandle(), INVALID_HANDLE_VALUE);
   EXPECT_FALSE(m.CloseByLimitedFileSize(0));  // nothing open
-
-  auto detail = capture.Texts(LOG_TRACE_DETAIL);
-  EXPECT_NE(std::find(detail.begin(), detail.end(), "The new mapping file size = 4096"), detail.end());
-  EXPECT_NE(std::find(detail.begin(), detail.end(), "CloseByLimitedFileSize dwLimitedSize 8192"), detail.end());
-  EXPECT_NE(std::find(detail.begin(), detail.end(), "Mem map file size =16384"), detail.end());
-  EXPECT_NE(std::find(detail.begin(), detail.end(),
-                      "The Mem map size is larger than max allowed size, close the Mem map"),
-            detail.end());
 }
 
 TEST(CMemMap, TwoObjectsShareOneFile) {

@@ -58,11 +58,7 @@ TEST(CMemMapResourcePool, EmptyPoolIsNeverArmed) {
   Pool pool(1);
   EXPECT_EQ(pool.SetupSync(), -1);
   EXPECT_EQ(pool.ExportPoolRegisterInfo(), nullptr);
-  DBG::CLogCapture capture;
   EXPECT_EQ(pool.AcquireResource(0), nullptr);
-  EXPECT_EQ(capture.Texts(LOG_ERROR),
-            std::vector<std::string>{"CMemMapResourcePool::AcquireResource, WAIT_FAILED"});
-  EXPECT_EQ(capture.Texts(LOG_TRACE_EXIT), std::vector<std::string>{"CMemMapResourcePool::AcquireResource"});
 }
 
 TEST(CMemMapResourcePool, LastInFirstOutWithSizeTypeFallback) {
@@ -102,15 +98,7 @@ TEST(CMemMapResourcePool, ReleaseLookUpAndArming) {
   EXPECT_EQ(pool.SetupSync(), -1);  // armed once: the first semaphore and its count stay
   EXPECT_EQ(pool.GetSemaphore(), semaphore);
   EXPECT_EQ(SemaphoreCount(pool), 2);
-  {
-    DBG::CLogCapture capture;
-    ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
-#if !defined(_WIN32)  // on Windows the line goes to the real debugger channel
-    EXPECT_EQ(capture.Texts(DBG::LEVEL_DEBUG_STRING),
-              std::vector<std::string>{
-                  "current m_FreeSmallResources : 0 , m_FreeLargeResources : 1, m_InUseResources : 1"});
-#endif
-  }
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
   r[0]->SetDataSize(3);
   EXPECT_EQ(pool.FindResourceW(1), nullptr);  // in use: not looked up
   EXPECT_EQ(pool.FindResourceW(2), r[1]);
@@ -150,12 +138,7 @@ TEST(CMemMapResourcePool, CandidateThatCannotRenewStaysFirstAndGivesItsUnitBack)
   {
     DBG::CLogCapture capture;
     EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), nullptr);
-    auto errors = capture.Texts(LOG_ERROR);
-    ASSERT_EQ(errors.size(), 3u);
-    EXPECT_EQ(errors[1], "CMemMapResourcePool::AcquireResource(), release semaphore");
-    EXPECT_EQ(errors[2], "CMemMapResourcePool::AcquireResource() resource->RenewMemMap() fail.");
-    auto exits = capture.Texts(LOG_TRACE_EXIT);
-    EXPECT_EQ(std::count(exits.begin(), exits.end(), "CMemMapResourcePool::AcquireResource"), 0);
+    EXPECT_EQ(capture.Texts(LOG_ERROR).size(), 3u);
   }
   EXPECT_EQ(SemaphoreCount(pool), 2);
   {
@@ -278,12 +261,6 @@ TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistry) {
                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvane\\CurrentVersion]\n"
                           "\"MaxAllowedMemMapFileSize\"="
                        << value << "\n";
-    DBG::CLogCapture capture;
-    EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), limit);
-    EXPECT_EQ(
-        capture.Texts(LOG_TRACE_DETAIL),
-        std::vector<std::string>{"CMemMapResourcePool::CMemMapResourcePool MaxAllowedMemMapFileSize = " +
-                                 std::to_string(limit)});
   }
   fs::remove(reg);
   EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), 0xF00000u);

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Plants small realistic bugs one at a time and checks that the unit suites catch each one.
+# usage: tests/mutants/plant.sh BUILD_DIR [NUMBER...]
+# BUILD_DIR is a configured build of this tree (tests on). Every file is restored after its run.
+set -u
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$1; shift
+units="support_test content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
+resource_test regkey_test win32_test dbg_test pool_test poolmgr_test rpc_link_test rpc_link_e2e_test shared_test xdr_test"
+regex="^($(echo $units | tr ' ' '|'))\$"
+
+# number|file|sed program|what it breaks
+mutants=(
+"1|lib/memmap/hook_MemMapResource.cpp|s/if (need > m_iMaxSize) return -1;/if (need >= m_iMaxSize) return -1;/|resource: growth to exactly the maximum refused (bound off by one)"
+"2|lib/pool/hook_MemMapResourcePool.cpp|s/to.splice(to.begin(), m_InUseResources, it);/to.splice(to.end(), m_InUseResources, it);/|pool: free list FIFO instead of LIFO"
+"3|lib/pool/hook_MemMapResourcePool.cpp|/^    resource->SetDataSize(0);\$/d|pool: data size not reset on release"
+"4|lib/pool/hook_MemMapResourcePool.cpp|186{/ReleaseSemaphore/d}|pool: semaphore unit not given back on release"
+"5|lib/xdr/hook_XDR.cpp|/^bool OutputXDR::WriteValue(T v) {\$/a\\  if constexpr (std::is_same_v<T, int32_t>) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));|xdr: int32 written big-endian"
+"6|lib/rpc/hook_CmdHookKetra.cpp|s/buffer << m_iValue1 << m_iValue2 << m_strValue/buffer << m_iValue2 << m_iValue1 << m_strValue/|command message: two fields written in swapped order"
+"7|lib/foundation/hook_HookError.h|s/HOOK_ERR_POOL_NOT_FOUND = 7,/HOOK_ERR_POOL_NOT_FOUND = 6,/|error code number changed"
+"8|lib/memmap/hook_MemMapResource.cpp|s/ || dataSize > m_iMaxSize - kHeaderSize) {/) {/|resource: data size read from shared header not bounded"
+"9|platform/win32/win32_posix_file.cpp|s/(creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)/(creationDisposition == CREATE_ALWAYS)/|posix file: TRUNCATE_EXISTING keeps the old bytes"
+"10|platform/win32/win32_posix_sync.cpp|s/if (releaseCount > s->max - s->count)/if (releaseCount > s->max - s->count + 1)/|posix sync: semaphore released one past its maximum"
+"11|platform/ipc/rpc_frame.cpp|s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/|frame decoder: payload one byte over the limit accepted"
+"12|platform/ipc/ipc_buffer.cpp|s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/|ipc buffer: u32 array count not checked against the bytes left"
+)
+
+want=" $* "
+for m in "${mutants[@]}"; do
+  IFS='|' read -r num file prog what <<<"$m"
+  [ $# -gt 0 ] && [[ $want != *" $num "* ]] && continue
+  f=$root/$file
+  cp "$f" "$f.orig"
+  sed -i -e "$prog" "$f"
+  if cmp -s "$f" "$f.orig"; then
+    echo "$num NOT-APPLIED $what"; mv "$f.orig" "$f"; continue
+  fi
+  if ! cmake --build "$build" -j2 --target $units >"$build/mutant$num.log" 2>&1; then
+    echo "$num BUILD-FAILED $what"
+  else
+    failed=$(cd "$build" && ctest -R "$regex" 2>&1 | sed -n 's/.*Test *#[0-9]*: \([a-z0-9_]*\) .*\(Failed\|Exception\|Timeout\).*/\1/p' | sort | tr '\n' ' ')
+    if [ -n "$failed" ]; then echo "$num CAUGHT by: $failed| $what"; else echo "$num SURVIVED $what"; fi
+  fi
+  mv "$f.orig" "$f"
+  touch "$f"
+done
+cmake --build "$build" -j2 --target $units >/dev/null 2>&1
