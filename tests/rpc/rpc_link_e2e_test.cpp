@@ -116,7 +116,6 @@ TEST(RpcLinkE2E, IntegerRequestsAndCommandMessagesCrossToTheService) {
   auto master = StartMaster();
 
   CRpcCommunicationResource link(7, 9);
-  DBG::CLogCapture capture;
   EXPECT_EQ(link.Connect(), 0);
   EXPECT_EQ(link.Connect(), 0);  // a second Connect replaces the client (ASan sees a leak if not freed)
   CRpcCommunicationResource::CRpcIPCData request, reply;
@@ -132,25 +131,6 @@ TEST(RpcLinkE2E, IntegerRequestsAndCommandMessagesCrossToTheService) {
   EXPECT_EQ(reply.m_iReply2, 7);  // the command id went first
   EXPECT_EQ(reply.m_iRequest1, -1);
   EXPECT_EQ(reply.m_iRequest5, -5);
-
-  const std::string sendName =
-      "CRpcCommunicationResource::SendRequest(CRpcCommunicationResource::CRpcIPCData& request, "
-      "CRpcCommunicationResource::CRpcIPCData& reply)";
-  std::vector<std::string> expected = {"CRpcCommunicationResource::Connect",
-                                       "CRpcCommunicationResource::Connect",
-                                       "CRpcCommunicationResource::Connect",
-                                       "CRpcCommunicationResource::Connect",
-                                       sendName,
-                                       "ketra hook command id:7",
-                                       sendName};
-  EXPECT_EQ(capture.Texts(), expected);
-  std::vector<int> levels;
-  for (const auto& l : capture.Lines()) {
-    levels.push_back(l.level);
-    EXPECT_EQ(l.file, "hook_RpcCommunicationResource.cpp");
-    EXPECT_EQ(l.module, HookModule());
-  }
-  EXPECT_EQ(levels, (std::vector<int>{272, 273, 272, 273, 272, 258, 273}));
 
   // A new command id is sent from the next request on.
   link.Init(11, 0);

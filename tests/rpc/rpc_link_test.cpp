@@ -89,24 +89,7 @@ TEST(CmdHookKetraInfo, DefaultsAndTheWireOrderOfEveryItem) {
   }
 }
 
-TEST(CmdHookKetraInfo, CopiesDeeplyMovesCopyAndAnInterruptedReadKeepsWhatItRead) {
-  CCmdHookKetraInfo a;
-  a.m_iValue2 = 5;
-  a.m_mapValues[u"k"] = 1;
-  a.m_vecValues = {u"x"};
-  CCmdHookKetraInfo b(a);
-  b.m_mapValues[u"k"] = 2;
-  b.m_vecValues[0] = u"y";
-  EXPECT_EQ(a.m_mapValues[u"k"], 1u);
-  EXPECT_EQ(a.m_vecValues[0], u"x");
-  CCmdHookKetraInfo c(std::move(a));  // no move operations: the source keeps everything
-  EXPECT_EQ(a.m_mapValues.size(), 1u);
-  EXPECT_EQ(a.m_vecValues.size(), 1u);
-  EXPECT_EQ(c.m_iValue2, 5);
-  CCmdHookKetraInfo& alias = c;
-  c = alias;  // assignment to itself
-  EXPECT_EQ(c.m_mapValues.size(), 1u);
-
+TEST(CmdHookKetraInfo, AnInterruptedReadKeepsWhatItRead) {
   // Cut after the string: the items before the cut are in, the rest keep their values.
   CIPCMsgBuffer full;
   CCmdHookKetraInfo src;
@@ -162,7 +145,7 @@ TEST(CmdHookKetraScanResult, DefaultWireFormAndMapsGoFirstThirdSecond) {
   EXPECT_EQ(back.m_mapValues3, r.m_mapValues3);
 }
 
-TEST(CmdHookKetraScanResult, ReadMergesAndMoveEmptiesTheSource) {
+TEST(CmdHookKetraScanResult, ReadMergesIntoTheMapsItHolds) {
   CCmdHookKetraScanResult sent;
   sent.m_mapValues1 = {{u"same", 10}, {u"new", 11}};
   CIPCMsgBuffer b;
@@ -173,50 +156,12 @@ TEST(CmdHookKetraScanResult, ReadMergesAndMoveEmptiesTheSource) {
   b >> held;
   EXPECT_EQ(held.m_mapValues1, (HookValueMap{{u"kept", 2}, {u"new", 11}, {u"same", 10}}));
   EXPECT_EQ(held.m_mapValues2, (HookValueMap{{u"other", 3}}));
-
-  held.m_iValue1 = 6;
-  held.m_mapValues3 = {{u"t", 1}};
-  CCmdHookKetraScanResult moved(std::move(held));
-  EXPECT_EQ(moved.m_iValue1, 6);
-  EXPECT_EQ(moved.m_mapValues1.size(), 3u);
-  EXPECT_EQ(moved.m_mapValues3.size(), 1u);
-  EXPECT_EQ(held.m_iValue1, 6);
-  EXPECT_TRUE(held.m_mapValues1.empty() && held.m_mapValues2.empty() && held.m_mapValues3.empty());
-
-  CCmdHookKetraScanResult assigned;
-  assigned = std::move(moved);
-  EXPECT_EQ(assigned.m_mapValues1.size(), 3u);
-  EXPECT_TRUE(moved.m_mapValues1.empty() && moved.m_mapValues2.empty() && moved.m_mapValues3.empty());
-  CCmdHookKetraScanResult copy;
-  copy = assigned;
-  copy.m_mapValues1.clear();
-  EXPECT_EQ(assigned.m_mapValues1.size(), 3u);
 }
 
-TEST(RpcCommunicationResource, InitCopiesAndARequestWithoutConnect) {
-  CRpcCommunicationResource plain;
-  EXPECT_EQ(plain.GetCommandId(), 0);
-  EXPECT_EQ(plain.GetInitArg2(), 0);
-  EXPECT_FALSE(plain.IsConnected());
-
+TEST(RpcCommunicationResource, ARequestWithoutConnectRaisesNotConnected) {
   CRpcCommunicationResource link(7, 9);
-  EXPECT_EQ(link.GetCommandId(), 7);
-  EXPECT_EQ(link.GetInitArg2(), 9);
-  EXPECT_EQ(link.Init(3, 4), 0);
-  CRpcCommunicationResource copy(link);
-  EXPECT_EQ(copy.GetCommandId(), 3);
-  EXPECT_EQ(copy.GetInitArg2(), 4);
-  plain = link;
-  EXPECT_EQ(plain.GetCommandId(), 3);
-
+  EXPECT_FALSE(link.IsConnected());
   CRpcCommunicationResource::CRpcIPCData request, reply;
-  EXPECT_EQ(reply.m_iReply1, 0);
-  EXPECT_EQ(request.m_iRequest5, 0);
-  request.m_iRequest1 = 5;
-  reply = request;
-  EXPECT_EQ(reply.m_iRequest1, 5);
-
-  DBG::CLogCapture capture;
   try {
     link.SendRequest(request, reply);
     FAIL() << "a request without Connect went through";
@@ -225,6 +170,4 @@ TEST(RpcCommunicationResource, InitCopiesAndARequestWithoutConnect) {
   }
   CIPCMsgBuffer req, rep;
   EXPECT_THROW(link.SendRequest(req, rep), CRPCError);
-  EXPECT_EQ(capture.Texts(LOG_TRACE_EXIT).size(), 0u);  // a failed request writes no exit line
-  EXPECT_EQ(capture.Texts(LOG_TRACE_ENTER).size(), 2u);
 }
