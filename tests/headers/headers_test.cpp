@@ -5,18 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 #include "headers/hook_HookHeadersImp.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes FromHex(const std::string& hex) {
-  Bytes b;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    b.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return b;
-}
+using mhtest::FromHex;
 
 const Bytes kExample = FromHex(
     "09000000050000000400000061626300"

@@ -22,27 +22,7 @@ HINSTANCE Module() {
   return reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(0x1000));
 }
 
-// Sets an environment variable for the children started while it lives.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : m_name(name) { Set(value); }
-  ~ScopedEnv() { Set(nullptr); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  void Set(const char* value) {
-#if defined(_WIN32)
-    _putenv_s(m_name.c_str(), value ? value : "");
-#else
-    if (value)
-      setenv(m_name.c_str(), value, 1);
-    else
-      unsetenv(m_name.c_str());
-#endif
-  }
-  std::string m_name;
-};
+using ScopedEnv = mhtest::EnvScope;
 
 std::vector<std::string> LinesOf(const std::string& path) {
   std::ifstream in(path);

@@ -44,12 +44,8 @@ std::vector<CMemMapResource*> Fill(Pool& pool, const TempDir& dir, std::initiali
   return made;
 }
 
-// The semaphore's count, taken without blocking and given back.
 int SemaphoreCount(Pool& pool) {
-  int units = 0;
-  while (units < 100000 && WaitForSingleObject(pool.GetSemaphore(), 0) == WAIT_OBJECT_0) ++units;
-  if (units > 0) ReleaseSemaphore(pool.GetSemaphore(), units, nullptr);
-  return units;
+  return mhtest::SemaphoreCount(pool.GetSemaphore());
 }
 
 }  // namespace

@@ -58,13 +58,7 @@ class Shared : public ::testing::Test {
   TempDir m_dir;
 };
 
-// A semaphore's count, taken without blocking and given back.
-int SemaphoreCount(HANDLE semaphore) {
-  int units = 0;
-  while (units < 100000 && WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) ++units;
-  if (units > 0) ReleaseSemaphore(semaphore, units, nullptr);
-  return units;
-}
+using mhtest::SemaphoreCount;
 
 }  // namespace
 

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 #include "dbg/dbg_log.h"
+#include "win32/win32.h"
 
 namespace mhtest {
 
@@ -26,6 +28,43 @@ int RunRegisteredChild(const std::string& name, const std::vector<std::string>& 
   auto it = Children().find(name);
   if (it == Children().end()) return 127;
   return it->second(args);
+}
+
+namespace {
+// _putenv_s also sets the process environment that child processes inherit.
+void SetEnv(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value ? value : "");
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+}  // namespace
+
+EnvScope::EnvScope(const char* name, const char* value) : m_name(name) {
+  if (const char* old = std::getenv(name)) m_old = old;
+  SetEnv(name, value);
+}
+
+EnvScope::~EnvScope() {
+  SetEnv(m_name.c_str(), m_old ? m_old->c_str() : nullptr);
+}
+
+std::vector<unsigned char> FromHex(const std::string& hex) {
+  std::vector<unsigned char> b;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    b.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return b;
+}
+
+int SemaphoreCount(void* semaphore) {
+  int units = 0;
+  while (units < 100000 && WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) ++units;
+  if (units > 0) ReleaseSemaphore(semaphore, units, nullptr);
+  return units;
 }
 
 TempDir::TempDir() {
@@ -56,9 +95,13 @@ std::u16string TempDir::WFile(const std::string& name) const {
 #endif
 }
 
-std::u16string ToU16(const std::string& s) { return DBG::FromUtf8(s); }
+std::u16string ToU16(const std::string& s) {
+  return DBG::FromUtf8(s);
+}
 
-std::string ToU8(const std::u16string& s) { return DBG::ToUtf8(s); }
+std::string ToU8(const std::u16string& s) {
+  return DBG::ToUtf8(s);
+}
 
 bool ChildProcess::WaitForLine(const std::string& want) {
   std::string line;

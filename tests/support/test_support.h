@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,27 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// An environment variable set for one scope (null: unset) and restored afterwards; child
+// processes started meanwhile inherit it.
+class EnvScope {
+ public:
+  EnvScope(const char* name, const char* value);
+  EnvScope(const char* name, const std::string& value) : EnvScope(name, value.c_str()) {}
+  ~EnvScope();
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+
+ private:
+  std::string m_name;
+  std::optional<std::string> m_old;
+};
+
+// "0a1b..." to bytes, for byte layouts written out in a test.
+std::vector<unsigned char> FromHex(const std::string& hex);
+
+// A semaphore's count, taken without blocking and given back.
+int SemaphoreCount(void* semaphore);
 
 std::u16string ToU16(const std::string& s);
 std::string ToU8(const std::u16string& s);

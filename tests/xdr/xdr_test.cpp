@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 #include "xdr/hook_XDR.h"
 
 namespace {
@@ -16,13 +18,7 @@ Bytes Written(const OutputXDR& out) {
   return Bytes(p, p + out.TotalLength());
 }
 
-Bytes FromHex(const std::string& hex) {
-  Bytes b;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    b.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return b;
-}
+using mhtest::FromHex;
 
 std::string Hex(const Bytes& bytes) {
   static const char kDigits[] = "0123456789abcdef";
