@@ -38,7 +38,7 @@ for m in "${mutants[@]}"; do
   if ! cmake --build "$build" -j2 --target $units >"$build/mutant$num.log" 2>&1; then
     echo "$num BUILD-FAILED $what"
   else
-    failed=$(cd "$build" && ctest -R "$regex" 2>&1 | sed -n 's/.*Test *#[0-9]*: \([a-z0-9_]*\) .*\(Failed\|Exception\|Timeout\).*/\1/p' | sort | tr '\n' ' ')
+    failed=$(cd "$build" && ctest -j2 -R "$regex" 2>&1 | sed -n 's/.*Test *#[0-9]*: \([a-z0-9_]*\) .*\(Failed\|Exception\|Timeout\).*/\1/p' | sort | tr '\n' ' ')
     if [ -n "$failed" ]; then echo "$num CAUGHT by: $failed| $what"; else echo "$num SURVIVED $what"; fi
   fi
   mv "$f.orig" "$f"
