@@ -23,12 +23,6 @@ std::vector<Report> Reports(const DBG::CLogCapture& capture) {
   return out;
 }
 
-std::string ToString(const std::vector<Report>& reports) {
-  std::string s;
-  for (const auto& r : reports) s += std::to_string(r.code) + "@" + r.file + " ";
-  return s;
-}
-
 std::u16string Wide(const char16_t* unaligned) {
   std::u16string out;
   const auto* p = reinterpret_cast<const unsigned char*>(unaligned);

@@ -2,18 +2,12 @@
 // writes headers and content, records the data sizes), a child process plays the service (adopts
 // the resources from the pool's export record, opens a receiver from the four numbers, reads,
 // writes back and commits); the hook then renews its views and reads what the service wrote.
-// Also: a write that fills the disk during growth, in a child with a small file-size limit.
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <signal.h>
-#include <sys/resource.h>
-#endif
 
 #include <gtest/gtest.h>
 
@@ -304,61 +298,4 @@ TEST(ContentExchange, TheServiceReadsAndRewritesAMessageInAnotherProcess) {
     Release(pool, m);
   }
   CMemMapResourcePoolMgr::Instance()->CloseResourcePool(kPoolId);
-}
-
-#if !defined(_WIN32)
-// Writes 512 KiB, then a write whose growth passes the 1 MiB file-size limit: the disk is
-// "full" for this process. args: the folder for the backing file.
-MHTEST_CHILD(content_full_disk) {
-  struct rlimit limit = {1u << 20, 1u << 20};
-  CHILD_CHECK(setrlimit(RLIMIT_FSIZE, &limit) == 0, "setrlimit");
-  signal(SIGXFSZ, SIG_IGN);
-  const size_t first = 512u << 10;
-  const auto path = (fs::path(args.at(0)) / "content").u16string();
-  CMemMapResourcePool pool(77);
-  CMemMapResource* r = pool.CreateResource();
-  CHILD_CHECK(r->Open(1, SIZE_TYPE_LARGE, path.c_str(), 0, 8u << 20) == 0 && pool.AddResource(r) == 0,
-              "open");
-  COutputHookContentMMapResourceImp writer(r);
-  const auto bytes = Pattern(31, first + (1u << 20));
-  uint64_t written = 0;
-  CHILD_CHECK(writer.Write(const_cast<unsigned char*>(bytes.data()), first, written) == 0, "first write");
-  {
-    DBG::CLogCapture capture;
-    written = 0;
-    CHILD_CHECK(writer.Write(const_cast<unsigned char*>(bytes.data()) + first, 1u << 20, written) == -1,
-                "growth past the limit succeeded");
-    CHILD_CHECK(written == 0 && writer.GetContentSize() == first, "content size changed");
-    CHILD_CHECK(ToString(Reports(capture)) == std::to_string(HOOK_ERR_GROW) + "@" + kContentUnit + " ",
-                "reports " + ToString(Reports(capture)));
-    // The failed re-map took the view with it; later calls fail instead of writing through it.
-    capture.Clear();
-    CHILD_CHECK(writer.Write(const_cast<unsigned char*>(bytes.data()) + first, 10, written) == -1,
-                "write after the failure");
-    CHILD_CHECK(ToString(Reports(capture)) == std::to_string(HOOK_ERR_GENERAL) + "@" + kContentUnit + " ",
-                "reports " + ToString(Reports(capture)));
-  }
-  CHILD_CHECK(fs::file_size(fs::path(args.at(0)) / "content") <= (1u << 20), "file extended past the limit");
-  // Renewed, the resource finds everything written before the failure, and writing goes on.
-  CHILD_CHECK(r->RenewMemMap() == 0, "renew");
-  CHILD_CHECK(FirstMismatch(r->GetDataBaseAddr(), first, 31) == first, "earlier content lost");
-  CHILD_CHECK(writer.Write(const_cast<unsigned char*>(bytes.data()) + first, 10, written) == 0,
-              "write after renew");
-  CHILD_CHECK(FirstMismatch(r->GetDataBaseAddr(), first + 10, 31) == first + 10, "content after renew");
-  pool.Close();
-  mhtest::TellParent("ok");
-  return 0;
-}
-#endif
-
-TEST(ContentExchange, AFullDiskDuringGrowthFailsTheWriteAndKeepsTheContent) {
-#if defined(_WIN32)
-  GTEST_SKIP() << "needs a per-process file-size limit (RLIMIT_FSIZE), which Windows does not have";
-#else
-  TempDir dir;
-  mhtest::ChildProcess child("content_full_disk", {dir.Path().string()});
-  const std::string out = child.ReadAllOutput();
-  EXPECT_EQ(child.Wait(), 0) << out;
-  EXPECT_EQ(out, "ok\n");
-#endif
 }
