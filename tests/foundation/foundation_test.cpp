@@ -1,5 +1,3 @@
-#include <atomic>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -52,26 +50,6 @@ TEST(HookError, ReportsOnceFromItsOwnUnitAndReturnsFailure) {
   EXPECT_TRUE(capture.Texts(LOG_TRACE_EXIT).empty());
 
   EXPECT_THROW(ThrowsBadAlloc(), std::bad_alloc);
-}
-
-TEST(Lock, RecursiveForOwnerAndBlocksOthersUntilLastRelease) {
-  Lock lock;
-  std::atomic<int> stage{0};
-  lock.acquire();
-  lock.acquire();
-  std::thread other([&] {
-    stage = 1;
-    lock.acquire();
-    stage = 2;
-    lock.release();
-  });
-  while (stage.load() != 1) std::this_thread::yield();
-  lock.release();
-  // Still held once: the other thread cannot have entered.
-  EXPECT_EQ(stage.load(), 1);
-  lock.release();
-  other.join();
-  EXPECT_EQ(stage.load(), 2);
 }
 
 TEST(Guard, ReleasesExactlyOnceOnEveryExit) {

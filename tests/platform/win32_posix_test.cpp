@@ -3,19 +3,7 @@
 // are owner-only, and no descriptor leaks into a child process.
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-
-TEST(Win32Posix, FullDiskFailsTheMappingCall) {
-  GTEST_SKIP() << "SIGBUS on a sparse page is POSIX-only";
-}
-TEST(Win32Posix, NewFilesAreOwnerOnlyAndOnlyRegularFilesOpen) {
-  GTEST_SKIP() << "file modes are POSIX-only";
-}
-TEST(Win32Posix, NoDescriptorReachesAChild) {
-  GTEST_SKIP() << "descriptors are POSIX-only";
-}
-
-#else
+#if !defined(_WIN32)
 
 #include <sched.h>
 #include <signal.h>
