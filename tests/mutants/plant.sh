@@ -9,25 +9,25 @@ units="support_test content_test foundation_test headers_test ipc_buffer_test rp
 resource_test regkey_test win32_test dbg_test pool_test poolmgr_test rpc_link_test rpc_link_e2e_test shared_test xdr_test"
 limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
 
-# number|file|sed program|what it breaks
+# number#file#sed program#what it breaks
 mutants=(
-"1|lib/memmap/hook_MemMapResource.cpp|s/if (need > m_iMaxSize) return -1;/if (need >= m_iMaxSize) return -1;/|resource: growth to exactly the maximum refused (bound off by one)"
-"2|lib/pool/hook_MemMapResourcePool.cpp|s/to.splice(to.begin(), m_InUseResources, it);/to.splice(to.end(), m_InUseResources, it);/|pool: free list FIFO instead of LIFO"
-"3|lib/pool/hook_MemMapResourcePool.cpp|/^    resource->SetDataSize(0);\$/d|pool: data size not reset on release"
-"4|lib/pool/hook_MemMapResourcePool.cpp|186{/ReleaseSemaphore/d}|pool: semaphore unit not given back on release"
-"5|lib/xdr/hook_XDR.cpp|/^bool OutputXDR::WriteValue(T v) {\$/a\\  if constexpr (std::is_same_v<T, int32_t>) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));|xdr: int32 written big-endian"
-"6|lib/rpc/hook_CmdHookKetra.cpp|s/buffer << m_iValue1 << m_iValue2 << m_strValue/buffer << m_iValue2 << m_iValue1 << m_strValue/|command message: two fields written in swapped order"
-"7|lib/foundation/hook_HookError.h|s/HOOK_ERR_POOL_NOT_FOUND = 7,/HOOK_ERR_POOL_NOT_FOUND = 6,/|error code number changed"
-"8|lib/memmap/hook_MemMapResource.cpp|s/ || dataSize > m_iMaxSize - kHeaderSize) {/) {/|resource: data size read from shared header not bounded"
-"9|platform/win32/win32_posix_file.cpp|s/(creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)/(creationDisposition == CREATE_ALWAYS)/|posix file: TRUNCATE_EXISTING keeps the old bytes"
-"10|platform/win32/win32_posix_sync.cpp|s/if (releaseCount > s->max - s->count)/if (releaseCount > s->max - s->count + 1)/|posix sync: semaphore released one past its maximum"
-"11|platform/ipc/rpc_frame.cpp|s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/|frame decoder: payload one byte over the limit accepted"
-"12|platform/ipc/ipc_buffer.cpp|s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/|ipc buffer: u32 array count not checked against the bytes left"
+"1#lib/memmap/hook_MemMapResource.cpp#s/if (need > m_iMaxSize) return -1;/if (need >= m_iMaxSize) return -1;/#resource: growth to exactly the maximum refused (bound off by one)"
+"2#lib/pool/hook_MemMapResourcePool.cpp#s/to.splice(to.begin(), m_InUseResources, it);/to.splice(to.end(), m_InUseResources, it);/#pool: free list FIFO instead of LIFO"
+"3#lib/pool/hook_MemMapResourcePool.cpp#/^    resource->SetDataSize(0);\$/d#pool: data size not reset on release"
+"4#lib/pool/hook_MemMapResourcePool.cpp#186{/ReleaseSemaphore/d}#pool: semaphore unit not given back on release"
+"5#lib/xdr/hook_XDR.cpp#/^bool OutputXDR::WriteValue(T v) {\$/a\\  if constexpr (std::is_same_v<T, int32_t>) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));#xdr: int32 written big-endian"
+"6#lib/rpc/hook_CmdHookKetra.cpp#s/buffer << m_iValue1 << m_iValue2 << m_strValue/buffer << m_iValue2 << m_iValue1 << m_strValue/#command message: two fields written in swapped order"
+"7#lib/content/hook_HookContentReceiver.cpp#s/HOOK_ERROR(HOOK_ERR_POOL_NOT_FOUND)/HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND)/#receiver: a missing pool reported with the missing-resource code"
+"8#lib/memmap/hook_MemMapResource.cpp#s/ || dataSize > m_iMaxSize - kHeaderSize) {/) {/#resource: data size read from shared header not bounded"
+"9#platform/win32/win32_posix_file.cpp#s/(creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)/(creationDisposition == CREATE_ALWAYS)/#posix file: TRUNCATE_EXISTING keeps the old bytes"
+"10#platform/win32/win32_posix_sync.cpp#s/if (releaseCount > s->max - s->count)/if (releaseCount > s->max - s->count + 1)/#posix sync: semaphore released one past its maximum"
+"11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
+"12#platform/ipc/ipc_buffer.cpp#s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/#ipc buffer: u32 array count not checked against the bytes left"
 )
 
 want=" $* "
 for m in "${mutants[@]}"; do
-  IFS='|' read -r num file prog what <<<"$m"
+  IFS='#' read -r num file prog what <<<"$m"
   [ $# -gt 0 ] && [[ $want != *" $num "* ]] && continue
   f=$root/$file
   cp "$f" "$f.orig"

@@ -158,6 +158,40 @@ TEST(CmdHookKetraScanResult, ReadMergesIntoTheMapsItHolds) {
   EXPECT_EQ(held.m_mapValues2, (HookValueMap{{u"other", 3}}));
 }
 
+// Copies own their maps and strings; moves leave the source's maps empty (the hook reuses it);
+// a copied link keeps the ids but never the connection, which only one object may close.
+TEST(CmdHookKetra, CopiesAreDeepMovesEmptyTheSourceAndLinksCopyNoConnection) {
+  CCmdHookKetraInfo a;
+  a.m_mapValues[u"k"] = 1;
+  CCmdHookKetraInfo b(a);
+  b.m_mapValues[u"k"] = 2;
+  a = b;
+  b.m_mapValues[u"k"] = 3;
+  EXPECT_EQ(a.m_mapValues[u"k"], 2u);
+
+  CCmdHookKetraScanResult held;
+  held.m_iValue1 = 6;
+  held.m_mapValues1 = {{u"t", 1}};
+  held.m_mapValues3 = {{u"u", 2}};
+  CCmdHookKetraScanResult copy(held), assigned;
+  assigned = copy;
+  CCmdHookKetraScanResult moved(std::move(held));
+  EXPECT_EQ(moved.m_iValue1, 6);
+  EXPECT_EQ(moved.m_mapValues3.size(), 1u);
+  EXPECT_TRUE(held.m_mapValues1.empty() && held.m_mapValues3.empty());
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.m_mapValues1, copy.m_mapValues1);
+  EXPECT_TRUE(moved.m_mapValues1.empty() && moved.m_mapValues3.empty());
+
+  CRpcCommunicationResource link(7, 9), other;
+  EXPECT_EQ(link.Init(3, 4), 0);
+  CRpcCommunicationResource copied(link);
+  other = copied;
+  EXPECT_EQ(other.GetCommandId(), 3);
+  EXPECT_EQ(other.GetInitArg2(), 4);
+  EXPECT_FALSE(other.IsConnected());
+}
+
 TEST(RpcCommunicationResource, ARequestWithoutConnectRaisesNotConnected) {
   CRpcCommunicationResource link(7, 9);
   EXPECT_FALSE(link.IsConnected());
