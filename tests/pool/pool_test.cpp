@@ -257,6 +257,7 @@ TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistry) {
                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvane\\CurrentVersion]\n"
                           "\"MaxAllowedMemMapFileSize\"="
                        << value << "\n";
+    EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), limit) << value;
   }
   fs::remove(reg);
   EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), 0xF00000u);
