@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "api/mh_Error.h"
 #include "common.h"
 #include "content/hook_HookContent.h"
 #include "headers/hook_HookHeadersImp.h"
@@ -130,9 +131,7 @@ void HookRunner::Setup() {
 
   m_pRegisterLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
   m_pRegisterLink->Connect();
-  int32_t status = Register();
-  if (status != kStatusOk)
-    throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
+  RegisterWaiting();
 
   auto* clients = CSharedResourceClientMgr::Instance();
   for (int h = 0; h < m_options.holders; ++h) {
@@ -144,6 +143,47 @@ void HookRunner::Setup() {
   }
   clients->ReadyToUse();
   m_setUp = true;
+}
+
+namespace {
+
+// A failed exchange in which no service took part to the end: none listened, or it went away
+// before its reply (it died, or is restarting). Worth waiting for a service to come back.
+bool ServiceGone(const CRPCError& e) {
+  return e.GetCode() == CRPCError::NOT_LISTENING || e.GetCode() == CRPCError::PEER_CLOSED;
+}
+
+std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                std::chrono::duration<double>(seconds));
+}
+
+// Waits a short, growing pause before the next try; false when the deadline would pass first.
+bool BackOff(std::chrono::milliseconds& pause, std::chrono::steady_clock::time_point deadline) {
+  if (std::chrono::steady_clock::now() + pause >= deadline) return false;
+  std::this_thread::sleep_for(pause);
+  pause = std::min(pause * 2, std::chrono::milliseconds(400));
+  return true;
+}
+
+}  // namespace
+
+void HookRunner::RegisterWaiting() {
+  const auto deadline = DeadlineAfter(m_options.retryFor);
+  auto pause = std::chrono::milliseconds(25);
+  for (;;) {
+    try {
+      const int32_t status = Register();
+      if (status == kStatusOk) return;
+      throw CMailhookError::FromStatus(status);
+    } catch (const CRPCError& e) {
+      if (ServiceGone(e) && BackOff(pause, deadline)) continue;
+      throw CMailhookError(ServiceGone(e)                      ? CMailhookError::SERVICE_UNAVAILABLE
+                           : e.GetCode() == CRPCError::TIMEOUT ? CMailhookError::TIMEOUT
+                                                               : CMailhookError::PROTOCOL,
+                           std::string("registering the pool: ") + e.what());
+    }
+  }
 }
 
 int32_t HookRunner::Register() {
@@ -188,9 +228,21 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     }
   } giveBack{clients, holder, m_poolLists};
 
-  // 2.-5. in a guard: another process of our user may cut a backing file short under us.
+  // 2.-5. in a guard: another process of our user may cut a backing file short under us. A
+  // message whose service went away is carried again from its start, headers and content written
+  // anew (a service that died mid-request may have written into them), until the deadline.
   BusGuard guard;
-  CarryHeld(holder, guard, message, sequence, r);
+  const auto deadline = DeadlineAfter(m_options.retryFor);
+  auto pause = std::chrono::milliseconds(25);
+  bool lastTry = m_options.retryFor <= 0;
+  while (!CarryHeld(holder, guard, message, sequence, lastTry, r) && !guard.Faulted()) {
+    {
+      std::shared_lock lock(m_poolLists);
+      holder->Close();  // the next try takes fresh resources from the pool
+    }
+    if (m_stop.load(std::memory_order_relaxed) || !BackOff(pause, deadline)) lastTry = true;
+    r.error.clear();
+  }
   // The pool writes each resource's header when it takes it back: touch those pages here,
   // under the guard, so that a header cut short shows up now rather than outside it.
   for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
@@ -249,8 +301,8 @@ bool HookRunner::MendResources(CHookSharedResource* holder) {
   return ok;
 }
 
-void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
-                           uint64_t sequence, MessageResult& r) {
+bool HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
+                           uint64_t sequence, bool lastTry, MessageResult& r) {
   // 2. Its three resources.
   {
     std::shared_lock lock(m_poolLists);
@@ -261,7 +313,7 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
   CMemMapResource* update = holder->GetUpdateHeaderMemResource();
   if (!header || !content || !update) {
     r.error = "the pool gave no resources";
-    return;
+    return true;
   }
 
   // 3. The header list and the content, each with its length recorded.
@@ -275,14 +327,14 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
       (need > static_cast<size_t>(header->GetMaxDataStorageSize()) ||
        header->Grow(static_cast<int>(need)) != 0)) {
     r.error = "header list too large";
-    return;
+    return true;
   }
   {
     COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
     for (const auto& v : written)
       if (Write(writer, v) != 0) {
         r.error = "header list does not fit";
-        return;
+        return true;
       }
     header->SetDataSize(static_cast<int>(writer.GetDataLength()));
   }
@@ -294,14 +346,14 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
       r.error = message.raw.size() + CMemMapResource::kHeaderSize > m_options.maxMessage
                     ? "content larger than a resource may grow"
                     : "content cannot be written: the backing file could not grow (disk full?)";
-      return;
+      return true;
     }
     content->SetDataSize(static_cast<int>(writer.GetContentSize()));
   }
   update->SetDataSize(0);
 
   // What was written may have gone to pages the file no longer has: never send that.
-  if (guard.Faulted()) return;
+  if (guard.Faulted()) return true;
 
   // 4. The request; the call returns with the reply.
   CRpcCommunicationResource::CRpcIPCData request{}, reply{};
@@ -315,26 +367,26 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
     reply.m_iReply2 = 0;
     try {
       holder->SendRequest(request, reply);
-    } catch (const std::exception& e) {
-      r.error = std::string("service: ") + e.what();
-      return;
-    }
-    // A service that started after us does not know our pool yet.
-    if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
-      // The export record reads the pool's lists whole: no resource may change hands meanwhile.
-      std::unique_lock lock(m_poolLists);
-      try {
+      // A service that started after us does not know our pool yet.
+      if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
+        // The export record reads the pool's lists whole: no resource may change hands meanwhile.
+        std::unique_lock lock(m_poolLists);
         if (Register() == kStatusOk) continue;
-      } catch (const std::exception& e) {
-        r.error = std::string("service: ") + e.what();
-        return;
       }
+    } catch (const CRPCError& e) {
+      if (ServiceGone(e) && !lastTry) return false;
+      r.error = CMailhookError(ServiceGone(e)                      ? CMailhookError::SERVICE_UNAVAILABLE
+                               : e.GetCode() == CRPCError::TIMEOUT ? CMailhookError::TIMEOUT
+                                                                   : CMailhookError::PROTOCOL,
+                               std::string("service: ") + e.what())
+                    .what();
+      return true;
     }
     break;
   }
   if (reply.m_iReply1 != kStatusOk) {
-    r.error = "service answered status " + std::to_string(reply.m_iReply1);
-    return;
+    r.error = CMailhookError::FromStatus(reply.m_iReply1).what();
+    return true;
   }
   r.flags = reply.m_iReply2;
 
@@ -342,14 +394,14 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
   if (r.flags & kChangedHeaders) {
     if (update->RenewMemMap() != 0) {
       r.error = "update headers cannot be mapped";
-      return;
+      return true;
     }
     r.updates = ReadList(update->GetDataBaseAddr(), update->GetDataSize());
     if (const HeaderValue* v = Find(r.updates, kHdrVerdict)) r.verdict = v->str;
   }
   if (content->RenewMemMap() != 0) {
     r.error = "content cannot be mapped";
-    return;
+    return true;
   }
   const char* now = static_cast<const char*>(content->GetDataBaseAddr());
   const auto nowSize = static_cast<uint64_t>(content->GetDataSize());
@@ -367,19 +419,20 @@ void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, c
     if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
         static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted)) {
       r.error = "the service read other headers than were written";
-      return;
+      return true;
     }
     if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size())) {
       r.error = "the service read other content than was written";
-      return;
+      return true;
     }
     if (!(r.flags & kChangedContent) &&
         (nowSize != message.raw.size() || std::memcmp(now, message.raw.data(), message.raw.size()) != 0)) {
       r.error = "the content came back changed";
-      return;
+      return true;
     }
   }
   r.ok = true;
+  return true;
 }
 
 RunSummary HookRunner::Run(const std::vector<Message>& messages,

@@ -30,6 +30,9 @@ struct HookOptions {
   uint64_t repeat = 1;              // times the whole input is carried
   bool verify = true;               // check every round trip byte for byte
   uint32_t maxMessage = 64u << 20;  // largest content a resource may grow to
+  // How long a message (and the set-up's registration) waits for a service that is not there
+  // or restarting before it fails as "service unavailable"; 0: fail at once.
+  double retryFor = 30;
 };
 
 struct MessageResult {
@@ -79,8 +82,12 @@ class HookRunner {
  private:
   int32_t Register();
   MessageResult Carry(const Message& message, uint64_t sequence);
-  void CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
-                 uint64_t sequence, MessageResult& r);
+  // False when the exchange failed because no service was there (or it died mid-request) and
+  // the message is to be carried again from its start.
+  bool CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
+                 uint64_t sequence, bool lastTry, MessageResult& r);
+  // Registers, waiting for a service until the retry deadline; throws CMailhookError.
+  void RegisterWaiting();
   bool MendResources(CHookSharedResource* holder);
 
   HookOptions m_options;
