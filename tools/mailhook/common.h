@@ -7,15 +7,11 @@
 #include <filesystem>
 #include <string>
 
+#include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
 
 namespace mailhook {
 
-// The per-user runtime folder, as the RPC link finds it (IPC::GetRuntimeDir: MAILHOOK_RUNTIME_DIR,
-// else $XDG_RUNTIME_DIR/mailhook, else /run/user/<uid>/mailhook if the system keeps that folder,
-// else /dev/shm/mailhook-<uid>). Backing files live under it by default: it is a tmpfs, where a
-// shared mapping is never written back to a disk.
-std::filesystem::path RuntimeDir();
 // The default working folder for backing files of one pool.
 std::filesystem::path DefaultWorkDir(int poolId);
 // An adopted resource keeps three descriptors (the file, its section and what its view maps):
@@ -27,8 +23,6 @@ void RaiseDescriptorLimit();
 // "backing files in FOLDER: tmpfs, 2 MiB pages" and the like (the nearest existing folder when
 // folder is not made yet), with advice where another folder would carry large messages faster.
 std::string StorageSummary(const std::filesystem::path& folder);
-// Creates a folder owner-only (0700), refusing one that exists with another owner or mode.
-void EnsurePrivateDir(const std::filesystem::path& dir);
 // True when path (after resolving . and ..) lies inside dir.
 bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir);
 // True when data of this many bytes may have grown a backing file of the pool past what a
@@ -37,23 +31,6 @@ bool IsInside(const std::filesystem::path& path, const std::filesystem::path& di
 // hook cut the file back; the rest of the time neither asks for a file's size. True for a pool
 // this process does not know.
 bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes);
-// Empty when path is a regular file owned by this user and closed to everyone else; otherwise
-// why it must not be used. A backing file others could read leaks mail; one they could write
-// lets them change it between the scan and the delivery.
-std::string PrivateFileProblem(const std::filesystem::path& path);
-
-// While a BusGuard lives, a SIGBUS raised on this thread by touching a page of a mapped file
-// that another process cut short does not end the process: the page is replaced by a private
-// zero page, the access goes on, and Faulted() says that what was read must be thrown away and
-// the mapping dropped. A SIGBUS outside any guard kills the process as before.
-class BusGuard {
- public:
-  BusGuard();
-  ~BusGuard();
-  BusGuard(const BusGuard&) = delete;
-  BusGuard& operator=(const BusGuard&) = delete;
-  bool Faulted() const;
-};
 
 std::string HumanBytes(double bytes);
 
