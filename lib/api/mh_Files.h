@@ -3,6 +3,7 @@
 // One implementation per platform (mh_Files_posix.cpp, mh_Files_win.cpp).
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -22,6 +23,11 @@ MAILHOOK_API void EnsurePrivateDir(const std::filesystem::path& dir);
 // why it must not be used. A backing file others could read leaks mail; one they could write
 // lets them change it between the scan and the delivery.
 MAILHOOK_API std::string PrivateFileProblem(const std::filesystem::path& path);
+
+// An adopted resource keeps three descriptors (the file, its section and what its view maps):
+// false when a registration of this many resources would leave fewer than a reserve for
+// connections and logs, so that it is refused instead of failing requests later (or other pools).
+MAILHOOK_API bool DescriptorsLeftFor(size_t resources);
 
 // While a BusGuard lives, a SIGBUS raised on this thread by touching a page of a mapped file
 // that another process cut short does not end the process: the page is replaced by a private

@@ -1,6 +1,7 @@
 // The POSIX side of owner-only folders and files and of the SIGBUS guard.
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,18 @@ BusGuard::~BusGuard() {
 
 bool BusGuard::Faulted() const {
   return t_busFaulted != 0;
+}
+
+bool DescriptorsLeftFor(size_t resources) {
+  constexpr size_t kReserve = 64;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  size_t open = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++open;
+  return open + 3 * resources + kReserve <= static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace mailhook

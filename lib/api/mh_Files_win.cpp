@@ -77,4 +77,9 @@ bool BusGuard::Faulted() const {
   return false;
 }
 
+// Windows has no per-process descriptor limit short of memory (handles number in the millions).
+bool DescriptorsLeftFor(size_t) {
+  return true;
+}
+
 }  // namespace mailhook

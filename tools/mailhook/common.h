@@ -14,17 +14,11 @@ namespace mailhook {
 
 // The default working folder for backing files of one pool.
 std::filesystem::path DefaultWorkDir(int poolId);
-// An adopted resource keeps three descriptors (the file, its section and what its view maps):
-// false when a registration of this many resources would leave fewer than a reserve for
-// connections and logs, so that it is refused instead of failing requests later (or other pools).
-bool DescriptorsLeftFor(size_t resources);
 // Each adopted resource keeps descriptors: takes as many as the administrator allows.
 void RaiseDescriptorLimit();
 // "backing files in FOLDER: tmpfs, 2 MiB pages" and the like (the nearest existing folder when
 // folder is not made yet), with advice where another folder would carry large messages faster.
 std::string StorageSummary(const std::filesystem::path& folder);
-// True when path (after resolving . and ..) lies inside dir.
-bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir);
 // True when data of this many bytes may have grown a backing file of the pool past what a
 // process keeps mapped (the pool's MaxAllowedMemMapFileSize; the file's header and page rounding
 // counted in). Only after such a message does the service drop its views by file size and the
