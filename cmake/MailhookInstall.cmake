@@ -21,3 +21,17 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/mailhookConfig.cmake.in
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/mailhookConfigVersion.cmake COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/mailhookConfig.cmake ${CMAKE_BINARY_DIR}/mailhookConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mailhook)
+
+# The same for builds that use pkg-config (prefix as given to `cmake --install --prefix`).
+# The prefix is the one `cmake --install` is given: filled in when installing, not now.
+set(MAILHOOK_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+set(MAILHOOK_PC_CFLAGS "")
+if(NOT MAILHOOK_TRACE)
+  set(MAILHOOK_PC_CFLAGS "-DMAILHOOK_NO_TRACE=1")
+endif()
+if(NOT WIN32)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/mailhook.pc.in ${CMAKE_BINARY_DIR}/mailhook.pc.in @ONLY)
+  install(CODE "
+    configure_file(\"${CMAKE_BINARY_DIR}/mailhook.pc.in\" \"${CMAKE_BINARY_DIR}/mailhook-install.pc\" @ONLY)
+    file(INSTALL \"${CMAKE_BINARY_DIR}/mailhook-install.pc\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\" RENAME mailhook.pc)")
+endif()
