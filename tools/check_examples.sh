@@ -21,6 +21,13 @@ export PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
 c++ -std=c++20 examples/hook.cpp -o "$tmp/hook_pkgconfig" $(pkg-config --cflags --libs mailhook)
 
+# Every installed header stands on its own: none includes one that was left out.
+(cd "$tmp/prefix/include/mailhook" && find . -name '*.h' | sed 's|^\./||') | while read -r h; do
+  # shellcheck disable=SC2046
+  echo "#include \"$h\"" | c++ -std=c++20 -fsyntax-only -x c++ - $(pkg-config --cflags mailhook) ||
+    { echo "installed header $h does not compile alone"; exit 1; }
+done
+
 export MAILHOOK_RUNTIME_DIR="$tmp/rt"
 mkfifo "$tmp/ready"
 "$tmp/examples/mailhook_example_service" > "$tmp/ready" 2> "$tmp/service.err" &
