@@ -42,6 +42,9 @@ function(mailhook_shared_library name base)
   if(WIN32)
     # mailhook.dll, not libmailhook.dll (MinGW's default): the name Windows programs load it by.
     set_target_properties(${name} PROPERTIES PREFIX "")
+  else()
+    # Installed side by side: each finds the others beside itself, in any prefix.
+    set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN")
   endif()
   generate_export_header(${name}
     BASE_NAME ${base}

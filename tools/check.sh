@@ -9,5 +9,7 @@ for leg in ci asan tsan windows fuzz; do
   echo "=== leg: $leg"
   start=$SECONDS
   cmake --workflow --preset "$leg"
+  # The examples, built against the installed library in a temporary prefix, and run.
+  if [ "$leg" = ci ]; then bash tools/check_examples.sh build/ci; fi
   echo "=== leg: $leg passed in $((SECONDS - start)) s"
 done

@@ -22,13 +22,6 @@ std::string StorageSummary(const std::filesystem::path& folder) {
   return OS::FolderStorageSummary(existing.string());
 }
 
-bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir) {
-  auto p = std::filesystem::weakly_canonical(path).lexically_normal();
-  auto d = std::filesystem::weakly_canonical(dir).lexically_normal();
-  auto rel = p.lexically_relative(d);
-  return !rel.empty() && *rel.begin() != ".." && rel != ".";
-}
-
 bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes) {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
   return pool == nullptr || dataBytes + 4096 > pool->GetMaxAllowedMemMapFileSize();

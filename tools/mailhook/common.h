@@ -1,5 +1,5 @@
-// What the mailhook command's service and hook agree on: the request layout over the RPC link,
-// the reply codes, and where files and sockets live.
+// What the mailhook command's service and hook share besides the layer's wire protocol
+// (api/mh_Protocol.h): where files and sockets live, and the checks on them.
 #pragma once
 
 #include <cstddef>
@@ -7,83 +7,24 @@
 #include <filesystem>
 #include <string>
 
+#include "api/mh_Files.h"
+#include "api/mh_Protocol.h"
+
 namespace mailhook {
 
-// Requests. A scan is the library's integer request: the command id, then the pool id, the
-// header, content and update-header resource ids, and the message's sequence number. The
-// answer is a status and a set of change flags.
-enum Command : int32_t {
-  kCmdScan = 1,
-  // Buffer request: command, pool id, entry count, then per entry pool id, resource id and
-  // backing-file path: the pool's export record, item by item.
-  kCmdRegisterPool = 2,
-};
-
-enum Status : int32_t {
-  kStatusOk = 0,
-  kStatusBadRequest = -1,
-  kStatusFailed = -2,       // the service could not scan the message
-  kStatusPoolUnknown = -7,  // no pool of that id: register it (again) and retry
-  kStatusResourceUnknown = -8,
-  // Another request of this service is using one of the named resources (or the request names
-  // one twice): it is refused rather than waited for, so a hook that reuses resources after a
-  // time-out cannot change a view under a scan still reading it. The hook may retry.
-  kStatusResourceBusy = -9,
-  kStatusRefused = -13,  // a registration naming files outside the working folder
-};
-
-enum ChangeFlags : int32_t {
-  kChangedHeaders = 1,
-  kChangedContent = 2,
-  kInfected = 4,
-};
-
-constexpr int kDefaultPoolId = 1;
-constexpr int kDefaultGroupId = 0;
-
-// The per-user runtime folder, as the RPC link finds it (IPC::GetRuntimeDir: MAILHOOK_RUNTIME_DIR,
-// else $XDG_RUNTIME_DIR/mailhook, else /run/user/<uid>/mailhook if the system keeps that folder,
-// else /dev/shm/mailhook-<uid>). Backing files live under it by default: it is a tmpfs, where a
-// shared mapping is never written back to a disk.
-std::filesystem::path RuntimeDir();
 // The default working folder for backing files of one pool.
 std::filesystem::path DefaultWorkDir(int poolId);
-// An adopted resource keeps three descriptors (the file, its section and what its view maps):
-// false when a registration of this many resources would leave fewer than a reserve for
-// connections and logs, so that it is refused instead of failing requests later (or other pools).
-bool DescriptorsLeftFor(size_t resources);
 // Each adopted resource keeps descriptors: takes as many as the administrator allows.
 void RaiseDescriptorLimit();
 // "backing files in FOLDER: tmpfs, 2 MiB pages" and the like (the nearest existing folder when
 // folder is not made yet), with advice where another folder would carry large messages faster.
 std::string StorageSummary(const std::filesystem::path& folder);
-// Creates a folder owner-only (0700), refusing one that exists with another owner or mode.
-void EnsurePrivateDir(const std::filesystem::path& dir);
-// True when path (after resolving . and ..) lies inside dir.
-bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir);
 // True when data of this many bytes may have grown a backing file of the pool past what a
 // process keeps mapped (the pool's MaxAllowedMemMapFileSize; the file's header and page rounding
 // counted in). Only after such a message does the service drop its views by file size and the
 // hook cut the file back; the rest of the time neither asks for a file's size. True for a pool
 // this process does not know.
 bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes);
-// Empty when path is a regular file owned by this user and closed to everyone else; otherwise
-// why it must not be used. A backing file others could read leaks mail; one they could write
-// lets them change it between the scan and the delivery.
-std::string PrivateFileProblem(const std::filesystem::path& path);
-
-// While a BusGuard lives, a SIGBUS raised on this thread by touching a page of a mapped file
-// that another process cut short does not end the process: the page is replaced by a private
-// zero page, the access goes on, and Faulted() says that what was read must be thrown away and
-// the mapping dropped. A SIGBUS outside any guard kills the process as before.
-class BusGuard {
- public:
-  BusGuard();
-  ~BusGuard();
-  BusGuard(const BusGuard&) = delete;
-  BusGuard& operator=(const BusGuard&) = delete;
-  bool Faulted() const;
-};
 
 std::string HumanBytes(double bytes);
 

@@ -11,25 +11,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "api/mh_Error.h"
+#include "api/mh_HookClient.h"
 #include "common.h"
-#include "content/hook_HookContent.h"
 #include "headers/hook_HookHeadersImp.h"
-#include "ipc/ipc_buffer.h"
-#include "memmap/hook_MemMapResource.h"
-#include "pool/hook_MemMapResourcePool.h"
-#include "pool/hook_MemMapResourcePoolMgr.h"
 #include "records.h"
-#include "rpc/hook_RpcCommunicationResource.h"
-#include "shared/hook_SharedResourceClientMgr.h"
 #include "stop.h"
 
 namespace mailhook {
 
 namespace {
-
-constexpr uint64_t kSmallDefault = 64u << 10;
-constexpr uint64_t kSmallMax = 4u << 20;
-constexpr uint64_t kLargeDefault = 1u << 20;
 
 size_t EncodedSize(const std::vector<HeaderValue>& headers) {
   size_t n = 0;
@@ -84,85 +75,16 @@ HookRunner::HookRunner(const HookOptions& options) : m_options(options) {
   if (m_options.holders <= 0) m_options.holders = std::max(1, m_options.threads);
 }
 
-HookRunner::~HookRunner() {
-  if (auto* clients = CSharedResourceClientMgr::Instance()) {
-    clients->Close();
-    CSharedResourceClientMgr::CloseSingleton();
-  }
-  delete m_pRegisterLink;
-  CMemMapResourcePoolMgr::Instance()->Close();
-  CMemMapResourcePoolMgr::CloseSingleton();
-}
+HookRunner::~HookRunner() = default;
 
 void HookRunner::Setup() {
-  EnsurePrivateDir(RuntimeDir());
-  EnsurePrivateDir(m_options.workDir);
-
-  auto* pools = CMemMapResourcePoolMgr::Instance();
-  CMemMapResourcePool* pool = pools->CreateResourcePool(m_options.poolId);
-  // Two small resources and one large per holder: a holder never waits for another's.
-  for (int h = 0; h < m_options.holders; ++h) {
-    for (int sizeType : {0, 0, 1}) {
-      CMemMapResource* resource = pool->CreateResource();
-      int id = pool->GetUniqueResourceId();
-      auto path = m_options.workDir / ((sizeType == 0 ? "small-" : "large-") + std::to_string(id) + ".mmf");
-      std::u16string name = Utf8To16(path.string());
-      // A file left by an earlier run is used again only if it is still private to us.
-      std::error_code ec;
-      if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
-        if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
-          pool->DestroyResource(resource);
-          throw std::runtime_error("refusing backing file: " + problem);
-        }
-      }
-      uint64_t defaultSize = sizeType == 0 ? kSmallDefault : kLargeDefault;
-      uint64_t maxSize = sizeType == 0 ? kSmallMax : m_options.maxMessage;
-      if (resource->Open(id, sizeType, name.data(), defaultSize, maxSize) != 0) {
-        pool->DestroyResource(resource);
-        throw std::runtime_error("cannot create backing file " + path.string());
-      }
-      pool->AddResource(resource);
-      m_resources.push_back(resource);
-      ++m_resourceCount;
-    }
-  }
-  if (pool->SetupSync() != 0) throw std::runtime_error("cannot arm the resource pool");
-
-  m_pRegisterLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
-  m_pRegisterLink->Connect();
-  int32_t status = Register();
-  if (status != kStatusOk)
-    throw std::runtime_error("the service refused the pool (status " + std::to_string(status) + ")");
-
-  auto* clients = CSharedResourceClientMgr::Instance();
-  for (int h = 0; h < m_options.holders; ++h) {
-    CHookSharedResource* holder = clients->CreateSharedResource();
-    holder->Init(m_options.poolId, CHookSharedResource::GetUniqueID(), kCmdScan, 0, nullptr, 0, 0);
-    holder->Connect();
-    clients->AddResourceToGroup(kDefaultGroupId, holder);
-    m_holders.push_back(holder);
-  }
-  clients->ReadyToUse();
-  m_setUp = true;
-}
-
-int32_t HookRunner::Register() {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
-  CMemMapResourcePool::CResPoolRegisterInfo* info = pool->ExportPoolRegisterInfo();
-  if (info == nullptr) return kStatusFailed;
-  CIPCMsgBuffer request(1024, false), reply(1024, false);
-  request << static_cast<int32_t>(kCmdRegisterPool) << static_cast<int32_t>(m_options.poolId)
-          << static_cast<uint32_t>(info->iEntryCount);
-  for (int32_t i = 0; i < info->iEntryCount; ++i) {
-    const auto* entry = info->Entry(static_cast<size_t>(i));
-    request << entry->iResourcePoolId << entry->iResourceId
-            << static_cast<const char16_t*>(entry->szBackingStoreName);
-  }
-  pool->FreePoolRegisterInfo(info);
-  m_pRegisterLink->SendRequest(request, reply);
-  int32_t status = kStatusFailed, adopted = 0;
-  reply >> status >> adopted;
-  return status;
+  CHookClientOptions o;
+  o.folder = m_options.workDir;
+  o.poolId = m_options.poolId;
+  o.holders = m_options.holders;
+  o.maxMessage = m_options.maxMessage;
+  o.retryFor = m_options.retryFor;
+  m_client = std::make_unique<CHookClient>(o);
 }
 
 MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
@@ -170,221 +92,59 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   r.sequence = sequence;
   r.name = message.name;
   r.size = message.raw.size();
-  auto* clients = CSharedResourceClientMgr::Instance();
 
-  // 1. A holder, waiting while every holder is busy.
-  CHookSharedResource* holder = clients->AcquireResource(kDefaultGroupId);
-  if (holder == nullptr) {
-    r.error = "no holder could be taken";
-    return r;
-  }
-  struct GiveBack {
-    CSharedResourceClientMgr* clients;
-    CHookSharedResource* holder;
-    std::shared_mutex& mending;
-    ~GiveBack() {
-      std::shared_lock lock(mending);
-      clients->ReleaseResource(kDefaultGroupId, holder);
-    }
-  } giveBack{clients, holder, m_poolLists};
-
-  // 2.-5. in a guard: another process of our user may cut a backing file short under us.
-  BusGuard guard;
-  CarryHeld(holder, guard, message, sequence, r);
-  // The pool writes each resource's header when it takes it back: touch those pages here,
-  // under the guard, so that a header cut short shows up now rather than outside it.
-  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
-                               holder->GetUpdateHeaderMemResource()})
-    if (res != nullptr && res->IsMapped()) res->SetDataSize(0);
-  // A file grown past what a process may keep mapped goes back to its default length after the
-  // message (the service has dropped its view of it), so that neither side maps it at full
-  // length for later, smaller messages. Its data size is 0 already: the header must not promise
-  // data the shortened file no longer holds.
-  if (CMemMapResource* content = holder->GetContentMemResource();
-      content != nullptr && content->IsMapped() &&
-      MayOutgrowKeptMapping(m_options.poolId, message.raw.size()))
-    content->ResizeMappingFileDependonFilesize();
-  if (guard.Faulted()) {
-    r.ok = false;
-    if (!r.error.empty()) r.error += "; ";
-    r.error += MendResources(holder)
-                   ? "a backing file was cut short by another process; its resources were made again"
-                   : "a backing file was cut short by another process and cannot be made again";
-  }
-  return r;
-}
-
-// Maps afresh from its file each resource this holder has and each free one whose file is now
-// shorter than its view (one the pool could not hand out): mapping extends a file shorter than
-// the view again, and the fresh header has no data recorded. Resources other holders have are
-// theirs to mend. No resource changes hands meanwhile.
-bool HookRunner::MendResources(CHookSharedResource* holder) {
-  std::unique_lock lock(m_poolLists);
-  std::vector<CMemMapResource*> others, mine;
-  for (CHookSharedResource* h : m_holders) {
-    auto& to = h == holder ? mine : others;
-    for (CMemMapResource* res :
-         {h->GetHeaderMemResource(), h->GetContentMemResource(), h->GetUpdateHeaderMemResource()})
-      if (res != nullptr) to.push_back(res);
-  }
-  bool ok = true;
-  for (CMemMapResource* res : m_resources) {
-    if (std::find(others.begin(), others.end(), res) != others.end()) continue;
-    std::string path = Utf16To8(res->GetBackingStoreName());
-    std::error_code ec;
-    const uint64_t fileSize = std::filesystem::file_size(path, ec);
-    const bool held = std::find(mine.begin(), mine.end(), res) != mine.end();
-    if (!held && res->IsMapped() && !ec && fileSize >= static_cast<uint64_t>(res->GetCurrentMapSize()))
-      continue;
-    std::u16string name = res->GetBackingStoreName();
-    const bool small = res->GetSizeType() == 0;
-    res->Close();
-    if (!PrivateFileProblem(path).empty() ||
-        res->Open(res->GetResourceId(), res->GetSizeType(), name.data(),
-                  small ? kSmallDefault : kLargeDefault, small ? kSmallMax : m_options.maxMessage) != 0)
-      ok = false;
-  }
-  // A hook that cannot mend its pool must not carry on with a resource that has no view.
-  if (!ok) Stop();
-  return ok;
-}
-
-void HookRunner::CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
-                           uint64_t sequence, MessageResult& r) {
-  // 2. Its three resources.
-  {
-    std::shared_lock lock(m_poolLists);
-    holder->GetMemResources();
-  }
-  CMemMapResource* header = holder->GetHeaderMemResource();
-  CMemMapResource* content = holder->GetContentMemResource();
-  CMemMapResource* update = holder->GetUpdateHeaderMemResource();
-  if (!header || !content || !update) {
-    r.error = "the pool gave no resources";
-    return;
-  }
-
-  // 3. The header list and the content, each with its length recorded.
   std::vector<HeaderValue> written;
   written.reserve(message.headers.size() + 1);
   written.push_back(HeaderValue::MakeInt(kHdrSequence, static_cast<int32_t>(sequence)));
   written.insert(written.end(), message.headers.begin(), message.headers.end());
   r.headers = written.size();
-  size_t need = EncodedSize(written);
-  if (need > static_cast<size_t>(header->GetDataStorageSize()) &&
-      (need > static_cast<size_t>(header->GetMaxDataStorageSize()) ||
-       header->Grow(static_cast<int>(need)) != 0)) {
-    r.error = "header list too large";
-    return;
-  }
-  {
-    COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
-    for (const auto& v : written)
-      if (Write(writer, v) != 0) {
-        r.error = "header list does not fit";
-        return;
-      }
-    header->SetDataSize(static_cast<int>(writer.GetDataLength()));
-  }
-  {
-    COutputHookContentMMapResourceImp writer(content);
-    uint64_t done = 0;
-    if (writer.Write(const_cast<char*>(message.raw.data()), message.raw.size(), done) != 0) {
-      // Nothing is sent: the resource goes back to the pool with no data recorded.
-      r.error = message.raw.size() + CMemMapResource::kHeaderSize > m_options.maxMessage
-                    ? "content larger than a resource may grow"
-                    : "content cannot be written: the backing file could not grow (disk full?)";
-      return;
-    }
-    content->SetDataSize(static_cast<int>(writer.GetContentSize()));
-  }
-  update->SetDataSize(0);
-
-  // What was written may have gone to pages the file no longer has: never send that.
-  if (guard.Faulted()) return;
-
-  // 4. The request; the call returns with the reply.
-  CRpcCommunicationResource::CRpcIPCData request{}, reply{};
-  request.m_iRequest1 = m_options.poolId;
-  request.m_iRequest2 = header->GetResourceId();
-  request.m_iRequest3 = content->GetResourceId();
-  request.m_iRequest4 = update->GetResourceId();
-  request.m_iRequest5 = static_cast<int32_t>(sequence);
-  for (int attempt = 0;; ++attempt) {
-    reply.m_iReply1 = kStatusFailed;
-    reply.m_iReply2 = 0;
-    try {
-      holder->SendRequest(request, reply);
-    } catch (const std::exception& e) {
-      r.error = std::string("service: ") + e.what();
-      return;
-    }
-    // A service that started after us does not know our pool yet.
-    if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
-      // The export record reads the pool's lists whole: no resource may change hands meanwhile.
-      std::unique_lock lock(m_poolLists);
-      try {
-        if (Register() == kStatusOk) continue;
-      } catch (const std::exception& e) {
-        r.error = std::string("service: ") + e.what();
-        return;
-      }
-    }
-    break;
-  }
-  if (reply.m_iReply1 != kStatusOk) {
-    r.error = "service answered status " + std::to_string(reply.m_iReply1);
-    return;
-  }
-  r.flags = reply.m_iReply2;
-
-  // 5. What changed, read back in place.
-  if (r.flags & kChangedHeaders) {
-    if (update->RenewMemMap() != 0) {
-      r.error = "update headers cannot be mapped";
-      return;
-    }
-    r.updates = ReadList(update->GetDataBaseAddr(), update->GetDataSize());
+  try {
+    CCarryOutcome outcome = m_client->Carry(
+        [&](COutputHookHeaders& w) {
+          for (const auto& v : written)
+            if (Write(w, v) != 0) return false;
+          return true;
+        },
+        EncodedSize(written), message.raw, static_cast<int32_t>(sequence));
+    r.flags = outcome.Flags();
+    if (outcome.UpdateHeadersSize() > 0)
+      r.updates = ReadList(const_cast<void*>(outcome.UpdateHeaders()), outcome.UpdateHeadersSize());
     if (const HeaderValue* v = Find(r.updates, kHdrVerdict)) r.verdict = v->str;
-  }
-  if (content->RenewMemMap() != 0) {
-    r.error = "content cannot be mapped";
-    return;
-  }
-  const char* now = static_cast<const char*>(content->GetDataBaseAddr());
-  const auto nowSize = static_cast<uint64_t>(content->GetDataSize());
-  if (r.flags & kChangedContent) {
-    r.newSize = nowSize;
-    if (m_options.verify) r.newContent.assign(now, static_cast<size_t>(nowSize));
-  }
-
-  if (m_options.verify) {
-    std::vector<HeaderValue> sorted = written;
-    std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.id < b.id; });
-    const HeaderValue* seen = Find(r.updates, kHdrHeadersSeen);
-    const HeaderValue* hd = Find(r.updates, kHdrHeadersDigest);
-    const HeaderValue* cd = Find(r.updates, kHdrContentDigest);
-    if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
-        static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted)) {
-      r.error = "the service read other headers than were written";
-      return;
+    const std::string_view now = outcome.Content();
+    if (r.flags & kChangedContent) {
+      r.newSize = now.size();
+      if (m_options.verify) r.newContent.assign(now);
     }
-    if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size())) {
-      r.error = "the service read other content than was written";
-      return;
+    if (m_options.verify) {
+      std::vector<HeaderValue> sorted = written;
+      std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.id < b.id; });
+      const HeaderValue* seen = Find(r.updates, kHdrHeadersSeen);
+      const HeaderValue* hd = Find(r.updates, kHdrHeadersDigest);
+      const HeaderValue* cd = Find(r.updates, kHdrContentDigest);
+      if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
+          static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted))
+        r.error = "the service read other headers than were written";
+      else if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size()))
+        r.error = "the service read other content than was written";
+      else if (!(r.flags & kChangedContent) && now != message.raw)
+        r.error = "the content came back changed";
     }
-    if (!(r.flags & kChangedContent) &&
-        (nowSize != message.raw.size() || std::memcmp(now, message.raw.data(), message.raw.size()) != 0)) {
-      r.error = "the content came back changed";
-      return;
-    }
+    // What was read is thrown away when a backing file was cut short meanwhile.
+    outcome.Release();
+    r.ok = r.error.empty();
+  } catch (const CMailhookError& e) {
+    r.ok = false;
+    if (!r.error.empty()) r.error += "; ";
+    r.error += e.what();
+    // A hook that cannot mend its pool must not carry on with a resource that has no view.
+    if (m_client->Stopped()) Stop();
   }
-  r.ok = true;
+  return r;
 }
 
 RunSummary HookRunner::Run(const std::vector<Message>& messages,
                            const std::function<void(const MessageResult&)>& onResult) {
-  if (!m_setUp) throw std::logic_error("Setup() first");
+  if (!m_client) throw std::logic_error("Setup() first");
   RunSummary summary;
   const uint64_t total = messages.size() * m_options.repeat;
   std::atomic<uint64_t> next{0};
@@ -414,21 +174,20 @@ RunSummary HookRunner::Run(const std::vector<Message>& messages,
 }
 
 size_t HookRunner::FreeHolders() const {
-  auto* group = CSharedResourceClientMgr::Instance()->FindGroup(kDefaultGroupId);
-  return group ? group->FreeCount() : 0;
+  return m_client ? m_client->FreeHolders() : 0;
 }
 
 uint64_t HookRunner::FreeResources() const {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_options.poolId);
-  return pool ? pool->GetFreeCount() : 0;
+  return m_client ? m_client->FreeResources() : 0;
 }
 
 void HookRunner::Stop() {
   m_stop = true;
+  if (m_client) m_client->Stop();
 }
 
 uint64_t HookRunner::ResourceCount() const {
-  return m_resourceCount;
+  return m_client ? m_client->ResourceCount() : 0;
 }
 
 void PrintResult(const MessageResult& r) {

@@ -1,26 +1,20 @@
-// The mail server's side of the mailhook command: a pool of backing files, a group of
-// per-message holders each with its own link to the service, and worker threads carrying
-// messages through the seven steps (take a holder, take three resources, write headers and
-// content, send the request, read back what changed, give everything back).
+// The mail server's side of the mailhook command: worker threads carrying messages through the
+// layer's hook client (api/mh_HookClient.h), each round trip checked byte for byte unless told not to.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <shared_mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "messages.h"
 
-class CHookSharedResource;
-class CMemMapResource;
-class CRpcCommunicationResource;
-
 namespace mailhook {
 
-class BusGuard;
+class CHookClient;
 
 struct HookOptions {
   std::filesystem::path workDir;  // backing files; created owner-only
@@ -30,6 +24,9 @@ struct HookOptions {
   uint64_t repeat = 1;              // times the whole input is carried
   bool verify = true;               // check every round trip byte for byte
   uint32_t maxMessage = 64u << 20;  // largest content a resource may grow to
+  // How long a message (and the set-up's registration) waits for a service that is not there
+  // or restarting before it fails as "service unavailable"; 0: fail at once.
+  double retryFor = 30;
 };
 
 struct MessageResult {
@@ -52,16 +49,17 @@ struct RunSummary {
   double seconds = 0;
 };
 
+// Carries the command's messages on worker threads through the layer's hook client, and checks
+// each round trip when asked.
 class HookRunner {
  public:
   explicit HookRunner(const HookOptions& options);
-  // Tears down in order: the client manager, then the pool manager. Backing files stay.
-  ~HookRunner();
+  ~HookRunner();  // backing files stay
   HookRunner(const HookRunner&) = delete;
   HookRunner& operator=(const HookRunner&) = delete;
 
-  // Creates the pool and its backing files, registers it with the service, creates and
-  // connects the holders. Throws std::runtime_error on failure.
+  // Prepares the backing files, registers the pool with the service and connects the holders.
+  // Throws CMailhookError on failure.
   void Setup();
   // Carries every message (repeat times) on the worker threads; onResult is called for each,
   // one at a time.
@@ -77,22 +75,11 @@ class HookRunner {
   uint64_t ResourceCount() const;
 
  private:
-  int32_t Register();
   MessageResult Carry(const Message& message, uint64_t sequence);
-  void CarryHeld(CHookSharedResource* holder, const BusGuard& guard, const Message& message,
-                 uint64_t sequence, MessageResult& r);
-  bool MendResources(CHookSharedResource* holder);
 
   HookOptions m_options;
-  CRpcCommunicationResource* m_pRegisterLink = nullptr;
-  uint64_t m_resourceCount = 0;
-  bool m_setUp = false;
+  std::unique_ptr<CHookClient> m_client;
   std::atomic<bool> m_stop{false};
-  std::vector<CMemMapResource*> m_resources;    // every resource of the pool, owned by it
-  std::vector<CHookSharedResource*> m_holders;  // owned by the client manager
-  // Shared while resources are handed out or given back; unique while the pool's lists are read
-  // whole (a registration) or its resources are mended.
-  std::shared_mutex m_poolLists;
 };
 
 // `mailhook hook`: carries messages from input (or the built-in set) and prints each result.

@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
   }
   hookCmd->add_flag("-q,--quiet", hook.quiet, "Print failures and the summary only");
   hookCmd->add_flag("--json", hook.json, "Also print the summary as one JSON line");
+  hookCmd->add_option("--retry-for", hook.hook.retryFor,
+                      "Seconds a message waits for a service that is down or restarting (0: fail at once)")
+      ->default_val(30)
+      ->check(CLI::NonNegativeNumber);
   hookCmd->add_flag("!--no-verify", hook.hook.verify, "Skip checking each round trip byte for byte");
 
   std::string inspectPath;

@@ -7,9 +7,9 @@
 
 #include "scan_engine.h"
 
-class CIPCMsgBuffer;
-
 namespace mailhook {
+
+class CScanMessage;
 
 struct ServiceOptions {
   // Backing files named by a registration must lie inside this folder.
@@ -21,7 +21,9 @@ struct ServiceOptions {
   std::shared_ptr<CScanEngine> engine;
 };
 
-// Handles requests from any number of connection threads at once.
+// The command's handler for the layer's scan service: scans each message with the engine, writes
+// the verdict and the digests of what it read as update headers, and replaces infected content.
+// Called from any number of connection threads at once.
 class Service {
  public:
   explicit Service(const ServiceOptions& options);
@@ -29,19 +31,14 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+  bool Scan(CScanMessage& message);
   uint64_t Scanned() const;
   uint64_t Infected() const;
-  uint64_t Failed() const;
   uint64_t Clean() const;
   uint64_t Unscanned() const;
   double EngineSeconds() const;  // spent scanning, summed over threads
 
  private:
-  int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
-  int32_t Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags);
-  int32_t ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t& flags);
-
   struct State;
   State* m_pState;
 };

@@ -1,0 +1,296 @@
+#include "api/mh_ScanService.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "api/mh_Error.h"
+#include "api/mh_Files.h"
+#include "api/mh_Protocol.h"
+#include "content/hook_HookContent.h"
+#include "content/hook_HookContentReceiver.h"
+#include "foundation/hook_HookError.h"
+#include "headers/hook_HookHeadersImp.h"
+#include "ipc/ipc_buffer.h"
+#include "ipc/rpc.h"
+#include "memmap/hook_MemMapResource.h"
+#include "pool/hook_MemMapResourcePool.h"
+#include "pool/hook_MemMapResourcePoolMgr.h"
+
+namespace mailhook {
+
+namespace {
+
+// The most resources one registration may bring: the hook's own most (1024 holders of three).
+constexpr uint32_t kMaxRegisterEntries = 3 * 1024;
+
+// True when path (after resolving . and ..) lies inside dir.
+bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir) {
+  auto p = std::filesystem::weakly_canonical(path).lexically_normal();
+  auto d = std::filesystem::weakly_canonical(dir).lexically_normal();
+  auto rel = p.lexically_relative(d);
+  return !rel.empty() && *rel.begin() != ".." && rel != ".";
+}
+
+}  // namespace
+
+struct CScanMessage::State {
+  CHookContentReceiver* receiver = nullptr;
+  std::string_view content;
+  int32_t sequence = 0;
+  bool infected = false;
+};
+
+CInputHookHeadersImp& CScanMessage::Headers() const {
+  return *static_cast<CInputHookHeadersImp*>(m_state.receiver->GetHeaders());
+}
+std::string_view CScanMessage::Content() const {
+  return m_state.content;
+}
+int32_t CScanMessage::Sequence() const {
+  return m_state.sequence;
+}
+bool CScanMessage::WriteUpdateHeaders(const std::function<bool(COutputHookHeaders&)>& write) {
+  COutputHookHeaders* update = m_state.receiver->GetOutputHookHeaders();
+  return update != nullptr && write(*update) && m_state.receiver->SetHeaders(update) == 0;
+}
+bool CScanMessage::ReplaceContent(std::string_view content) {
+  COutputHookContent* writer = m_state.receiver->GetOutputHookContent();
+  uint64_t written = 0;
+  return writer != nullptr &&
+         writer->Write(const_cast<char*>(content.data()), content.size(), written) == 0 &&
+         m_state.receiver->SetContent(writer) == 0;
+}
+void CScanMessage::MarkInfected() {
+  m_state.infected = true;
+}
+
+struct CScanService::State {
+  CScanServiceOptions options;
+  Handler handler;
+  std::shared_mutex pools;  // registration excludes scans of the same process
+  std::atomic<uint64_t> failed{0};
+  std::unique_ptr<CRPCServer> server;
+  std::mutex stopping;
+  std::condition_variable stopped;
+  bool stop = false;
+
+  void Log(const std::string& line) const {
+    if (options.log) options.log(line);
+  }
+  void Step(const char* step) const {
+    if (options.onStep) options.onStep(step);
+  }
+  void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+  int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
+  int32_t Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t sequence,
+               int32_t& flags);
+  int32_t ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t sequence,
+                     int32_t& flags);
+};
+
+CScanService::CScanService(const CScanServiceOptions& options, Handler handler) : m_pState(new State) {
+  m_pState->options = options;
+  m_pState->handler = std::move(handler);
+}
+
+CScanService::~CScanService() {
+  Stop();
+  m_pState->server.reset();
+  CMemMapResourcePoolMgr::Instance()->Close();
+  CMemMapResourcePoolMgr::CloseSingleton();
+  delete m_pState;
+}
+
+void CScanService::Start() {
+  State& s = *m_pState;
+  try {
+    s.server = std::make_unique<CRPCServer>(
+        CComponentID(u"ID_TARN_MASTER"),
+        [&s](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) { s.Handle(request, reply); });
+  } catch (const CRPCError& e) {
+    throw CMailhookError(
+        e.GetCode() == CRPCError::ALREADY_SERVED ? CMailhookError::REFUSED : CMailhookError::SYSTEM,
+        std::string("cannot listen: ") + e.what());
+  }
+}
+
+void CScanService::Run() {
+  if (!m_pState->server) Start();
+  std::unique_lock lock(m_pState->stopping);
+  m_pState->stopped.wait(lock, [this] { return m_pState->stop; });
+}
+
+void CScanService::Stop() {
+  {
+    std::lock_guard lock(m_pState->stopping);
+    m_pState->stop = true;
+  }
+  m_pState->stopped.notify_all();
+  if (m_pState->server) m_pState->server->Stop();
+}
+
+uint64_t CScanService::Failed() const {
+  return m_pState->failed;
+}
+
+void CScanService::State::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  int32_t command = 0;
+  try {
+    request >> command;
+  } catch (const std::exception&) {
+    reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+    return;
+  }
+  if (command == kCmdScan) {
+    int32_t pool = 0, header = 0, content = 0, update = 0, sequence = 0;
+    try {
+      request >> pool >> header >> content >> update >> sequence;
+    } catch (const std::exception&) {
+      reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+      return;
+    }
+    int32_t flags = 0;
+    int32_t status = Scan(pool, header, content, update, sequence, flags);
+    reply << status << flags;
+  } else if (command == kCmdRegisterPool) {
+    int32_t adopted = 0;
+    int32_t status = Register(request, adopted);
+    reply << status << adopted;
+  } else {
+    reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+  }
+}
+
+int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
+  struct Entry {
+    int32_t pool, id;
+    OS::x_wstring name;
+  };
+  int32_t poolId = 0;
+  uint32_t count = 0;
+  std::vector<Entry> entries;
+  try {
+    request >> poolId >> count;
+    // Entries are made as they are read, so memory follows the bytes really sent, never a
+    // claimed count.
+    if (count > kMaxRegisterEntries) return kStatusBadRequest;
+    for (uint32_t i = 0; i < count; ++i) {
+      Entry e;
+      request >> e.pool >> e.id >> e.name;
+      entries.push_back(std::move(e));
+    }
+  } catch (const std::exception&) {
+    return kStatusBadRequest;
+  }
+  try {
+    for (auto& e : entries) {
+      if (e.pool != poolId) return kStatusBadRequest;
+      const std::filesystem::path path(static_cast<const std::u16string&>(e.name));
+      if (!IsInside(path, options.folder)) {
+        Log("refused " + path.string() + ": outside " + options.folder.string());
+        return kStatusRefused;
+      }
+      if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
+        Log("refused " + problem);
+        return kStatusRefused;
+      }
+    }
+  } catch (const std::exception& e) {
+    // A name the file system cannot take (too long, say) is the request's fault.
+    Log(std::string("refused a registration: ") + e.what());
+    return kStatusBadRequest;
+  }
+
+  std::unique_lock lock(pools);
+  auto* mgr = CMemMapResourcePoolMgr::Instance();
+  // A hook that starts again registers again: its old resources are forgotten first.
+  mgr->CloseResourcePool(poolId);
+  if (!DescriptorsLeftFor(entries.size())) {
+    Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(entries.size()) +
+        " resources would use up this process's descriptors (ulimit -n)");
+    return kStatusRefused;
+  }
+  CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
+  // Mapping and reading each file's header happen here: a file the hook's user cuts short
+  // meanwhile must fail the registration, not end the service.
+  BusGuard guard;
+  for (auto& e : entries) {
+    CMemMapResource* resource = pool->CreateResource();
+    const bool added = resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) == 0 &&
+                       pool->AddResource(resource) == 0;
+    if (!added) pool->DestroyResource(resource);
+    if (!added || guard.Faulted()) {
+      if (guard.Faulted())
+        Log("a backing file of pool " + std::to_string(poolId) + " was cut short while it was adopted");
+      mgr->CloseResourcePool(poolId);
+      adopted = 0;
+      return kStatusFailed;
+    }
+    ++adopted;
+  }
+  Step("adopted");
+  Log("adopted pool " + std::to_string(poolId) + " with " + std::to_string(adopted) + " resources");
+  return kStatusOk;
+}
+
+int32_t CScanService::State::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
+                                  int32_t sequence, int32_t& flags) {
+  // The backing files belong to the hook's user: any process of that user can cut one short
+  // while we read or write it in place.
+  BusGuard guard;
+  int32_t status = ScanShared(poolId, headerId, contentId, updateId, sequence, flags);
+  if (!guard.Faulted()) return status;
+  Log("a backing file of pool " + std::to_string(poolId) +
+      " is shorter than its mapping; the pool is dropped until its hook registers it again");
+  // Our views of it now hold private zero pages: the next request must not use them.
+  std::unique_lock lock(pools);
+  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(poolId);
+  ++failed;
+  flags = 0;
+  return kStatusFailed;
+}
+
+int32_t CScanService::State::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
+                                        int32_t sequence, int32_t& flags) {
+  std::shared_lock lock(pools);
+  // A pool that was dropped stays known by id but holds no resources.
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
+  if (pool == nullptr || pool->GetResourceCount() == 0) return kStatusPoolUnknown;
+  CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
+  if (receiver.Fail()) {
+    ++failed;
+    return receiver.GetError() == HOOK_ERR_RESOURCE_BUSY ? kStatusResourceBusy : kStatusResourceUnknown;
+  }
+  Step("receiver");
+
+  CInputHookContent* content = receiver.GetContent();
+  CScanMessage::State m;
+  m.receiver = &receiver;
+  m.content = std::string_view(static_cast<const char*>(content->GetRawMemoryBlock()),
+                               static_cast<size_t>(content->GetContentSize()));
+  m.sequence = sequence;
+  CScanMessage message(m);
+  bool ok = false;
+  try {
+    ok = handler(message);
+  } catch (const std::exception& e) {
+    Log(std::string("the handler failed: ") + e.what());
+  }
+  if (!ok) {
+    ++failed;
+    return kStatusFailed;
+  }
+  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
+          (receiver.NeedUpdateContent() ? kChangedContent : 0) | (m.infected ? kInfected : 0);
+  // Only a message larger than a process may keep mapped can have left a file that large (the
+  // hook cuts such files back after the message), so only then is each file's size asked for.
+  const uint64_t largest = std::max<uint64_t>(m.content.size(), message.Headers().GetDataLength());
+  if (largest + 4096 > pool->GetMaxAllowedMemMapFileSize()) receiver.CloseMemResourceDependonFileSize();
+  return kStatusOk;
+}
+
+}  // namespace mailhook

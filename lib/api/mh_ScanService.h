@@ -1,0 +1,76 @@
+// The service's side of the layer: listens for hooks, adopts their pools (only owner-only files
+// inside its folder, within its descriptors, read under the guard against files cut short) and
+// calls a handler for each message with the header list and a view of the content, where it lies
+// in the hook's backing files, and a way to write update headers and new content back.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "mailhook_export.h"
+
+class CInputHookHeadersImp;
+class COutputHookHeaders;
+class COutputHookContent;
+
+namespace mailhook {
+
+// One message as the handler sees it. Valid during the handler's call only.
+class MAILHOOK_API CScanMessage {
+ public:
+  CInputHookHeadersImp& Headers() const;  // the header list, read in place
+  std::string_view Content() const;       // the content, read in place
+  int32_t Sequence() const;               // as the hook sent it
+  // Writes the update header list the hook reads back; false when it cannot be written.
+  bool WriteUpdateHeaders(const std::function<bool(COutputHookHeaders&)>& write);
+  // Replaces the content; false when it cannot be written.
+  bool ReplaceContent(std::string_view content);
+  // Sets kInfected in the reply's flags.
+  void MarkInfected();
+
+ private:
+  friend class CScanService;
+  struct State;
+  explicit CScanMessage(State& state) : m_state(state) {}
+  State& m_state;
+};
+
+struct CScanServiceOptions {
+  std::filesystem::path folder;  // backing files named by a registration must lie inside it
+  // Where the service says what it refused or dropped (one line each, no newline); null: nowhere.
+  std::function<void(const std::string&)> log;
+  // Called after each step ("adopted", "receiver"), for tests that stop the service between them.
+  std::function<void(const char*)> onStep;
+};
+
+class MAILHOOK_API CScanService {
+ public:
+  // False when the message could not be scanned: the hook gets kStatusFailed. Called from many
+  // connection threads at once.
+  using Handler = std::function<bool(CScanMessage&)>;
+
+  CScanService(const CScanServiceOptions& options, Handler handler);
+  ~CScanService();  // stops listening and drops the adopted pools
+  CScanService(const CScanService&) = delete;
+  CScanService& operator=(const CScanService&) = delete;
+
+  // Listens as the scanning service. Throws CMailhookError (REFUSED: another service listens).
+  void Start();
+  // Start, then serve until Stop is called from another thread.
+  void Run();
+  void Stop();
+
+  // Requests that failed for the layer's reasons (unknown or busy resources, files cut short)
+  // or the handler's.
+  uint64_t Failed() const;
+
+ private:
+  struct State;
+  State* m_pState;
+};
+
+}  // namespace mailhook

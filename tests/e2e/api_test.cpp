@@ -1,0 +1,98 @@
+// The layer's hook client against a real service process: what a caller gets back, which error
+// code each failure carries, and that every holder comes back whatever happened.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "api/mh_Error.h"
+#include "api/mh_HookClient.h"
+#include "api/mh_Protocol.h"
+#include "headers/hook_HookHeaders.h"
+#include "ipc/runtime_dir_scope.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+using mailhook::CCarryOutcome;
+using mailhook::CHookClient;
+using mailhook::CHookClientOptions;
+using mailhook::CMailhookError;
+
+namespace {
+
+bool OneHeader(COutputHookHeaders& h) {
+  return h.SetHeader(30, 7) == 0;
+}
+
+// The code of the CMailhookError that f throws; 0 when it throws none.
+template <typename F>
+int CodeOf(F&& f) {
+  try {
+    f();
+  } catch (const CMailhookError& e) {
+    return e.GetCode();
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(HookClient, CarriesGivesBackAndNamesEachFailure) {
+  RuntimeDirScope runtime;
+  const fs::path folder = fs::path(runtime.Path()) / "pool-1";
+  CHookClientOptions options;
+  options.folder = folder;
+  options.holders = 2;
+  options.maxMessage = 1u << 20;
+  // Long enough for a connection left from a killed service to be made anew, short for a test.
+  options.retryFor = 0.5;
+
+  // No service: the client fails, as unavailable.
+  EXPECT_EQ(CodeOf([&] { CHookClient client(options); }), CMailhookError::SERVICE_UNAVAILABLE);
+
+  auto service = std::make_unique<Process>(
+      std::vector<std::string>{MAILHOOK_CLI, "service", "--quiet", "--builtin", "--dir", folder.string()},
+      std::map<std::string, std::string>{{"MAILHOOK_RUNTIME_DIR", runtime.Path()}, {"MAILHOOK_LOG", ""}});
+  ASSERT_TRUE(service->WaitForLine("ready"));
+  {
+    CHookClient client(options);
+    const std::string message = "Subject: x\r\n\r\nbody\r\n";
+    {
+      CCarryOutcome outcome = client.Carry(OneHeader, 64, message, 1);
+      EXPECT_TRUE(outcome.Flags() & mailhook::kChangedHeaders);
+      EXPECT_GT(outcome.UpdateHeadersSize(), 0);
+      EXPECT_EQ(outcome.Content(), message);
+      // Moved, the outcome still holds one holder: given back once, when the last owner drops it.
+      CCarryOutcome moved = std::move(outcome);
+      EXPECT_EQ(client.FreeHolders(), 1u);
+    }
+    EXPECT_EQ(client.FreeHolders(), 2u);
+    EXPECT_EQ(client.FreeResources(), client.ResourceCount());
+
+    // Too large for a resource: nothing is sent, and the holder comes back.
+    const std::string huge(2u << 20, 'x');
+    EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64, huge, 2); }), CMailhookError::TOO_LARGE);
+    EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64u << 20, message, 3); }), CMailhookError::TOO_LARGE);
+    EXPECT_EQ(client.FreeHolders(), 2u);
+
+    // The service gone past the deadline: unavailable; once it is back, served again.
+    service->Kill();
+    service->Wait();
+    EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64, message, 4); }), CMailhookError::SERVICE_UNAVAILABLE);
+    EXPECT_EQ(client.FreeHolders(), 2u);
+    service = std::make_unique<Process>(
+        std::vector<std::string>{MAILHOOK_CLI, "service", "--quiet", "--builtin", "--dir", folder.string()},
+        std::map<std::string, std::string>{{"MAILHOOK_RUNTIME_DIR", runtime.Path()}, {"MAILHOOK_LOG", ""}});
+    ASSERT_TRUE(service->WaitForLine("ready"));
+    EXPECT_EQ(client.Carry(OneHeader, 64, message, 5).Content(), message);
+  }
+
+  // A backing file left open to others is refused before anything is registered.
+  ASSERT_EQ(chmod((folder / "small-1.mmf").c_str(), 0644), 0);
+  EXPECT_EQ(CodeOf([&] { CHookClient client(options); }), CMailhookError::FILE_REPLACED);
+  service->Stop();
+  EXPECT_EQ(service->Wait(), 0);
+}
