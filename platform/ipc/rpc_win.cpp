@@ -3,13 +3,7 @@
 // Every wait is on an event with a time-out (or, on the server, also on the stop event), and an
 // operation that is given up is cancelled with CancelIoEx and waited for, so no call can hang and no
 // buffer is written after its owner has moved on.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "win32/win32.h"  // <windows.h> with the project's macros
 // clang-format off
 #include <sddl.h>
 #include <aclapi.h>
