@@ -11,6 +11,7 @@
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc_frame.h"
 #include "ipc/rpc_test_util.h"
+#include "support/test_support.h"
 
 // The replacement pair below is malloc/free on both sides; GCC still flags every inlined delete
 // of a "new" pointer as mismatched, anywhere in this file.
@@ -60,9 +61,9 @@ TEST(IPCMsgBuffer, TypedItemsRoundTripWithTheirExactBytes) {
 
   // The first items pin the encoding: tag, little-endian value; tag, unit count, units; tag,
   // string count, then each string's count and units.
-  const std::vector<uint8_t> head = {0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0x03, 0x02, 0x00, 0x00, 0x00,
-                                     0x41, 0x00, 0x42, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x04,
-                                     0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x43, 0x00};
+  const std::vector<uint8_t> head = mhtest::FromHex(
+      "01feffffff030200000041004200"
+      "02ffffffff0401000000010000004300");
   ASSERT_GE(b.GetSize(), head.size());
   EXPECT_EQ(std::vector<uint8_t>(b.GetData(), b.GetData() + head.size()), head);
 
@@ -96,10 +97,9 @@ TEST(IPCMsgBuffer, TypedItemsRoundTripWithTheirExactBytes) {
 TEST(IPCMsgBuffer, HostileCountsFailBeforeAnythingIsAllocated) {
   // A string claiming 0xFFFFFFFF units, a list claiming 0x7FFFFFFF strings, a list whose count
   // fits the bytes but whose strings do not, and 2 KiB holding a list of 500 whose first lies.
-  std::vector<uint8_t> hugeString = {0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x41, 0x00};
-  std::vector<uint8_t> hugeList = {0x04, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x00};
-  std::vector<uint8_t> listOfHugeString = {0x04, 0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x0F, 0x41, 0x00};
-  std::vector<uint8_t> liarList = {0x04, 0xF4, 0x01, 0x00, 0x00, 0xF0, 0xFF, 0xFF, 0xFF};
+  const auto hugeString = mhtest::FromHex("03ffffffff4100"), hugeList = mhtest::FromHex("04ffffff7f00000000"),
+             listOfHugeString = mhtest::FromHex("0401000000ffffff0f4100");
+  auto liarList = mhtest::FromHex("04f4010000f0ffffff");
   liarList.resize(2048);
   OS::x_wstring s = u"kept";
   CIPCStringList l{u"kept"};

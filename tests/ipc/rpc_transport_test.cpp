@@ -13,11 +13,10 @@
 // clang-format on
 #endif
 
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -251,9 +250,8 @@ TEST(RpcTransport, ASecondServerOrAFileUnderTheNameIsRefused) {
 // its text and the connection goes on; a large message crosses in pieces.
 TEST(RpcTransport, ServesClientsAtOnceReportsHandlerFailuresAndCarriesLargeMessages) {
   RuntimeDirScope rt;
-  std::mutex m;
-  std::condition_variable cv;
-  bool entered = false, released = false;
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
   CRPCServer server(kComponent, [&](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     if (request.PeekTag() == CIPCMsgBuffer::TAG_WSTRING) {
       OS::x_wstring s;
@@ -264,27 +262,18 @@ TEST(RpcTransport, ServesClientsAtOnceReportsHandlerFailuresAndCarriesLargeMessa
     int32_t v = 0;
     request >> v;  // a request of another shape raises CIPCError here
     if (v < 0) {   // the blocking request: waits until the test lets it go
-      std::unique_lock<std::mutex> lk(m);
-      entered = true;
-      cv.notify_all();
-      cv.wait(lk, [&] { return released; });
+      entered.set_value();
+      released.wait();
     }
     reply << v + 1;
   });
   CRPCClientHelper blocked(kComponent, nullptr);
   int32_t blockedAnswer = 0;
   std::thread t([&] { blockedAnswer = AskPlusOne(blocked, -1); });
-  {
-    std::unique_lock<std::mutex> lk(m);
-    cv.wait(lk, [&] { return entered; });
-  }
+  entered.get_future().wait();
   CRPCClientHelper other(kComponent, nullptr);
   EXPECT_EQ(AskPlusOne(other, 41), 42);
-  {
-    std::lock_guard<std::mutex> lk(m);
-    released = true;
-  }
-  cv.notify_all();
+  release.set_value();
   t.join();
   EXPECT_EQ(blockedAnswer, 0);
 

@@ -1,7 +1,6 @@
 // The link against a real master service in a second process. (The road's own requests cross
 // to the real service in tests/e2e and tests/faults.)
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <stdexcept>
 #include <tuple>
 
@@ -21,19 +20,15 @@ constexpr int32_t kStopRequest = 99;
 
 // Answers a command id and five integers with one number of the five, in order, and the id.
 MHTEST_CHILD(master) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool stop = false;
+  std::promise<void> stop;
+  std::shared_future<void> stopped = stop.get_future().share();
   CRPCServer server(CComponentID(u"ID_TARN_MASTER"), [&](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     int32_t first = 0, r[5];
     request >> first;
-    std::unique_lock<std::mutex> lk(m);
-    if (first == kHangRequest) {  // never answers until the service is told to stop
-      mhtest::TellParent("hang");
-      cv.wait(lk, [&] { return stop; });
+    if (first == kHangRequest) {
+      stopped.wait();  // never answers until the service is told to stop
     } else if (first == kStopRequest) {
-      stop = true;
-      cv.notify_all();
+      stop.set_value();
     } else {
       for (int32_t& x : r) request >> x;
       if (!request.AtEnd()) throw std::runtime_error("items left over");
@@ -41,10 +36,7 @@ MHTEST_CHILD(master) {
     }
   });
   mhtest::TellParent("ready");
-  {
-    std::unique_lock<std::mutex> lk(m);
-    cv.wait(lk, [&] { return stop; });
-  }
+  stopped.wait();
   server.Stop();  // the stop request's reply still goes out
   return 0;
 }
