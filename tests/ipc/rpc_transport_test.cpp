@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -226,8 +227,7 @@ TEST(RpcTransport, ADefaultFolderTakenByAnotherUserIsAvoidedOrExplained) {
 }
 #endif
 
-// (A server gone or killed, and its socket file left behind, are rpc_link_e2e_test's.)
-TEST(RpcTransport, ASecondServerOrAFileUnderTheNameIsRefused) {
+TEST(RpcTransport, AStaleSocketIsReplacedASecondServerOrAnUnsafeNameRefused) {
   RuntimeDirScope rt;
   CRPCClientHelper client(kComponent, nullptr);
   EXPECT_EQ(AskFailure(client), CRPCError::NOT_LISTENING);  // no folder yet
@@ -239,6 +239,22 @@ TEST(RpcTransport, ASecondServerOrAFileUnderTheNameIsRefused) {
   }
   EXPECT_EQ(AskFailure(client), CRPCError::PEER_CLOSED);
 #if !defined(_WIN32)  // a pipe's name goes with its last handle: nothing can be left behind
+  // A socket file left by a server that died is replaced; a folder open to others is refused.
+  const std::string path = IPC::SocketPath(kComponent);
+  int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  close(stale);
+  EXPECT_EQ(AskFailure(client), CRPCError::NOT_LISTENING);
+  {
+    CRPCServer replacing(kComponent, PlusOne);
+    EXPECT_EQ(AskPlusOne(client, 4), 5);
+  }
+  ASSERT_EQ(chmod(rt.Path().c_str(), 0750), 0);
+  EXPECT_EQ(CodeOf<CRPCError>([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
+  ASSERT_EQ(chmod(rt.Path().c_str(), 0700), 0);
   // Anything but a socket under the name is left alone.
   { std::ofstream(IPC::SocketPath(kComponent)) << "not a socket"; }
   EXPECT_EQ(CodeOf<CRPCError>([] { CRPCServer s(kComponent, PlusOne); }), CRPCError::RUNTIME_DIR);
@@ -295,6 +311,7 @@ TEST(RpcTransport, ServesClientsAtOnceReportsHandlerFailuresAndCarriesLargeMessa
   reply >> back >> size;
   EXPECT_EQ(back, big);
   EXPECT_EQ(size, big.size());
+  EXPECT_EQ(server.GetConnectionCount(), 2u);
 }
 
 TEST(RpcTransport, ServerSurvivesHostileClientsAnswersPipelinedRequestsAndStopsWithPeersConnected) {

@@ -67,6 +67,7 @@ TEST(DbgCapture, NestedCapturesRecordEveryFieldFromAnyThread) {
   DBG::DebugLogEx(kModule, 5, u"n.cpp", 1, u"after");
   EXPECT_EQ(outer.Texts(), (std::vector<std::string>{"thread 1", "after"}));
   EXPECT_EQ(outer.Texts(5), std::vector<std::string>{"after"});
+  EXPECT_EQ(outer.Lines(0x0201).size(), 1u);
 #if !defined(_WIN32)  // there OutputDebugStringA is the debugger's own call
   outer.Clear();
   OutputDebugStringA("pool lists: 1 2 3\n");

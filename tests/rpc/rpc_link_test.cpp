@@ -39,6 +39,10 @@ TEST(CmdHookKetraInfo, ItemsGoInWireOrderAndAnInterruptedReadKeepsWhatItRead) {
             std::make_tuple(11, -22, OS::x_wstring(u"subject"), 33, 0xFFFFFFF0u, CIPCStringList{u"b", u"a"}));
   EXPECT_EQ(ReadRawMap(b), (Pairs{{u"Zeta", 3}, {u"alpha", 1}, {u"zeta", 2}}));  // by code unit
   EXPECT_TRUE(b.AtEnd());
+  CCmdHookKetraInfo back;
+  b.Rewind();
+  b >> back;
+  EXPECT_EQ(back.m_mapValues, info.m_mapValues);
 
   // Cut after the string: the items before the cut are in, the rest keep their values.
   CIPCMsgBuffer cut;
