@@ -8,7 +8,6 @@
 
 // The last error against an ERROR_ constant (a long on Windows, so compared as DWORD).
 #define EXPECT_LAST_ERROR(code) EXPECT_EQ(GetLastError(), static_cast<DWORD>(code))
-#define ASSERT_LAST_ERROR(code) ASSERT_EQ(GetLastError(), static_cast<DWORD>(code))
 
 namespace w32test {
 
@@ -47,16 +46,17 @@ inline bool Resize(HANDLE file, LONG size) {
   return SetEndOfFile(file) != FALSE;
 }
 
-inline DWORD PageSize() {
+inline SYSTEM_INFO SystemInfo() {
   SYSTEM_INFO si;
   GetSystemInfo(&si);
-  return si.dwPageSize;
+  return si;
 }
 
+inline DWORD PageSize() {
+  return SystemInfo().dwPageSize;
+}
 inline DWORD Granularity() {
-  SYSTEM_INFO si;
-  GetSystemInfo(&si);
-  return si.dwAllocationGranularity;
+  return SystemInfo().dwAllocationGranularity;
 }
 
 }  // namespace w32test
