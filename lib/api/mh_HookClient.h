@@ -87,6 +87,12 @@ class MAILHOOK_API CHookClient {
   void Stop();
   bool Stopped() const;
 
+  // A holder whose request went unanswered (a time-out) is held back with its resources until
+  // the service confirms that request can no longer be served; Carry tries that by itself, with
+  // a growing pause. This tries every held-back holder once now (at the end of a run, say) and
+  // returns how many are still held back.
+  size_t ReturnHeldBack();
+
   // Free holders and resources, for checks after a run.
   size_t FreeHolders() const;
   uint64_t FreeResources() const;

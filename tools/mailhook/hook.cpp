@@ -174,6 +174,8 @@ RunSummary HookRunner::Run(const std::vector<Message>& messages,
   std::vector<std::thread> threads;
   for (int t = 0; t < m_options.threads; ++t) threads.emplace_back(worker);
   for (auto& t : threads) t.join();
+  // Holders held back after a time-out come back now if the service has finished with them.
+  m_client->ReturnHeldBack();
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return summary;
 }
