@@ -99,7 +99,7 @@ struct CHookClient::State {
   // False when the service went away and the message is to be carried again from its start.
   bool Attempt(CHookSharedResource* holder, const BusGuard& guard, const HeaderWriter& headers,
                size_t headerBytes, const ContentWriter& content, uint64_t contentBytes, int32_t sequence,
-               bool lastTry, int32_t& flags, bool& unanswered);
+               bool lastTry, int32_t& flags, int32_t& answer, bool& unanswered);
   CHookSharedResource* TakeHolder(std::chrono::steady_clock::time_point deadline);
   void GiveHolder(CHookSharedResource* holder);
   void Quarantine(CHookSharedResource* holder);
@@ -113,6 +113,7 @@ struct CCarryOutcome::State {
   std::unique_ptr<BusGuard> guard;
   uint64_t contentBytes = 0;
   int32_t flags = 0;
+  int32_t answer = 0;
   const void* updates = nullptr;
   int updatesSize = 0;
   std::string_view content;
@@ -177,6 +178,13 @@ int CCarryOutcome::UpdateHeadersSize() const {
 }
 std::string_view CCarryOutcome::Content() const {
   return m_pState ? m_pState->content : std::string_view();
+}
+int32_t CCarryOutcome::Answer() const {
+  return m_pState ? m_pState->answer : 0;
+}
+uint64_t CCarryOutcome::ContentViewBytes() const {
+  CMemMapResource* body = m_pState && m_pState->holder ? m_pState->holder->GetContentMemResource() : nullptr;
+  return body != nullptr ? static_cast<uint64_t>(body->GetCurrentMapSize()) : 0;
 }
 
 namespace {
@@ -351,7 +359,7 @@ bool CHookClient::State::Mend(CHookSharedResource* holder) {
 bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& guard,
                                  const HeaderWriter& headers, size_t headerBytes,
                                  const ContentWriter& content, uint64_t contentBytes, int32_t sequence,
-                                 bool lastTry, int32_t& flags, bool& unanswered) {
+                                 bool lastTry, int32_t& flags, int32_t& answer, bool& unanswered) {
   {
     std::shared_lock lock(poolLists);
     holder->GetMemResources();
@@ -406,6 +414,8 @@ bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& gu
       status = kStatusFailed;
       flags = 0;
       reply >> status >> flags;
+      answer = 0;
+      if (!reply.AtEnd()) reply >> answer;
       // A service that started after us does not know our pool yet.
       if (status == kStatusPoolUnknown && attempt == 0) {
         // The export record reads the pool's lists whole: no resource may change hands meanwhile.
@@ -463,7 +473,7 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
   bool unanswered = false;
   try {
     while (!s.Attempt(holder, *o.guard, headers, headerBytes, content, contentBytes, sequence, lastTry,
-                      o.flags, unanswered) &&
+                      o.flags, o.answer, unanswered) &&
            !o.guard->Faulted()) {
       {
         std::shared_lock lock(s.poolLists);
@@ -608,6 +618,8 @@ bool CHookClient::State::Probe(std::unique_lock<std::mutex>& lock, CHookSharedRe
     it->probing = false;
     it->due = std::chrono::steady_clock::now() + it->pause;
     it->pause = std::min(it->pause * 2, std::chrono::milliseconds(2000));
+    // Whoever waits for a holder meanwhile wakes for this one's next turn.
+    holderBack.notify_all();
   }
   return done;
 }
@@ -624,6 +636,11 @@ size_t CHookClient::FreeHolders() const {
 uint64_t CHookClient::FreeResources() const {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pState->options.poolId);
   return pool ? pool->GetFreeCount() : 0;
+}
+
+uint64_t CHookClient::LargestKeptMapping() const {
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pState->options.poolId);
+  return pool ? static_cast<uint64_t>(pool->GetMaxAllowedMemMapFileSize()) : 0;
 }
 
 uint64_t CHookClient::ResourceCount() const {

@@ -7,11 +7,11 @@
 
 namespace mailhook {
 
-// Requests, each a buffer of items answered by a status and one more integer.
+// Requests, each a buffer of items answered by a status and one or two more integers.
 enum Command : int32_t {
   // Command, pool id, the header, content and update-header resource ids, the message's sequence
   // number, then the hook's generation (unsigned; may be left off, and then no fence is checked).
-  // Answered by a status and a set of change flags.
+  // Answered by a status, a set of change flags and the handler's own answer.
   kCmdScan = 1,
   // Command, pool id, entry count, then per entry pool id, resource id and backing-file path (the
   // pool's export record, item by item), then the hook's generation (unsigned; may be left off:

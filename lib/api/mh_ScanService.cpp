@@ -43,6 +43,7 @@ struct CScanMessage::State {
   CHookContentReceiver* receiver = nullptr;
   std::string_view content;
   int32_t sequence = 0;
+  int32_t answer = 0;
   bool infected = false;
 };
 
@@ -68,6 +69,9 @@ bool CScanMessage::ReplaceContent(std::string_view content) {
 }
 void CScanMessage::MarkInfected() {
   m_state.infected = true;
+}
+void CScanMessage::SetAnswer(int32_t value) {
+  m_state.answer = value;
 }
 
 namespace {
@@ -114,9 +118,9 @@ struct CScanService::State {
   int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
   int32_t Fence(const CIPCMsgBuffer& request);
   int32_t Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
-               int32_t& flags);
+               int32_t& flags, int32_t& answer);
   int32_t ScanShared(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
-                     int32_t& flags);
+                     int32_t& flags, int32_t& answer);
 };
 
 namespace {
@@ -220,9 +224,9 @@ void CScanService::State::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& re
       reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
       return;
     }
-    int32_t flags = 0;
-    int32_t status = Scan(pool, ids, sequence, withGeneration ? &generation : nullptr, flags);
-    reply << status << flags;
+    int32_t flags = 0, answer = 0;
+    int32_t status = Scan(pool, ids, sequence, withGeneration ? &generation : nullptr, flags, answer);
+    reply << status << flags << answer;
   } else if (command == kCmdFence) {
     reply << Fence(request) << static_cast<int32_t>(0);
   } else if (command == kCmdRegisterPool) {
@@ -345,11 +349,11 @@ int32_t CScanService::State::Fence(const CIPCMsgBuffer& request) {
 }
 
 int32_t CScanService::State::Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence,
-                                  const uint32_t* generation, int32_t& flags) {
+                                  const uint32_t* generation, int32_t& flags, int32_t& answer) {
   // The backing files belong to the hook's user: any process of that user can cut one short
   // while we read or write it in place.
   BusGuard guard;
-  int32_t status = ScanShared(poolId, ids, sequence, generation, flags);
+  int32_t status = ScanShared(poolId, ids, sequence, generation, flags, answer);
   if (!guard.Faulted()) return status;
   Log("a backing file of pool " + std::to_string(poolId) +
       " is shorter than its mapping; the pool is dropped until its hook registers it again");
@@ -362,7 +366,7 @@ int32_t CScanService::State::Scan(int32_t poolId, const int32_t (&ids)[3], int32
 }
 
 int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3], int32_t sequence,
-                                        const uint32_t* generation, int32_t& flags) {
+                                        const uint32_t* generation, int32_t& flags, int32_t& answer) {
   std::shared_lock lock(pools);
   // A pool that was dropped stays known by id but holds no resources.
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
@@ -401,6 +405,7 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
     ++failed;
     return kStatusFailed;
   }
+  answer = m.answer;
   flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
           (receiver.NeedUpdateContent() ? kChangedContent : 0) | (m.infected ? kInfected : 0);
   // Only a message larger than a process may keep mapped can have left a file that large (the
