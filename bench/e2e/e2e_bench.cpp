@@ -1,9 +1,9 @@
 // Whole messages between two processes, three ways, side by side in one run:
 //
-//   mailhook  the library's road: a holder and its three pooled resources, the header list and
-//             the content written into the mapped files, one integer request, the service reading
-//             both in place through a receiver and, when it rewrites, writing the new content and
-//             five update headers back into them.
+//   mailhook  the library's road, through its layer (api/mh_HookClient.h, api/mh_ScanService.h):
+//             a holder and its three pooled resources, the header list and the content written
+//             into the mapped files, one scan request, the service reading both in place and, when
+//             it rewrites, writing the new content and five update headers back into them.
 //   inline    what a socket protocol does: the headers and then the content copied into requests
 //             of at most 64 KiB over the same RPC link; the service gathers them, and a rewritten
 //             message comes back in replies of at most 64 KiB.
@@ -13,7 +13,7 @@
 //
 // In every road the service reads every content byte (a checksum that the hook checks) and, when
 // rewriting, the hook reads every byte of the new content. The serving process is this binary
-// started again with "--serve".
+// started again with "--serve FOLDER"; the inline and floor roads reach it on a link of their own.
 //
 // Also: --memory (resident memory over a long run of mixed messages, and the view left by a big
 // message shrinking back), --dir (backing files in another folder, e.g. on a disk).
@@ -37,24 +37,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "content/hook_HookContent.h"
-#include "content/hook_HookContentReceiver.h"
+#include "api/mh_Error.h"
+#include "api/mh_HookClient.h"
+#include "api/mh_ScanService.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
-#include "memmap/hook_MemMapResource.h"
-#include "pool/hook_MemMapResourcePool.h"
-#include "pool/hook_MemMapResourcePoolMgr.h"
-#include "rpc/hook_RpcCommunicationResource.h"
-#include "shared/hook_ShareResource.h"
-#include "shared/hook_SharedResourceClientMgr.h"
 
 extern char** environ;
 
@@ -62,9 +56,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The inline and floor roads' requests, on their own link (the layer's service has the other).
+const char16_t kRoadsLink[] = u"ID_E2E_ROADS";
 enum Command : int32_t {
-  kScan = 1,         // integer: pool, header id, content id, update id, scenario
-  kRegister = 2,     // pool export record
   kFloor = 3,        // integer: slot, size, scenario
   kFloorAttach = 4,  // slot, path, size
   kInlineBegin = 5,  // session, scenario + header lines
@@ -80,7 +74,6 @@ enum Road { kMailhook = 0, kInline = 1, kFloorRoad = 2 };
 
 constexpr size_t kChunk = 64u << 10;
 constexpr int kPoolId = 1;
-constexpr int kGroupId = 0;
 constexpr int32_t kOk = 0, kFailed = -2;
 constexpr uint32_t kMaxMessage = 64u << 20;
 constexpr int kUpdateHeaders = 5;
@@ -220,6 +213,14 @@ int CountHeaderLines(const char* p, size_t n) {
   return count;
 }
 
+// Bytes of the header list as the library encodes it: per record its id and tag, then an integer
+// or a length, the string and its terminator.
+size_t EncodedSize(const Header* headers, int count) {
+  size_t n = 0;
+  for (int i = 0; i < count; ++i) n += 8 + (headers[i].value ? 4 + std::strlen(headers[i].value) + 1 : 4);
+  return n;
+}
+
 int WriteHeaders(COutputHookHeaders& w, const Header* headers, int count) {
   for (int i = 0; i < count; ++i) {
     int r = headers[i].value ? w.SetHeader(headers[i].id, headers[i].value)
@@ -282,14 +283,23 @@ struct FloorSlot {
 
 class Service {
  public:
+  // The layer's handler: every header and every content byte read in place, the checksum sent
+  // back; for a rewrite (the sequence says which scenario), new content and update headers.
+  bool Scan(mailhook::CScanMessage& message) {
+    if (ReadHeaders(message.Headers(), kHeaders, kHeaderCount) != kHeaderCount) return false;
+    const std::string_view content = message.Content();
+    message.SetAnswer(Fold(Checksum(content.data(), content.size())));
+    if (message.Sequence() != kRewrite) return true;
+    return message.ReplaceContent(Rewritten(content.size())) &&
+           message.WriteUpdateHeaders([](COutputHookHeaders& updates) {
+             return WriteHeaders(updates, kUpdates, kUpdateHeaders) == 0;
+           });
+  }
+
   void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     int32_t command = 0;
     request >> command;
     switch (command) {
-      case kScan:
-        return Scan(request, reply);
-      case kRegister:
-        return Register(request, reply);
       case kFloor:
         return Floor(request, reply);
       case kFloorAttach:
@@ -321,61 +331,6 @@ class Service {
     auto& s = m_rewrites[size];
     if (s.size() != size) s = MakeContent(size, 2);
     return s;
-  }
-
-  void Register(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-    int32_t pool = 0;
-    uint32_t count = 0;
-    request >> pool >> count;
-    std::unique_lock lock(m_poolsLock);
-    auto* mgr = CMemMapResourcePoolMgr::Instance();
-    mgr->CloseResourcePool(pool);
-    CMemMapResourcePool* p = mgr->CreateResourcePool(pool);
-    int32_t status = kOk;
-    for (uint32_t i = 0; i < count; ++i) {
-      int32_t poolId = 0, id = 0;
-      OS::x_wstring name;
-      request >> poolId >> id >> name;
-      CMemMapResource* r = p->CreateResource();
-      if (r->OpenExisting(id, const_cast<char16_t*>(name.c_str())) != 0 || p->AddResource(r) != 0) {
-        p->DestroyResource(r);
-        status = kFailed;
-      }
-    }
-    reply << status << int32_t(0);
-  }
-
-  void Scan(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-    int32_t pool = 0, header = 0, content = 0, update = 0, scenario = 0;
-    request >> pool >> header >> content >> update >> scenario;
-    std::shared_lock lock(m_poolsLock);
-    CHookContentReceiver receiver(pool, header, content, update);
-    if (receiver.Fail() || ReadHeaders(*receiver.GetHeaders(), kHeaders, kHeaderCount) != kHeaderCount) {
-      reply << kFailed << int32_t(0);
-      return;
-    }
-    CInputHookContent* in = receiver.GetContent();
-    const size_t size = static_cast<size_t>(in->GetContentSize());
-    const int32_t sum = Fold(Checksum(in->GetRawMemoryBlock(), size));
-    if (scenario == kRewrite) {
-      const std::string& now = Rewritten(size);
-      COutputHookContent* out = receiver.GetOutputHookContent();
-      COutputHookHeaders* updates = receiver.GetOutputHookHeaders();
-      uint64_t written = 0;
-      if (out == nullptr || updates == nullptr ||
-          out->Write(const_cast<char*>(now.data()), now.size(), written) != 0 ||
-          receiver.SetContent(out) != 0 || WriteHeaders(*updates, kUpdates, kUpdateHeaders) != 0 ||
-          receiver.SetHeaders(updates) != 0) {
-        reply << kFailed << int32_t(0);
-        return;
-      }
-    }
-    // Only a message larger than a process may keep mapped can have left a file that large (the
-    // hook cuts such files back after the message), so only then is each file's size asked for.
-    const uint64_t limit =
-        CMemMapResourcePoolMgr::Instance()->GetResourcePool(pool)->GetMaxAllowedMemMapFileSize();
-    if (size + 4096 > limit) receiver.CloseMemResourceDependonFileSize();
-    reply << kOk << sum;
   }
 
   void FloorAttach(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
@@ -467,18 +422,22 @@ class Service {
     LoadWithBytes(reply, items, s.rewrite->data() + offset, std::min(kChunk, s.rewrite->size() - offset));
   }
 
-  std::shared_mutex m_poolsLock;
   std::mutex m_rewriteLock, m_floorLock, m_sessionLock;
   std::map<size_t, std::string> m_rewrites;
   std::map<int32_t, std::unique_ptr<FloorSlot>> m_floor;
   std::map<int32_t, Session> m_sessions;
 };
 
-int Serve() {
+int Serve(const fs::path& workDir) {
   Service service;
-  CRPCServer server(
-      CComponentID(u"ID_TARN_MASTER"),
-      [&service](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) { service.Handle(request, reply); });
+  mailhook::CScanServiceOptions options;
+  options.folder = workDir;
+  mailhook::CScanService scanService(options,
+                                     [&service](mailhook::CScanMessage& m) { return service.Scan(m); });
+  scanService.Start();
+  CRPCServer roads(CComponentID(kRoadsLink), [&service](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    service.Handle(request, reply);
+  });
   std::printf("ready\n");
   std::fflush(stdout);
   // Ends with the hook: its side of the pipe on stdin closes when it exits.
@@ -521,56 +480,20 @@ class Hook {
  public:
   Hook(const fs::path& workDir, int threads) : m_workDir(workDir), m_threads(threads) {}
   ~Hook() {
-    if (auto* clients = CSharedResourceClientMgr::Instance()) {
-      clients->Close();
-      CSharedResourceClientMgr::CloseSingleton();
-    }
-    CMemMapResourcePoolMgr::Instance()->Close();
-    CMemMapResourcePoolMgr::CloseSingleton();
+    m_client.reset();
     fs::remove_all(m_workDir);
   }
 
   // floor: also make the floor road's shared buffers (64 MiB per thread, kept resident).
   void Setup(bool floor = true) {
-    fs::create_directories(m_workDir);
-    fs::permissions(m_workDir, fs::perms::owner_all, fs::perm_options::replace);
-    CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->CreateResourcePool(kPoolId);
-    for (int h = 0; h < m_threads; ++h)
-      for (int sizeType : {0, 0, 1}) {
-        CMemMapResource* r = pool->CreateResource();
-        int id = pool->GetUniqueResourceId();
-        std::string path = (m_workDir / ("r" + std::to_string(id) + ".mmf")).string();
-        std::u16string name(path.begin(), path.end());
-        if (r->Open(id, sizeType, name.data(), sizeType ? 1u << 20 : 64u << 10,
-                    sizeType ? kMaxMessage : 4u << 20) != 0)
-          throw std::runtime_error("cannot create " + path);
-        pool->AddResource(r);
-      }
-    if (pool->SetupSync() != 0) throw std::runtime_error("cannot arm the pool");
-    m_maxFileSize = pool->GetMaxAllowedMemMapFileSize();
-
-    CIPCMsgBuffer request, reply;
-    auto* info = pool->ExportPoolRegisterInfo();
-    request << int32_t(kRegister) << int32_t(kPoolId) << static_cast<uint32_t>(info->iEntryCount);
-    for (int32_t i = 0; i < info->iEntryCount; ++i) {
-      const auto* e = info->Entry(static_cast<size_t>(i));
-      request << e->iResourcePoolId << e->iResourceId << static_cast<const char16_t*>(e->szBackingStoreName);
-    }
-    pool->FreePoolRegisterInfo(info);
-    CRPCClientHelper registrar(CComponentID(u"ID_TARN_MASTER"), nullptr);
-    registrar.SendRequest(request, reply);
-    int32_t status = kFailed;
-    reply >> status;
-    if (status != kOk) throw std::runtime_error("the service could not adopt the pool");
-
-    auto* clients = CSharedResourceClientMgr::Instance();
-    for (int h = 0; h < m_threads; ++h) {
-      CHookSharedResource* holder = clients->CreateSharedResource();
-      holder->Init(kPoolId, CHookSharedResource::GetUniqueID(), kScan, 0, nullptr, 0, 0);
-      holder->Connect();
-      clients->AddResourceToGroup(kGroupId, holder);
-    }
-    clients->ReadyToUse();
+    mailhook::CHookClientOptions options;
+    options.folder = m_workDir;
+    options.poolId = kPoolId;
+    options.holders = m_threads;
+    options.maxMessage = kMaxMessage;
+    options.retryFor = 0;
+    m_client = std::make_unique<mailhook::CHookClient>(options);
+    m_maxFileSize = m_client->LargestKeptMapping();
 
     for (int t = 0; t < m_threads; ++t) {
       auto w = std::make_unique<Worker>();
@@ -579,7 +502,7 @@ class Hook {
         m_workers.push_back(std::move(w));
         continue;
       }
-      w->link = std::make_unique<CRPCClientHelper>(CComponentID(u"ID_TARN_MASTER"), nullptr);
+      w->link = std::make_unique<CRPCClientHelper>(CComponentID(kRoadsLink), nullptr);
       std::string path = (m_workDir / ("floor-" + std::to_string(t))).string();
       w->slot.Map(path, kMaxMessage, true);
       CIPCMsgBuffer attach, answer;
@@ -608,61 +531,28 @@ class Hook {
 
  private:
   bool CarryMailhook(Scenario scenario, const Expected& m, Probe* probe) {
-    auto* clients = CSharedResourceClientMgr::Instance();
-    CHookSharedResource* holder = clients->AcquireResource(kGroupId);
-    if (holder == nullptr) return Why("no holder");
-    struct GiveBack {
-      CSharedResourceClientMgr* c;
-      CHookSharedResource* h;
-      ~GiveBack() { c->ReleaseResource(kGroupId, h); }
-    } giveBack{clients, holder};
-    holder->GetMemResources();
-    CMemMapResource* header = holder->GetHeaderMemResource();
-    CMemMapResource* content = holder->GetContentMemResource();
-    CMemMapResource* update = holder->GetUpdateHeaderMemResource();
-    if (!header || !content || !update) return Why("no resources");
-
-    {
-      COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
-      if (WriteHeaders(writer, kHeaders, kHeaderCount) != 0) return Why("header list does not fit");
-      header->SetDataSize(static_cast<int>(writer.GetDataLength()));
-    }
-    {
-      COutputHookContentMMapResourceImp writer(content);
-      uint64_t done = 0;
-      if (writer.Write(const_cast<char*>(m.content.data()), m.content.size(), done) != 0)
-        return Why("content write failed");
-      content->SetDataSize(static_cast<int>(writer.GetContentSize()));
-    }
-    update->SetDataSize(0);
-
-    CRpcCommunicationResource::CRpcIPCData request{}, reply{};
-    request.m_iRequest1 = kPoolId;
-    request.m_iRequest2 = header->GetResourceId();
-    request.m_iRequest3 = content->GetResourceId();
-    request.m_iRequest4 = update->GetResourceId();
-    request.m_iRequest5 = scenario;
-    holder->SendRequest(request, reply);
-    if (reply.m_iReply1 != kOk || reply.m_iReply2 != Fold(m.contentSum))
-      return Why("the service read other content");
-
-    if (scenario == kRewrite) {
-      if (update->RenewMemMap() != 0 || content->RenewMemMap() != 0) return Why("cannot map what came back");
-      CInputHookHeadersImp updates(update->GetDataBaseAddr(), update->GetDataSize());
-      if (ReadHeaders(updates, kUpdates, kUpdateHeaders) != kUpdateHeaders)
-        return Why("wrong update headers");
-      if (Checksum(content->GetDataBaseAddr(), static_cast<size_t>(content->GetDataSize())) != m.rewriteSum)
-        return Why("wrong new content");
-    }
-    if (probe) {
-      probe->contentView = static_cast<uint64_t>(content->GetCurrentMapSize());
-      probe->residentFileKiB = RssKiB("RssFile:") + RssKiB("RssShmem:");
-    }
-    // As the mailhook command's hook does: a file grown past what a process may keep mapped goes
-    // back to its default length after the message.
-    if (m.content.size() + 4096 > m_maxFileSize) {
-      content->SetDataSize(0);  // the header must not promise data the cut file no longer holds
-      content->ResizeMappingFileDependonFilesize();
+    static const size_t headerBytes = EncodedSize(kHeaders, kHeaderCount);
+    try {
+      mailhook::CCarryOutcome outcome =
+          m_client->Carry([](COutputHookHeaders& w) { return WriteHeaders(w, kHeaders, kHeaderCount) == 0; },
+                          headerBytes, m.content, scenario);
+      if (outcome.Answer() != Fold(m.contentSum)) return Why("the service read other content");
+      if (scenario == kRewrite) {
+        CInputHookHeadersImp updates(const_cast<void*>(outcome.UpdateHeaders()), outcome.UpdateHeadersSize());
+        if (ReadHeaders(updates, kUpdates, kUpdateHeaders) != kUpdateHeaders)
+          return Why("wrong update headers");
+        const std::string_view now = outcome.Content();
+        if (Checksum(now.data(), now.size()) != m.rewriteSum) return Why("wrong new content");
+      }
+      if (probe) {
+        probe->contentView = outcome.ContentViewBytes();
+        probe->residentFileKiB = RssKiB("RssFile:") + RssKiB("RssShmem:");
+      }
+      // The layer cuts a file grown past what a process may keep mapped back to its default
+      // length as the holder goes back, as the mailhook command's hook does.
+      outcome.Release();
+    } catch (const mailhook::CMailhookError& e) {
+      return Why(mailhook::CMailhookError::CodeName(e.GetCode()));
     }
     return true;
   }
@@ -727,6 +617,7 @@ class Hook {
 
   fs::path m_workDir;
   int m_threads;
+  std::unique_ptr<mailhook::CHookClient> m_client;
   uint64_t m_maxFileSize = 0;
   std::vector<std::unique_ptr<Worker>> m_workers;
 };
@@ -1029,7 +920,7 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == "--serve") return Serve();
+  if (argc >= 3 && std::string(argv[1]) == "--serve") return Serve(argv[2]);
   Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -1102,7 +993,8 @@ int main(int argc, char** argv) {
   posix_spawn_file_actions_addclose(&fa, toChild[1]);
   posix_spawn_file_actions_addclose(&fa, fromChild[0]);
   char serveArg[] = "--serve";
-  char* childArgv[] = {argv[0], serveArg, nullptr};
+  std::string workArg = workDir.string();
+  char* childArgv[] = {argv[0], serveArg, workArg.data(), nullptr};
   pid_t child = -1;
   if (posix_spawn(&child, "/proc/self/exe", &fa, nullptr, childArgv, environ) != 0) return 1;
   posix_spawn_file_actions_destroy(&fa);

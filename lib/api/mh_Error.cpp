@@ -52,6 +52,8 @@ CMailhookError CMailhookError::FromStatus(int32_t status) {
       return {REFUSED, "the service does not know a named resource" + n};
     case kStatusResourceBusy:
       return {REFUSED, "a named resource is in use by another request of the service" + n};
+    case kStatusStale:
+      return {REFUSED, "the service took the request for one given up on" + n};
     case kStatusBadRequest:
       return {PROTOCOL, "the service took the request for malformed" + n};
     default:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -77,13 +78,33 @@ struct CHookClient::State {
   // whole (a registration) or its resources are mended.
   std::shared_mutex poolLists;
 
+  // Generations: every scan request carries the current one; a holder whose request went
+  // unanswered is held back, its resources fenced at a new one (see Quarantine).
+  std::atomic<uint32_t> generation{0};
+  struct HeldBack {
+    CHookSharedResource* holder;
+    uint32_t generation;  // its resources' fence
+    std::chrono::steady_clock::time_point due;
+    std::chrono::milliseconds pause;
+    bool probing;
+  };
+  std::mutex holdersLock;
+  std::condition_variable holderBack;
+  size_t usable = 0;  // holders free in the group; a Carry takes one of these before the group's
+  std::vector<HeldBack> heldBack;
+
   int32_t Register();
   void RegisterWaiting();
   bool Mend(CHookSharedResource* holder);
   // False when the service went away and the message is to be carried again from its start.
   bool Attempt(CHookSharedResource* holder, const BusGuard& guard, const HeaderWriter& headers,
                size_t headerBytes, const ContentWriter& content, uint64_t contentBytes, int32_t sequence,
-               bool lastTry, int32_t& flags);
+               bool lastTry, int32_t& flags, int32_t& answer, bool& unanswered);
+  CHookSharedResource* TakeHolder(std::chrono::steady_clock::time_point deadline);
+  void GiveHolder(CHookSharedResource* holder);
+  void Quarantine(CHookSharedResource* holder);
+  // Fences one held-back holder (lock held on entry and exit, not meanwhile); true when it came back.
+  bool Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder);
 };
 
 struct CCarryOutcome::State {
@@ -92,12 +113,14 @@ struct CCarryOutcome::State {
   std::unique_ptr<BusGuard> guard;
   uint64_t contentBytes = 0;
   int32_t flags = 0;
+  int32_t answer = 0;
   const void* updates = nullptr;
   int updatesSize = 0;
   std::string_view content;
 
-  // Gives the holder back; true when no backing file was cut short meanwhile (or it was mended).
-  bool GiveBack(bool& mended) {
+  // Gives the holder back (or holds it back, when its request may still be served later); true
+  // when no backing file was cut short meanwhile (or it was mended).
+  bool GiveBack(bool& mended, bool holdBack = false) {
     mended = true;
     // The pool writes each resource's header when it takes it back: touch those pages here,
     // under the guard, so that a header cut short shows up now rather than outside it.
@@ -108,15 +131,17 @@ struct CCarryOutcome::State {
     // message (the service has dropped its view of it), so that neither side maps it at full
     // length for later, smaller messages. Its data size is 0 already: the header must not promise
     // data the shortened file no longer holds.
+    // A late service may still have the file mapped: it stays as long as it is.
     if (CMemMapResource* c = holder->GetContentMemResource();
-        c != nullptr && c->IsMapped() && MayOutgrowKeptMapping(client->options.poolId, contentBytes))
+        !holdBack && c != nullptr && c->IsMapped() &&
+        MayOutgrowKeptMapping(client->options.poolId, contentBytes))
       c->ResizeMappingFileDependonFilesize();
     const bool faulted = guard->Faulted();
     if (faulted) mended = client->Mend(holder);
-    {
-      std::shared_lock lock(client->poolLists);
-      CSharedResourceClientMgr::Instance()->ReleaseResource(kDefaultGroupId, holder);
-    }
+    if (holdBack)
+      client->Quarantine(holder);
+    else
+      client->GiveHolder(holder);
     holder = nullptr;
     guard.reset();
     return !faulted;
@@ -154,6 +179,13 @@ int CCarryOutcome::UpdateHeadersSize() const {
 std::string_view CCarryOutcome::Content() const {
   return m_pState ? m_pState->content : std::string_view();
 }
+int32_t CCarryOutcome::Answer() const {
+  return m_pState ? m_pState->answer : 0;
+}
+uint64_t CCarryOutcome::ContentViewBytes() const {
+  CMemMapResource* body = m_pState && m_pState->holder ? m_pState->holder->GetContentMemResource() : nullptr;
+  return body != nullptr ? static_cast<uint64_t>(body->GetCurrentMapSize()) : 0;
+}
 
 namespace {
 CMailhookError CutShort(bool mended) {
@@ -177,6 +209,10 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pState(new State
   State& s = *m_pState;
   s.options = options;
   if (s.options.holders <= 0) s.options.holders = 1;
+  // From the clock, so that a hook started again begins past the generations of its last run.
+  s.generation = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
   try {
     EnsurePrivateDir(RuntimeDir());
     EnsurePrivateDir(s.options.folder);
@@ -221,6 +257,7 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pState(new State
       s.holders.push_back(holder);
     }
     clients->ReadyToUse();
+    s.usable = s.holders.size();
   } catch (const CRPCError& e) {
     Teardown();
     throw FromRpc(e, "connecting to the service: ");
@@ -260,6 +297,7 @@ int32_t CHookClient::State::Register() {
             << static_cast<const char16_t*>(entry->szBackingStoreName);
   }
   pool->FreePoolRegisterInfo(info);
+  request << generation.load();
   // One registration at a time on the shared link.
   std::lock_guard lock(registering);
   registerLink->SendRequest(request, reply);
@@ -321,7 +359,7 @@ bool CHookClient::State::Mend(CHookSharedResource* holder) {
 bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& guard,
                                  const HeaderWriter& headers, size_t headerBytes,
                                  const ContentWriter& content, uint64_t contentBytes, int32_t sequence,
-                                 bool lastTry, int32_t& flags) {
+                                 bool lastTry, int32_t& flags, int32_t& answer, bool& unanswered) {
   {
     std::shared_lock lock(poolLists);
     holder->GetMemResources();
@@ -365,31 +403,36 @@ bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& gu
   // What was written may have gone to pages the file no longer has: never send that.
   if (guard.Faulted()) return true;
 
-  CRpcCommunicationResource::CRpcIPCData request{}, reply{};
-  request.m_iRequest1 = options.poolId;
-  request.m_iRequest2 = header->GetResourceId();
-  request.m_iRequest3 = body->GetResourceId();
-  request.m_iRequest4 = update->GetResourceId();
-  request.m_iRequest5 = sequence;
+  int32_t status = kStatusFailed;
   for (int attempt = 0;; ++attempt) {
-    reply.m_iReply1 = kStatusFailed;
-    reply.m_iReply2 = 0;
+    CIPCMsgBuffer request(1024, false), reply(1024, false);
+    request << static_cast<int32_t>(kCmdScan) << static_cast<int32_t>(options.poolId)
+            << header->GetResourceId() << body->GetResourceId() << update->GetResourceId() << sequence
+            << generation.load();
     try {
       holder->SendRequest(request, reply);
+      status = kStatusFailed;
+      flags = 0;
+      reply >> status >> flags;
+      answer = 0;
+      if (!reply.AtEnd()) reply >> answer;
       // A service that started after us does not know our pool yet.
-      if (reply.m_iReply1 == kStatusPoolUnknown && attempt == 0) {
+      if (status == kStatusPoolUnknown && attempt == 0) {
         // The export record reads the pool's lists whole: no resource may change hands meanwhile.
         std::unique_lock lock(poolLists);
         if (Register() == kStatusOk) continue;
       }
     } catch (const CRPCError& e) {
       if (ServiceGone(e) && !lastTry) return false;
+      // The request may be in the service, to be served later (a slow or stopped service).
+      unanswered = e.GetCode() != CRPCError::NOT_LISTENING;
       throw FromRpc(e, "service: ");
+    } catch (const CIPCError& e) {
+      throw CMailhookError(CMailhookError::PROTOCOL, std::string("service: a malformed reply: ") + e.what());
     }
     break;
   }
-  if (reply.m_iReply1 != kStatusOk) throw CMailhookError::FromStatus(reply.m_iReply1);
-  flags = reply.m_iReply2;
+  if (status != kStatusOk) throw CMailhookError::FromStatus(status);
   return true;
 }
 
@@ -407,8 +450,12 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
 CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes,
                                  const ContentWriter& content, uint64_t contentBytes, int32_t sequence) {
   State& s = *m_pState;
-  CHookSharedResource* holder = CSharedResourceClientMgr::Instance()->AcquireResource(kDefaultGroupId);
-  if (holder == nullptr) throw CMailhookError(CMailhookError::SYSTEM, "no holder could be taken");
+  const auto deadline = DeadlineAfter(s.options.retryFor);
+  CHookSharedResource* holder = s.TakeHolder(deadline);
+  if (holder == nullptr)
+    throw CMailhookError(
+        CMailhookError::SERVICE_UNAVAILABLE,
+        "every holder is held back until the service confirms it has finished their last requests");
   auto state = std::make_unique<CCarryOutcome::State>();
   state->client = m_pState;
   state->holder = holder;
@@ -421,12 +468,12 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
   // A message whose service went away is carried again from its start, headers and content
   // written anew into fresh resources (a service that died mid-request may have written into the
   // old ones), until the deadline.
-  const auto deadline = DeadlineAfter(s.options.retryFor);
   auto pause = std::chrono::milliseconds(25);
   bool lastTry = s.options.retryFor <= 0;
+  bool unanswered = false;
   try {
     while (!s.Attempt(holder, *o.guard, headers, headerBytes, content, contentBytes, sequence, lastTry,
-                      o.flags) &&
+                      o.flags, o.answer, unanswered) &&
            !o.guard->Faulted()) {
       {
         std::shared_lock lock(s.poolLists);
@@ -438,7 +485,7 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
     // Giving back touches each resource's header: a file cut short shows up there too, and
     // whatever failed may have failed because of it.
     bool mended = true;
-    if (!o.GiveBack(mended))
+    if (!o.GiveBack(mended, unanswered))
       throw CMailhookError(CMailhookError::FILE_CUT_SHORT,
                            std::string(e.what()) + "; " + CutShort(mended).what());
     throw;
@@ -461,7 +508,120 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
 }
 
 void CHookClient::Stop() {
-  m_pState->stop = true;
+  {
+    std::lock_guard lock(m_pState->holdersLock);
+    m_pState->stop = true;
+  }
+  m_pState->holderBack.notify_all();
+}
+
+size_t CHookClient::ReturnHeldBack() {
+  State& s = *m_pState;
+  std::unique_lock lock(s.holdersLock);
+  std::vector<CHookSharedResource*> due;
+  for (auto& h : s.heldBack)
+    if (!h.probing) due.push_back(h.holder);
+  for (CHookSharedResource* holder : due) s.Probe(lock, holder);
+  return s.heldBack.size();
+}
+
+// A Carry first fences any held-back holder whose turn has come (nobody else would bring it
+// back), then takes a free one. It waits while the others are in use; it gives up at the
+// deadline only when every holder is held back.
+CHookSharedResource* CHookClient::State::TakeHolder(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(holdersLock);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    auto due = std::find_if(heldBack.begin(), heldBack.end(),
+                            [&](const HeldBack& h) { return !h.probing && h.due <= now; });
+    if (due != heldBack.end()) {
+      Probe(lock, due->holder);
+      continue;
+    }
+    if (usable > 0) {
+      --usable;
+      lock.unlock();
+      return CSharedResourceClientMgr::Instance()->AcquireResource(kDefaultGroupId);
+    }
+    const bool allHeldBack = heldBack.size() == holders.size();
+    if (allHeldBack && (stop || now >= deadline)) return nullptr;
+    auto wake = allHeldBack ? deadline : std::chrono::steady_clock::time_point::max();
+    for (const auto& h : heldBack)
+      if (!h.probing) wake = std::min(wake, h.due);
+    if (wake == std::chrono::steady_clock::time_point::max())
+      holderBack.wait(lock);
+    else
+      holderBack.wait_until(lock, wake);
+  }
+}
+
+void CHookClient::State::GiveHolder(CHookSharedResource* holder) {
+  {
+    std::shared_lock lock(poolLists);
+    CSharedResourceClientMgr::Instance()->ReleaseResource(kDefaultGroupId, holder);
+  }
+  {
+    std::lock_guard lock(holdersLock);
+    ++usable;
+  }
+  holderBack.notify_one();
+}
+
+// The holder's request went unanswered: the service may still serve it later and write into its
+// resources. They stay with the holder, out of use, until the service has fenced them at a new
+// generation (scans of older ones are refused) and says no request of its own still uses them.
+void CHookClient::State::Quarantine(CHookSharedResource* holder) {
+  {
+    std::lock_guard lock(holdersLock);
+    heldBack.push_back(
+        {holder, ++generation, std::chrono::steady_clock::now(), std::chrono::milliseconds(25), false});
+  }
+  holderBack.notify_all();
+}
+
+bool CHookClient::State::Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder) {
+  auto find = [&] {
+    return std::find_if(heldBack.begin(), heldBack.end(),
+                        [&](const HeldBack& h) { return h.holder == holder; });
+  };
+  auto it = find();
+  if (it == heldBack.end() || it->probing) return false;
+  it->probing = true;
+  CIPCMsgBuffer request(1024, false), reply(1024, false);
+  request << static_cast<int32_t>(kCmdFence) << static_cast<int32_t>(options.poolId) << it->generation
+          << uint32_t{3};
+  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
+                               holder->GetUpdateHeaderMemResource()})
+    request << (res != nullptr ? res->GetResourceId() : int32_t{-1});
+  lock.unlock();
+  int32_t status = kStatusFailed;
+  try {
+    std::lock_guard link(registering);
+    registerLink->SendRequest(request, reply);
+    reply >> status;
+  } catch (const std::exception&) {
+    status = kStatusFailed;  // no service, or no answer in time: try again later
+  }
+  // A service that does not know the pool has no request of it: one that does gets the pool
+  // registered again, which fences every resource at a generation past this one.
+  const bool done = status == kStatusOk || status == kStatusPoolUnknown;
+  lock.lock();
+  it = find();
+  if (done) {
+    heldBack.erase(it);
+    // The service answers again: the others may well be through too.
+    for (auto& h : heldBack) h.due = std::min(h.due, std::chrono::steady_clock::now());
+    lock.unlock();
+    GiveHolder(holder);
+    lock.lock();
+  } else {
+    it->probing = false;
+    it->due = std::chrono::steady_clock::now() + it->pause;
+    it->pause = std::min(it->pause * 2, std::chrono::milliseconds(2000));
+    // Whoever waits for a holder meanwhile wakes for this one's next turn.
+    holderBack.notify_all();
+  }
+  return done;
 }
 
 bool CHookClient::Stopped() const {
@@ -476,6 +636,11 @@ size_t CHookClient::FreeHolders() const {
 uint64_t CHookClient::FreeResources() const {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pState->options.poolId);
   return pool ? pool->GetFreeCount() : 0;
+}
+
+uint64_t CHookClient::LargestKeptMapping() const {
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pState->options.poolId);
+  return pool ? static_cast<uint64_t>(pool->GetMaxAllowedMemMapFileSize()) : 0;
 }
 
 uint64_t CHookClient::ResourceCount() const {

@@ -50,6 +50,10 @@ class MAILHOOK_API CCarryOutcome {
   int UpdateHeadersSize() const;
   // The content as it is now: the service's replacement when Flags() has kChangedContent.
   std::string_view Content() const;
+  // The number the service's handler sent back (CScanMessage::SetAnswer); 0 when none.
+  int32_t Answer() const;
+  // Bytes of the content's backing file this process has mapped now, for memory checks.
+  uint64_t ContentViewBytes() const;
   // Gives everything back now. Throws CMailhookError(FILE_CUT_SHORT) when a backing file was cut
   // short while the message was carried or read: what was read must be thrown away.
   void Release();
@@ -86,6 +90,16 @@ class MAILHOOK_API CHookClient {
   // Makes waiting messages stop waiting for a service; safe from any thread.
   void Stop();
   bool Stopped() const;
+
+  // A holder whose request went unanswered (a time-out) is held back with its resources until
+  // the service confirms that request can no longer be served; Carry tries that by itself, with
+  // a growing pause. This tries every held-back holder once now (at the end of a run, say) and
+  // returns how many are still held back.
+  size_t ReturnHeldBack();
+
+  // The largest backing file a process keeps mapped between messages: a file that grew past it
+  // is cut back to its default length after the message.
+  uint64_t LargestKeptMapping() const;
 
   // Free holders and resources, for checks after a run.
   size_t FreeHolders() const;

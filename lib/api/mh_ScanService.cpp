@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "api/mh_Error.h"
@@ -41,6 +43,7 @@ struct CScanMessage::State {
   CHookContentReceiver* receiver = nullptr;
   std::string_view content;
   int32_t sequence = 0;
+  int32_t answer = 0;
   bool infected = false;
 };
 
@@ -67,11 +70,38 @@ bool CScanMessage::ReplaceContent(std::string_view content) {
 void CScanMessage::MarkInfected() {
   m_state.infected = true;
 }
+void CScanMessage::SetAnswer(int32_t value) {
+  m_state.answer = value;
+}
+
+namespace {
+
+// True when generation a comes before b, counting round the 32-bit circle: a hook's generations
+// start from its clock and may wrap.
+bool Earlier(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) < 0;
+}
+
+// What a pool's hook has given up on: a scan naming a resource with a generation earlier than
+// the resource's fence is refused. Requests under way are counted per resource, so that a fence
+// can tell the hook whether one still uses its resources.
+struct PoolFences {
+  uint32_t base = 0;                             // every resource's fence since registration
+  std::unordered_map<int32_t, uint32_t> raised;  // resources fenced later
+  std::unordered_map<int32_t, int> running;      // requests using each resource now
+};
+
+}  // namespace
 
 struct CScanService::State {
   CScanServiceOptions options;
   Handler handler;
   std::shared_mutex pools;  // registration excludes scans of the same process
+  // One lock around a scan's check of the fences and its count of use, and around a fence's
+  // raising and its look at that count: a scan either passes the check before the fence and is
+  // counted (the fence answers busy), or meets the fence.
+  std::mutex fencing;
+  std::map<int32_t, PoolFences> fences;
   std::atomic<uint64_t> failed{0};
   std::unique_ptr<CRPCServer> server;
   std::mutex stopping;
@@ -86,11 +116,48 @@ struct CScanService::State {
   }
   void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
   int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
-  int32_t Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t sequence,
-               int32_t& flags);
-  int32_t ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId, int32_t sequence,
-                     int32_t& flags);
+  int32_t Fence(const CIPCMsgBuffer& request);
+  int32_t Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
+               int32_t& flags, int32_t& answer);
+  int32_t ScanShared(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
+                     int32_t& flags, int32_t& answer);
 };
+
+namespace {
+
+// Counts a scan as using its resources while it lives, if its generation passes their fences.
+class CFencePass {
+ public:
+  CFencePass(std::mutex& lock, PoolFences& fences, const int32_t (&ids)[3], const uint32_t* generation)
+      : m_lock(lock), m_fences(fences), m_ids(ids) {
+    std::lock_guard guard(m_lock);
+    if (generation != nullptr)
+      for (int32_t id : m_ids) {
+        auto raised = m_fences.raised.find(id);
+        if (Earlier(*generation, raised == m_fences.raised.end() ? m_fences.base : raised->second)) return;
+      }
+    for (int32_t id : m_ids) ++m_fences.running[id];
+    m_bPassed = true;
+  }
+  ~CFencePass() {
+    if (!m_bPassed) return;
+    std::lock_guard guard(m_lock);
+    for (int32_t id : m_ids)
+      if (auto it = m_fences.running.find(id); it != m_fences.running.end() && --it->second <= 0)
+        m_fences.running.erase(it);
+  }
+  CFencePass(const CFencePass&) = delete;
+  CFencePass& operator=(const CFencePass&) = delete;
+  bool Passed() const { return m_bPassed; }
+
+ private:
+  std::mutex& m_lock;
+  PoolFences& m_fences;
+  const int32_t (&m_ids)[3];
+  bool m_bPassed = false;
+};
+
+}  // namespace
 
 CScanService::CScanService(const CScanServiceOptions& options, Handler handler) : m_pState(new State) {
   m_pState->options = options;
@@ -146,16 +213,22 @@ void CScanService::State::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& re
     return;
   }
   if (command == kCmdScan) {
-    int32_t pool = 0, header = 0, content = 0, update = 0, sequence = 0;
+    int32_t pool = 0, ids[3] = {}, sequence = 0;
+    uint32_t generation = 0;
+    bool withGeneration = false;
     try {
-      request >> pool >> header >> content >> update >> sequence;
+      request >> pool >> ids[0] >> ids[1] >> ids[2] >> sequence;
+      withGeneration = !request.AtEnd();
+      if (withGeneration) request >> generation;
     } catch (const std::exception&) {
       reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
       return;
     }
-    int32_t flags = 0;
-    int32_t status = Scan(pool, header, content, update, sequence, flags);
-    reply << status << flags;
+    int32_t flags = 0, answer = 0;
+    int32_t status = Scan(pool, ids, sequence, withGeneration ? &generation : nullptr, flags, answer);
+    reply << status << flags << answer;
+  } else if (command == kCmdFence) {
+    reply << Fence(request) << static_cast<int32_t>(0);
   } else if (command == kCmdRegisterPool) {
     int32_t adopted = 0;
     int32_t status = Register(request, adopted);
@@ -171,7 +244,7 @@ int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& ado
     OS::x_wstring name;
   };
   int32_t poolId = 0;
-  uint32_t count = 0;
+  uint32_t count = 0, generation = 0;
   std::vector<Entry> entries;
   try {
     request >> poolId >> count;
@@ -183,6 +256,7 @@ int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& ado
       request >> e.pool >> e.id >> e.name;
       entries.push_back(std::move(e));
     }
+    if (!request.AtEnd()) request >> generation;
   } catch (const std::exception&) {
     return kStatusBadRequest;
   }
@@ -232,17 +306,54 @@ int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& ado
     }
     ++adopted;
   }
+  {
+    // Whatever was fenced before is the hook's earlier life: it starts again at its generation.
+    std::lock_guard fenceLock(fencing);
+    fences[poolId] = PoolFences{generation, {}, {}};
+  }
   Step("adopted");
   Log("adopted pool " + std::to_string(poolId) + " with " + std::to_string(adopted) + " resources");
   return kStatusOk;
 }
 
-int32_t CScanService::State::Scan(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
-                                  int32_t sequence, int32_t& flags) {
+int32_t CScanService::State::Fence(const CIPCMsgBuffer& request) {
+  int32_t poolId = 0;
+  uint32_t generation = 0, count = 0;
+  std::vector<int32_t> ids;
+  try {
+    request >> poolId >> generation >> count;
+    if (count > kMaxRegisterEntries) return kStatusBadRequest;
+    for (uint32_t i = 0; i < count; ++i) {
+      int32_t id = 0;
+      request >> id;
+      ids.push_back(id);
+    }
+  } catch (const std::exception&) {
+    return kStatusBadRequest;
+  }
+  std::lock_guard lock(fencing);
+  auto pool = fences.find(poolId);
+  // No stale request of that pool can be served before it is registered again, which fences it whole.
+  if (pool == fences.end()) return kStatusPoolUnknown;
+  PoolFences& f = pool->second;
+  bool busy = false;
+  for (int32_t id : ids) {
+    auto raised = f.raised.find(id);
+    // A pool has at most as many resources as a registration brings: more fenced ids are not ours.
+    if (raised == f.raised.end() && f.raised.size() >= kMaxRegisterEntries) return kStatusBadRequest;
+    uint32_t& fence = raised == f.raised.end() ? f.raised[id] = f.base : raised->second;
+    if (Earlier(fence, generation)) fence = generation;
+    busy = busy || f.running.count(id) != 0;
+  }
+  return busy ? kStatusResourceBusy : kStatusOk;
+}
+
+int32_t CScanService::State::Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence,
+                                  const uint32_t* generation, int32_t& flags, int32_t& answer) {
   // The backing files belong to the hook's user: any process of that user can cut one short
   // while we read or write it in place.
   BusGuard guard;
-  int32_t status = ScanShared(poolId, headerId, contentId, updateId, sequence, flags);
+  int32_t status = ScanShared(poolId, ids, sequence, generation, flags, answer);
   if (!guard.Faulted()) return status;
   Log("a backing file of pool " + std::to_string(poolId) +
       " is shorter than its mapping; the pool is dropped until its hook registers it again");
@@ -254,13 +365,23 @@ int32_t CScanService::State::Scan(int32_t poolId, int32_t headerId, int32_t cont
   return kStatusFailed;
 }
 
-int32_t CScanService::State::ScanShared(int32_t poolId, int32_t headerId, int32_t contentId, int32_t updateId,
-                                        int32_t sequence, int32_t& flags) {
+int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3], int32_t sequence,
+                                        const uint32_t* generation, int32_t& flags, int32_t& answer) {
   std::shared_lock lock(pools);
   // A pool that was dropped stays known by id but holds no resources.
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
   if (pool == nullptr || pool->GetResourceCount() == 0) return kStatusPoolUnknown;
-  CHookContentReceiver receiver(poolId, headerId, contentId, updateId);
+  PoolFences* poolFences = nullptr;
+  {
+    std::lock_guard fenceLock(fencing);
+    poolFences = &fences[poolId];  // a node of a map: stays put while registration is excluded
+  }
+  CFencePass pass(fencing, *poolFences, ids, generation);
+  if (!pass.Passed()) {
+    ++failed;
+    return kStatusStale;
+  }
+  CHookContentReceiver receiver(poolId, ids[0], ids[1], ids[2]);
   if (receiver.Fail()) {
     ++failed;
     return receiver.GetError() == HOOK_ERR_RESOURCE_BUSY ? kStatusResourceBusy : kStatusResourceUnknown;
@@ -284,6 +405,7 @@ int32_t CScanService::State::ScanShared(int32_t poolId, int32_t headerId, int32_
     ++failed;
     return kStatusFailed;
   }
+  answer = m.answer;
   flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
           (receiver.NeedUpdateContent() ? kChangedContent : 0) | (m.infected ? kInfected : 0);
   // Only a message larger than a process may keep mapped can have left a file that large (the

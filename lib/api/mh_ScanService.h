@@ -31,6 +31,8 @@ class MAILHOOK_API CScanMessage {
   bool ReplaceContent(std::string_view content);
   // Sets kInfected in the reply's flags.
   void MarkInfected();
+  // A number of the handler's own sent back with the reply (a checksum, a verdict code); 0 unless set.
+  void SetAnswer(int32_t value);
 
  private:
   friend class CScanService;

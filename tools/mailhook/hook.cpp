@@ -44,20 +44,6 @@ size_t EncodedSize(const std::vector<HeaderValue>& headers) {
   return n;
 }
 
-int Write(COutputHookHeaders& w, const HeaderValue& v) {
-  switch (v.kind) {
-    case HeaderValue::Int:
-      return w.SetHeader(v.id, static_cast<int>(v.i32));
-    case HeaderValue::Int64:
-      return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
-    case HeaderValue::String:
-      return w.SetHeader(v.id, v.str.c_str());
-    case HeaderValue::WString:
-      return w.SetHeader(v.id, v.wstr.c_str());
-  }
-  return -1;
-}
-
 std::vector<HeaderValue> ReadList(void* data, int size) {
   CInputHookHeadersImp reader(data, size);
   return ReadRecords(reader);
@@ -75,7 +61,9 @@ HookRunner::HookRunner(const HookOptions& options) : m_options(options) {
   if (m_options.holders <= 0) m_options.holders = std::max(1, m_options.threads);
 }
 
-HookRunner::~HookRunner() = default;
+HookRunner::~HookRunner() {
+  if (m_digestLog != nullptr) std::fclose(m_digestLog);
+}
 
 void HookRunner::Setup() {
   CHookClientOptions o;
@@ -84,6 +72,11 @@ void HookRunner::Setup() {
   o.holders = m_options.holders;
   o.maxMessage = m_options.maxMessage;
   o.retryFor = m_options.retryFor;
+  if (!m_options.digestLog.empty() && m_digestLog == nullptr) {
+    m_digestLog = std::fopen(m_options.digestLog.string().c_str(), "a");
+    if (m_digestLog == nullptr)
+      throw std::runtime_error("cannot open the digest log " + m_options.digestLog.string());
+  }
   m_client = std::make_unique<CHookClient>(o);
 }
 
@@ -102,7 +95,7 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     CCarryOutcome outcome = m_client->Carry(
         [&](COutputHookHeaders& w) {
           for (const auto& v : written)
-            if (Write(w, v) != 0) return false;
+            if (WriteRecord(w, v) != 0) return false;
           return true;
         },
         EncodedSize(written), message.raw, static_cast<int32_t>(sequence));
@@ -115,9 +108,16 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
       r.newSize = now.size();
       if (m_options.verify) r.newContent.assign(now);
     }
-    if (m_options.verify) {
-      std::vector<HeaderValue> sorted = written;
+    std::vector<HeaderValue> sorted;
+    if (m_options.verify || m_digestLog != nullptr) {
+      sorted = written;
       std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.id < b.id; });
+    }
+    if (m_digestLog != nullptr)
+      r.digests = DigestText(DigestBytes(message.raw.data(), message.raw.size())) + ' ' +
+                  DigestText(DigestHeaders(sorted)) + ' ' + DigestText(DigestHeaders(r.updates)) + ' ' +
+                  DigestText(DigestBytes(now.data(), now.size()));
+    if (m_options.verify) {
       const HeaderValue* seen = Find(r.updates, kHdrHeadersSeen);
       const HeaderValue* hd = Find(r.updates, kHdrHeadersDigest);
       const HeaderValue* cd = Find(r.updates, kHdrContentDigest);
@@ -163,12 +163,19 @@ RunSummary HookRunner::Run(const std::vector<Message>& messages,
       if (!r.ok) ++summary.failed;
       if (r.flags & kInfected) ++summary.infected;
       if (r.flags & kChangedContent) ++summary.changedContent;
+      if (r.ok && m_digestLog != nullptr) {
+        std::fprintf(m_digestLog, "%llu %s\n", static_cast<unsigned long long>(r.sequence),
+                     r.digests.c_str());
+        std::fflush(m_digestLog);
+      }
       if (onResult) onResult(r);
     }
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < m_options.threads; ++t) threads.emplace_back(worker);
   for (auto& t : threads) t.join();
+  // Holders held back after a time-out come back now if the service has finished with them.
+  m_client->ReturnHeldBack();
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return summary;
 }

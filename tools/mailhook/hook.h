@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -27,6 +28,10 @@ struct HookOptions {
   // How long a message (and the set-up's registration) waits for a service that is not there
   // or restarting before it fails as "service unavailable"; 0: fail at once.
   double retryFor = 30;
+  // Appended per served message, flushed per line: "SEQUENCE CONTENT HEADERS UPDATES BACK", the
+  // digests of the content and header list written, of the update headers read back and of the
+  // content as it came back, as 16 hex digits.
+  std::filesystem::path digestLog;
 };
 
 struct MessageResult {
@@ -41,6 +46,7 @@ struct MessageResult {
   uint64_t newSize = 0;              // content size after a replacement
   std::vector<HeaderValue> updates;  // the update-header list as read back
   std::string newContent;            // the replacement content (verify runs only)
+  std::string digests;               // the digest log's line after the sequence (logging runs only)
 };
 
 struct RunSummary {
@@ -80,6 +86,7 @@ class HookRunner {
   HookOptions m_options;
   std::unique_ptr<CHookClient> m_client;
   std::atomic<bool> m_stop{false};
+  std::FILE* m_digestLog = nullptr;
 };
 
 // `mailhook hook`: carries messages from input (or the built-in set) and prints each result.

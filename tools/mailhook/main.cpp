@@ -66,6 +66,10 @@ int main(int argc, char** argv) {
       ->default_val(30)
       ->check(CLI::NonNegativeNumber);
   hookCmd->add_flag("!--no-verify", hook.hook.verify, "Skip checking each round trip byte for byte");
+  hookCmd->add_option("--digest-log", hook.hook.digestLog,
+                      "Append the digests of what each served message sent and got back to this file");
+  serviceCmd->add_option("--digest-log", service.digestLog,
+                         "Append the digests of what each served request read and wrote to this file");
 
   std::string inspectPath;
   auto* inspectCmd = app.add_subcommand("inspect", "Print a backing file's shared header and its data");

@@ -3,6 +3,7 @@
 #include "dbg/dbg_log.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -182,6 +183,12 @@ uint64_t DigestBytes(const void* data, size_t size) {
   auto* p = static_cast<const unsigned char*>(data);
   for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
   return h;
+}
+
+std::string DigestText(uint64_t digest) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest));
+  return text;
 }
 
 uint64_t DigestHeaders(const std::vector<HeaderValue>& headers) {

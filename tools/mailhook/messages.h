@@ -29,6 +29,7 @@ enum HeaderId : int {
   kHdrHeadersSeen = 202,   // int: records the service read
   kHdrHeadersDigest = 203, // int64: digest of the records the service read
   kHdrContentDigest = 204, // int64: digest of the content the service read
+  kHdrAnswered = 205,      // int: the sequence of the request the service answered
 };
 
 // One record of a header list.
@@ -76,6 +77,8 @@ const std::string& TestVirusString();
 // FNV-1a over a header list's records and over content, the same on both sides.
 uint64_t DigestHeaders(const std::vector<HeaderValue>& headers);
 uint64_t DigestBytes(const void* data, size_t size);
+// A digest as the digest logs write it: 16 hex digits.
+std::string DigestText(uint64_t digest);
 
 // A file's bytes; throws std::runtime_error if it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path);

@@ -61,4 +61,18 @@ std::vector<HeaderValue> ReadRecords(CInputHookHeadersImp& reader) {
   return out;
 }
 
+int WriteRecord(COutputHookHeaders& w, const HeaderValue& v) {
+  switch (v.kind) {
+    case HeaderValue::Int:
+      return w.SetHeader(v.id, static_cast<int>(v.i32));
+    case HeaderValue::Int64:
+      return w.SetHeader(v.id, static_cast<int64_t>(v.i64));
+    case HeaderValue::String:
+      return w.SetHeader(v.id, v.str.c_str());
+    case HeaderValue::WString:
+      return w.SetHeader(v.id, v.wstr.c_str());
+  }
+  return -1;
+}
+
 }  // namespace mailhook

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,14 +69,22 @@ struct Service::State {
   ServiceOptions options;
   std::atomic<uint64_t> scanned{0}, infected{0}, bytes{0}, clean{0}, unscanned{0};
   std::atomic<uint64_t> engineNanos{0};  // time spent in the engine, for the summary
+  std::FILE* digestLog = nullptr;
+  std::mutex digestLogLock;
 };
 
 Service::Service(const ServiceOptions& options) : m_pState(new State) {
   m_pState->options = options;
   if (!m_pState->options.engine) m_pState->options.engine = MakeBuiltinScanEngine("no engine given");
+  if (!options.digestLog.empty()) {
+    m_pState->digestLog = std::fopen(options.digestLog.string().c_str(), "a");
+    if (m_pState->digestLog == nullptr)
+      throw std::runtime_error("cannot open the digest log " + options.digestLog.string());
+  }
 }
 
 Service::~Service() {
+  if (m_pState->digestLog != nullptr) std::fclose(m_pState->digestLog);
   delete m_pState;
 }
 
@@ -94,14 +103,17 @@ bool Service::Scan(CScanMessage& message) {
   const bool infected = verdict.kind == ScanVerdict::kInfected;
   FaultPoint("headers");
 
+  std::vector<HeaderValue> updates{
+      HeaderValue::MakeText(kHdrVerdict, verdict.HeaderText()),
+      HeaderValue::MakeInt64(kHdrScannedBytes, static_cast<int64_t>(content.size())),
+      HeaderValue::MakeInt(kHdrHeadersSeen, static_cast<int32_t>(records.size())),
+      HeaderValue::MakeInt64(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records))),
+      HeaderValue::MakeInt64(kHdrContentDigest, static_cast<int64_t>(contentDigest)),
+      HeaderValue::MakeInt(kHdrAnswered, message.Sequence())};
   const bool written = message.WriteUpdateHeaders([&](COutputHookHeaders& update) {
-    int ok = 0;
-    ok |= update.SetHeader(kHdrVerdict, verdict.HeaderText().c_str());
-    ok |= update.SetHeader(kHdrScannedBytes, static_cast<int64_t>(content.size()));
-    ok |= update.SetHeader(kHdrHeadersSeen, static_cast<int>(records.size()));
-    ok |= update.SetHeader(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records)));
-    ok |= update.SetHeader(kHdrContentDigest, static_cast<int64_t>(contentDigest));
-    return ok == 0;
+    for (const auto& v : updates)
+      if (WriteRecord(update, v) != 0) return false;
+    return true;
   });
   if (!written) return false;
   FaultPoint("update");
@@ -111,6 +123,15 @@ bool Service::Scan(CScanMessage& message) {
     FaultPoint("content");
     message.MarkInfected();
     ++m_pState->infected;
+  }
+  if (m_pState->digestLog != nullptr) {
+    // Read back against the hook's own log: what this service saw and wrote, by request.
+    std::lock_guard lock(m_pState->digestLogLock);
+    std::fprintf(m_pState->digestLog, "%d %s %s %s %s\n", message.Sequence(),
+                 DigestText(contentDigest).c_str(), DigestText(static_cast<uint64_t>(updates[3].i64)).c_str(),
+                 DigestText(DigestHeaders(updates)).c_str(),
+                 infected ? DigestText(DigestBytes(kNotice, sizeof kNotice - 1)).c_str() : "-");
+    std::fflush(m_pState->digestLog);
   }
   ++m_pState->scanned;
   if (verdict.kind == ScanVerdict::kClean) ++m_pState->clean;
@@ -144,7 +165,14 @@ int RunService(const ServiceOptions& given) {
   }
   if (!options.quiet)
     std::fprintf(stderr, "mailhook service: scanning with %s\n", options.engine->Describe().c_str());
-  Service service(options);
+  std::unique_ptr<Service> made;
+  try {
+    made = std::make_unique<Service>(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mailhook service: %s\n", e.what());
+    return 2;
+  }
+  Service& service = *made;
   CScanServiceOptions serviceOptions;
   serviceOptions.folder = options.workDir;
   const bool quiet = options.quiet;

@@ -19,6 +19,10 @@ struct ServiceOptions {
   ScanEngineOptions scan;
   // The engine a Service scans with; null: the built-in scan.
   std::shared_ptr<CScanEngine> engine;
+  // Appended per served request, flushed per line: "SEQUENCE CONTENT HEADERS UPDATES NEW" with
+  // the digests of the content and header list read and of the update headers and new content
+  // written ("-": none), as 16 hex digits.
+  std::filesystem::path digestLog;
 };
 
 // The command's handler for the layer's scan service: scans each message with the engine, writes
