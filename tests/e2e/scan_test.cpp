@@ -20,9 +20,7 @@ class ScanE2E : public MailhookRun {
     m_env["MAILHOOK_RPC_TIMEOUT_MS"] = "30000";
     Process writer({MAILHOOK_PYTHON, MAILHOOK_SCAN_MESSAGES, m_dir.Path().string()});
     ASSERT_EQ(writer.Wait(), 0);
-    std::ifstream hex(m_dir.Path() / "hex.txt");
-    std::getline(hex, m_testFileHex);
-    std::getline(hex, m_markerHex);
+    std::ifstream(m_dir.Path() / "hex.txt") >> m_testFileHex >> m_markerHex;
     ASSERT_FALSE(m_markerHex.empty());
     // Our own signature only, whatever databases this machine has.
     fs::create_directories(m_dir.Path() / "db");
@@ -117,26 +115,22 @@ TEST_F(ScanE2E, ReloadPicksUpSignaturesAndSurvivesACorruptOne) {
       StartHook({"--input", (m_dir.Path() / "marked").string(), "--threads", "2", "--repeat", "100000000"});
   std::string line, name, got;
   Outcome outcome;
-  // Reads hook lines until one has the verdict wanted; every line on the way must be a result.
+  // Reads hook lines until one has the verdict wanted; every line on the way must be a result
+  // (one that is not ends it).
   // Only the scans under way when the engine is swapped (one per hook thread) can still come
   // back with the old verdict, so a bound far above that turns a missed reload into a failure.
   auto until = [&](const std::string& want) {
-    for (int i = 0; i < 1000 && hook->ReadLine(line); ++i) {
-      if (!ParseLine(line, name, outcome)) {
-        ADD_FAILURE() << line;
-        return false;
-      }
-      if (outcome.verdict == want) return true;
-    }
+    for (int i = 0; i < 1000 && hook->ReadLine(line); ++i)
+      if (!ParseLine(line, name, outcome) || outcome.verdict == want) return outcome.verdict == want;
     return false;
   };
-  ASSERT_TRUE(until("clean"));
+  ASSERT_TRUE(until("clean")) << line;
 
   std::ofstream(db / "extra.ndb") << "Mailhook-Reload-Marker:0:*:" << m_markerHex << "\n";
   service->Signal(SIGHUP);
   ASSERT_TRUE(service->ReadLine(got));
   EXPECT_TRUE(got.starts_with("reloaded: libclamav")) << got;
-  ASSERT_TRUE(until("infected: Mailhook-Reload-Marker.UNOFFICIAL"));
+  ASSERT_TRUE(until("infected: Mailhook-Reload-Marker.UNOFFICIAL")) << line;
 
   std::ofstream(db / "broken.ndb") << "this is not a signature\n";
   service->Signal(SIGHUP);
