@@ -16,9 +16,7 @@ extern char** environ;
 
 struct Process::Impl {
   pid_t pid = -1;
-  int out = -1;
-  int in = -1;
-  int status = 0;
+  int out = -1, in = -1, status = 0;
   bool waited = false;
 };
 
@@ -64,7 +62,6 @@ Process::~Process() {
   Wait();
   close(m_pImpl->out);
   CloseInput();
-  delete m_pImpl;
 }
 
 long Process::ReadSome(char* buf, unsigned long size) {

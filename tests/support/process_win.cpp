@@ -11,12 +11,9 @@
 #include "win32/win32.h"
 
 struct Process::Impl {
-  HANDLE process = nullptr;
-  HANDLE out = nullptr;
-  HANDLE in = nullptr;
+  HANDLE process = nullptr, out = nullptr, in = nullptr;
   unsigned long pid = 0;
-  bool waited = false;
-  bool killed = false;
+  bool waited = false, killed = false;
   int status = 0;
 };
 
@@ -108,7 +105,6 @@ Process::~Process() {
   ::CloseHandle(m_pImpl->out);
   CloseInput();
   if (m_pImpl->process) ::CloseHandle(m_pImpl->process);
-  delete m_pImpl;
 }
 
 long Process::ReadSome(char* buf, unsigned long size) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,8 +77,6 @@ class Process {
   Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
           bool withStderr = false);
   ~Process();  // kills the process if it still runs
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
 
   bool ReadLine(std::string& line);           // without its newline; false at the end of its output
   bool WaitForLine(const std::string& want);  // reads lines until one equals want
@@ -95,7 +94,7 @@ class Process {
 
  private:
   long ReadSome(char* buf, unsigned long size);  // 0 at the end
-  Impl* m_pImpl;
+  std::unique_ptr<Impl> m_pImpl;                 // not copied: one owner kills and waits
   std::string m_pending;
 };
 
