@@ -2,20 +2,12 @@
 // code each failure carries, and that every holder comes back whatever happened.
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include <gtest/gtest.h>
-
 #include "api/mh_Error.h"
 #include "api/mh_HookClient.h"
 #include "api/mh_Protocol.h"
+#include "e2e/mailhook_run.h"
 #include "headers/hook_HookHeaders.h"
-#include "ipc/runtime_dir_scope.h"
-#include "process.h"
 
-namespace fs = std::filesystem;
 using mailhook::CCarryOutcome;
 using mailhook::CHookClient;
 using mailhook::CHookClientOptions;
@@ -38,11 +30,14 @@ int CodeOf(F&& f) {
   return 0;
 }
 
+using HookClientE2E = MailhookRun;
+
 }  // namespace
 
-TEST(HookClient, CarriesGivesBackAndNamesEachFailure) {
-  RuntimeDirScope runtime;
-  const fs::path folder = fs::path(runtime.Path()) / "pool-1";
+TEST_F(HookClientE2E, CarriesGivesBackAndNamesEachFailure) {
+  mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  const fs::path folder = Pool();
+  m_serviceArgs = {"--builtin", "--dir", folder.string()};
   CHookClientOptions options;
   options.folder = folder;
   options.holders = 2;
@@ -53,10 +48,7 @@ TEST(HookClient, CarriesGivesBackAndNamesEachFailure) {
   // No service: the client fails, as unavailable.
   EXPECT_EQ(CodeOf([&] { CHookClient client(options); }), CMailhookError::SERVICE_UNAVAILABLE);
 
-  auto service = std::make_unique<Process>(
-      std::vector<std::string>{MAILHOOK_CLI, "service", "--quiet", "--builtin", "--dir", folder.string()},
-      std::map<std::string, std::string>{{"MAILHOOK_RUNTIME_DIR", runtime.Path()}, {"MAILHOOK_LOG", ""}});
-  ASSERT_TRUE(service->WaitForLine("ready"));
+  auto service = StartService();
   {
     CHookClient client(options);
     const std::string message = "Subject: x\r\n\r\nbody\r\n";
@@ -83,16 +75,12 @@ TEST(HookClient, CarriesGivesBackAndNamesEachFailure) {
     service->Wait();
     EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64, message, 4); }), CMailhookError::SERVICE_UNAVAILABLE);
     EXPECT_EQ(client.FreeHolders(), 2u);
-    service = std::make_unique<Process>(
-        std::vector<std::string>{MAILHOOK_CLI, "service", "--quiet", "--builtin", "--dir", folder.string()},
-        std::map<std::string, std::string>{{"MAILHOOK_RUNTIME_DIR", runtime.Path()}, {"MAILHOOK_LOG", ""}});
-    ASSERT_TRUE(service->WaitForLine("ready"));
+    service = StartService();
     EXPECT_EQ(client.Carry(OneHeader, 64, message, 5).Content(), message);
   }
 
   // A backing file left open to others is refused before anything is registered.
   ASSERT_EQ(chmod((folder / "small-1.mmf").c_str(), 0644), 0);
   EXPECT_EQ(CodeOf([&] { CHookClient client(options); }), CMailhookError::FILE_REPLACED);
-  service->Stop();
-  EXPECT_EQ(service->Wait(), 0);
+  StopService(*service);
 }

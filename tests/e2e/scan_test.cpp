@@ -2,21 +2,10 @@
 // hook through a real service, the verdict and the replaced content read back by the hook.
 #include <signal.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <regex>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "process.h"
-#include "support/test_support.h"
-
-namespace fs = std::filesystem;
+#include "e2e/mailhook_run.h"
 
 namespace {
 
@@ -25,35 +14,18 @@ struct Outcome {
   bool replaced = false;
 };
 
-class ScanE2E : public ::testing::Test {
+class ScanE2E : public MailhookRun {
  protected:
   void SetUp() override {
-    m_env = {{"MAILHOOK_RUNTIME_DIR", (m_dir.Path() / "rt").string()},
-             {"MAILHOOK_RPC_TIMEOUT_MS", "30000"},
-             {"MAILHOOK_LOG", ""}};
-    Process writer({MAILHOOK_PYTHON, MAILHOOK_SCAN_MESSAGES, m_dir.Path().string()}, {});
+    m_env["MAILHOOK_RPC_TIMEOUT_MS"] = "30000";
+    Process writer({MAILHOOK_PYTHON, MAILHOOK_SCAN_MESSAGES, m_dir.Path().string()});
     ASSERT_EQ(writer.Wait(), 0);
-    std::ifstream hex(m_dir.Path() / "hex.txt");
-    std::getline(hex, m_testFileHex);
-    std::getline(hex, m_markerHex);
+    std::ifstream(m_dir.Path() / "hex.txt") >> m_testFileHex >> m_markerHex;
     ASSERT_FALSE(m_markerHex.empty());
     // Our own signature only, whatever databases this machine has.
-    fs::create_directories(m_dir.Path() / "own-db");
-    std::ofstream(m_dir.Path() / "own-db" / "test.ndb") << "EICAR-Test-File:0:*:" << m_testFileHex << "\n";
-  }
-
-  std::unique_ptr<Process> StartService(std::vector<std::string> args) {
-    if (std::find(args.begin(), args.end(), "--db") == args.end())
-      args.insert(args.end(), {"--db", (m_dir.Path() / "own-db").string()});
-    args.insert(args.begin(), {MAILHOOK_CLI, "service", "--quiet"});
-    auto p = std::make_unique<Process>(args, m_env);
-    EXPECT_TRUE(p->WaitForLine("ready"));
-    return p;
-  }
-
-  std::unique_ptr<Process> StartHook(const fs::path& input, std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {MAILHOOK_CLI, "hook", "--input", input.string()});
-    return std::make_unique<Process>(args, m_env);
+    fs::create_directories(m_dir.Path() / "db");
+    std::ofstream(m_dir.Path() / "db" / "test.ndb") << "EICAR-Test-File:0:*:" << m_testFileHex << "\n";
+    m_serviceArgs = {"--db", (m_dir.Path() / "db").string()};
   }
 
   // One hook line: sequence, name, size, headers, the verdict, what became of the content.
@@ -67,7 +39,7 @@ class ScanE2E : public ::testing::Test {
   }
 
   std::map<std::string, Outcome> Carry(const fs::path& input) {
-    auto hook = StartHook(input, {"--threads", "2"});
+    auto hook = StartHook({"--input", input.string(), "--threads", "2"});
     std::map<std::string, Outcome> out;
     std::string line, name;
     Outcome outcome;
@@ -81,8 +53,6 @@ class ScanE2E : public ::testing::Test {
     return out;
   }
 
-  mhtest::TempDir m_dir;
-  std::map<std::string, std::string> m_env;
   // Written by scan_messages.py: the test file and the reload marker as hex, for signatures.
   std::string m_testFileHex, m_markerHex;
 };
@@ -120,9 +90,7 @@ TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
   // Built without the engine, the service falls back to the built-in scan on its own.
   if (!MAILHOOK_ENGINE_CLAMAV) settings = {{{}, settings.back().verdicts, settings.back().others}};
   for (const auto& setting : settings) {
-    std::string label;
-    for (auto& a : setting.args) label += a + " ";
-    SCOPED_TRACE("service " + label);
+    SCOPED_TRACE(::testing::PrintToString(setting.args));
     auto service = StartService(setting.args);
     auto outcomes = Carry(input);
     ASSERT_EQ(outcomes.size(), count);
@@ -132,8 +100,7 @@ TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
       EXPECT_EQ(outcome.verdict, want) << name;
       EXPECT_EQ(outcome.replaced, want.starts_with("infected")) << name;
     }
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(), 0);
+    StopService(*service);
   }
 }
 
@@ -143,35 +110,27 @@ TEST_F(ScanE2E, HiddenTestFilesAcrossEngineSettings) {
 TEST_F(ScanE2E, ReloadPicksUpSignaturesAndSurvivesACorruptOne) {
   if (!MAILHOOK_ENGINE_CLAMAV) GTEST_SKIP() << "the command is built without libclamav";
   const fs::path db = m_dir.Path() / "db";
-  fs::create_directories(db);
-  // A body signature in the engine's plain-text format: name, any file type, anywhere, hex bytes.
-  std::ofstream(db / "test.ndb") << "EICAR-Test-File:0:*:" << m_testFileHex << "\n";
-  const fs::path input = m_dir.Path() / "marked";
-
-  auto service = StartService({"--db", db.string()});
-  auto hook = StartHook(input, {"--threads", "2", "--repeat", "100000000"});
+  auto service = StartService();
+  auto hook =
+      StartHook({"--input", (m_dir.Path() / "marked").string(), "--threads", "2", "--repeat", "100000000"});
   std::string line, name, got;
   Outcome outcome;
-  // Reads hook lines until one has the verdict wanted; every line on the way must be a result.
+  // Reads hook lines until one has the verdict wanted; every line on the way must be a result
+  // (one that is not ends it).
   // Only the scans under way when the engine is swapped (one per hook thread) can still come
   // back with the old verdict, so a bound far above that turns a missed reload into a failure.
   auto until = [&](const std::string& want) {
-    for (int i = 0; i < 1000 && hook->ReadLine(line); ++i) {
-      if (!ParseLine(line, name, outcome)) {
-        ADD_FAILURE() << line;
-        return false;
-      }
-      if (outcome.verdict == want) return true;
-    }
+    for (int i = 0; i < 1000 && hook->ReadLine(line); ++i)
+      if (!ParseLine(line, name, outcome) || outcome.verdict == want) return outcome.verdict == want;
     return false;
   };
-  ASSERT_TRUE(until("clean"));
+  ASSERT_TRUE(until("clean")) << line;
 
   std::ofstream(db / "extra.ndb") << "Mailhook-Reload-Marker:0:*:" << m_markerHex << "\n";
   service->Signal(SIGHUP);
   ASSERT_TRUE(service->ReadLine(got));
   EXPECT_TRUE(got.starts_with("reloaded: libclamav")) << got;
-  ASSERT_TRUE(until("infected: Mailhook-Reload-Marker.UNOFFICIAL"));
+  ASSERT_TRUE(until("infected: Mailhook-Reload-Marker.UNOFFICIAL")) << line;
 
   std::ofstream(db / "broken.ndb") << "this is not a signature\n";
   service->Signal(SIGHUP);
@@ -185,11 +144,10 @@ TEST_F(ScanE2E, ReloadPicksUpSignaturesAndSurvivesACorruptOne) {
   }
   EXPECT_EQ(outcome.verdict, "infected: Mailhook-Reload-Marker.UNOFFICIAL");
   EXPECT_TRUE(outcome.replaced);
-  hook->Signal(SIGTERM);
+  hook->Stop();
   hook->ReadAll();
   EXPECT_EQ(hook->Wait(), 0);
-  service->Signal(SIGTERM);
-  EXPECT_EQ(service->Wait(), 0);
+  StopService(*service);
 
   Process refused({MAILHOOK_CLI, "service", "--db", db.string()}, m_env, /*withStderr=*/true);
   std::string said = refused.ReadAll();

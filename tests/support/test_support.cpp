@@ -1,7 +1,6 @@
 #include "support/test_support.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -16,6 +15,15 @@ std::map<std::string, ChildMain>& Children() {
   static std::map<std::string, ChildMain> children;
   return children;
 }
+
+// _putenv_s also sets the process environment that child processes inherit.
+void SetEnv(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value ? value : "");
+#else
+  value ? setenv(name, value, 1) : unsetenv(name);
+#endif
+}
 }  // namespace
 
 bool RegisterChild(const std::string& name, ChildMain body) {
@@ -26,23 +34,8 @@ bool RegisterChild(const std::string& name, ChildMain body) {
 // Called by the test main when the binary was started as a child.
 int RunRegisteredChild(const std::string& name, const std::vector<std::string>& args) {
   auto it = Children().find(name);
-  if (it == Children().end()) return 127;
-  return it->second(args);
+  return it == Children().end() ? 127 : it->second(args);
 }
-
-namespace {
-// _putenv_s also sets the process environment that child processes inherit.
-void SetEnv(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value ? value : "");
-#else
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
-#endif
-}
-}  // namespace
 
 EnvScope::EnvScope(const char* name, const char* value) : m_name(name) {
   if (const char* old = std::getenv(name)) m_old = old;
@@ -70,15 +63,11 @@ int SemaphoreCount(void* semaphore) {
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};
   std::random_device rd;
-  auto base = std::filesystem::temp_directory_path();
-  for (;;) {
-    auto name = "mailhook-test-" + std::to_string(rd()) + "-" + std::to_string(counter++);
-    std::error_code ec;
-    if (std::filesystem::create_directory(base / name, ec)) {
-      m_path = base / name;
-      break;
-    }
-  }
+  std::error_code ec;
+  do {
+    m_path = std::filesystem::temp_directory_path() /
+             ("mailhook-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+  } while (!std::filesystem::create_directory(m_path, ec));
 }
 
 TempDir::~TempDir() {
@@ -103,13 +92,6 @@ std::string ToU8(const std::u16string& s) {
   return DBG::ToUtf8(s);
 }
 
-bool ChildProcess::WaitForLine(const std::string& want) {
-  std::string line;
-  while (ReadLine(line))
-    if (line == want) return true;
-  return false;
-}
-
 void TellParent(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
   std::fflush(stdout);
@@ -117,10 +99,8 @@ void TellParent(const std::string& line) {
 
 bool ReadParentLine(std::string& line) {
   line.clear();
-  for (;;) {
-    int c = std::fgetc(stdin);
+  for (int c; (c = std::fgetc(stdin)) != '\n';) {
     if (c == EOF) return !line.empty();
-    if (c == '\n') break;
     line.push_back(static_cast<char>(c));
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -128,8 +108,46 @@ bool ReadParentLine(std::string& line) {
 }
 
 int RunChild(const std::string& name, const std::vector<std::string>& args) {
-  ChildProcess child(name, args);
-  return child.Wait();
+  return ChildProcess(name, args).Wait();
 }
 
+ChildProcess::ChildProcess(const std::string& name, const std::vector<std::string>& args)
+    : Process([&] {
+        std::vector<std::string> argv{SelfPath(), "--child", name};
+        return argv.insert(argv.end(), args.begin(), args.end()), argv;
+      }()) {}
+
 }  // namespace mhtest
+
+bool Process::ReadLine(std::string& line) {
+  char buf[4096];
+  size_t pos;
+  while ((pos = m_pending.find('\n')) == std::string::npos) {
+    long n = ReadSome(buf, sizeof buf);
+    if (n <= 0) {
+      line = std::move(m_pending);
+      m_pending.clear();
+      return !line.empty();
+    }
+    m_pending.append(buf, static_cast<size_t>(n));
+  }
+  line = m_pending.substr(0, pos);
+  m_pending.erase(0, pos + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's text mode
+  return true;
+}
+
+bool Process::WaitForLine(const std::string& want) {
+  std::string line;
+  while (ReadLine(line))
+    if (line == want) return true;
+  return false;
+}
+
+std::string Process::ReadAll() {
+  std::string out = std::move(m_pending);
+  m_pending.clear();
+  char buf[4096];
+  for (long n; (n = ReadSome(buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  return out;
+}

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,31 +67,48 @@ bool RegisterChild(const std::string& name, ChildMain body);
   static const bool mhtest_child_registered_##name = ::mhtest::RegisterChild(#name, &mhtest_child_##name); \
   static int mhtest_child_##name([[maybe_unused]] const std::vector<std::string>& args)
 
-// A running child process of this test binary.
-class ChildProcess {
+}  // namespace mhtest
+
+// A program started with arguments and extra environment (name=value, replacing what this
+// process has), its stdout (and stderr if asked) on a pipe and its stdin from one.
+// process_posix.cpp / process_win.cpp; the reading is shared (test_support.cpp).
+class Process {
  public:
-  ChildProcess(const std::string& name, const std::vector<std::string>& args);
-  ~ChildProcess();  // kills the child if it is still running
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+          bool withStderr = false);
+  ~Process();  // kills the process if it still runs
 
-  // Waits for the child and returns its exit code (-1 if it died of a signal).
-  int Wait();
-  void Kill();
-  // The child's standard output, read to its end (call before or instead of Wait).
-  std::string ReadAllOutput();
-  // One line of the child's standard output, without its newline; false at the end.
-  bool ReadLine(std::string& line);
-  // Reads lines until one equals want; false if the output ends first.
-  bool WaitForLine(const std::string& want);
-  // Writes one line (a newline is added) to the child's standard input.
-  bool WriteLine(const std::string& line);
+  bool ReadLine(std::string& line);           // without its newline; false at the end of its output
+  bool WaitForLine(const std::string& want);  // reads lines until one equals want
+  std::string ReadAll();                      // the output to its end, as written
+  bool WriteLine(const std::string& line);    // to its stdin, a newline added
   void CloseInput();
-
+  void Stop();  // as the user stops it: SIGTERM, or on Windows the command's stop request
+  void Kill();  // at once: SIGKILL, or TerminateProcess
+  int Wait();   // exit code, or -signal (-9 when killed, -11 for an exception on Windows)
+  int Pid() const;
+#if !defined(_WIN32)
+  void Signal(int signal);
+#endif
   struct Impl;
 
  private:
-  Impl* m_pImpl;
+  long ReadSome(char* buf, unsigned long size);  // 0 at the end
+  std::unique_ptr<Impl> m_pImpl;                 // not copied: one owner kills and waits
+  std::string m_pending;
+};
+
+namespace mhtest {
+
+// This test binary started again as "--child NAME ARGS..."; Wait gives -1 for any signal.
+class ChildProcess : public Process {
+ public:
+  ChildProcess(const std::string& name, const std::vector<std::string>& args);
+  int Wait() {
+    int rc = Process::Wait();
+    return rc < 0 ? -1 : rc;
+  }
+  std::string ReadAllOutput() { return ReadAll(); }
 };
 
 // In a child: writes one line to standard output and flushes it, for the parent's ReadLine.
@@ -101,6 +119,9 @@ bool ReadParentLine(std::string& line);
 
 // Starts a child, waits for it and returns its exit code.
 int RunChild(const std::string& name, const std::vector<std::string>& args = {});
+
+// The path of this test binary, in UTF-8.
+std::string SelfPath();
 
 #if defined(_WIN32)
 // One argument of a Windows command line, quoted so that CommandLineToArgvW reads it back whole.
