@@ -144,6 +144,10 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutWaitWhenEmptyAndIgnoreBadReleases) {
   EXPECT_EQ(pool->GetFreeCount(), 3u);
   for (CMemMapResource* m : held) EXPECT_EQ(m->GetDataSize(), 0);
 
+  EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // released holders queue at the back
+  EXPECT_EQ(mgr->AcquireResource(1), r[0]);
+  EXPECT_EQ(mgr->AcquireResource(1), r[1]);
+
   // Closing a group deletes its holders, handed-out ones too: their resources come back.
   r[2]->Init(4, 3, 0, 0, nullptr, 0, 0);
   r[2]->GetMemResources();

@@ -1,5 +1,5 @@
 // Message blocks: growth that keeps offsets and leaves borrowed memory alone, copy bounds and
-// crunching, reference counts over shared data blocks and chains, clone and duplicate.
+// crunching, reference counts over shared data blocks, chains and duplicates.
 #include <cstring>
 #include <string>
 
@@ -71,24 +71,4 @@ TEST(MessageBlock, ReleaseDestroysEveryDataBlockWhoseCountEnds) {
   (new CMessageBlock(borrowed, CDataBlock::FLAG_BORROWED))->Release();
   EXPECT_EQ(borrowed->Release(), nullptr);
   EXPECT_EQ(CountedDataBlock::s_destroyed, 4);
-}
-
-TEST(MessageBlock, CloneCopiesWholeChains) {
-  auto* head = new CMessageBlock(uint64_t{16});
-  head->Copy("0123456789abcdef", 16);
-  head->ReadPtr(uint64_t{3});
-  head->Length(4);  // read 3, write 7; the bytes past 7 must be copied all the same
-  auto* tail = new CMessageBlock(uint64_t{4});
-  tail->Copy("tail", 4);
-  head->Cont(tail);
-  CMessageBlock* clone = head->Clone();
-  ASSERT_NE(clone, nullptr);
-  head->Base()[0] = 'X';
-  EXPECT_EQ(clone->ReadOffset(), 3u);
-  EXPECT_EQ(clone->WriteOffset(), 7u);
-  EXPECT_EQ(std::string(clone->Base(), 16), "0123456789abcdef");
-  EXPECT_EQ(std::string(clone->Cont()->Base(), 4), "tail");
-  EXPECT_EQ(clone->TotalLength(), 8u);
-  clone->Release();
-  head->Release();
 }
