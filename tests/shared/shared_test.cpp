@@ -1,6 +1,6 @@
 // CHookSharedResource and CSharedResourceClientMgr: a holder takes and gives back one message's
-// three memory resources, groups hand holders out first-in-first-out with a blocking wait, bad
-// releases change nothing, closing, and many hook threads cycling holders and resources at once.
+// three memory resources, groups hand holders out first-in-first-out, bad releases change
+// nothing, closing, and many hook threads cycling holders and resources at once (and waiting).
 // Holders are never connected: no RPC traffic is involved.
 #include <atomic>
 #include <chrono>
@@ -97,7 +97,7 @@ TEST_F(Shared, AHolderTakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
   EXPECT_EQ(Held(&stray), std::vector<CMemMapResource*>(3, nullptr));
 }
 
-TEST_F(Shared, GroupsHandOutFirstInFirstOutWaitWhenEmptyAndIgnoreBadReleases) {
+TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   CMemMapResourcePool* pool = MakePool(4, 2, 1);
   Mgr* mgr = Mgr::Instance();
   CHookSharedResource* r[3];
@@ -114,17 +114,8 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutWaitWhenEmptyAndIgnoreBadReleases) {
   EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // not handed out yet: the order stays
   EXPECT_EQ(SemaphoreCount(one->Semaphore()), 3);
   for (auto* h : r) EXPECT_EQ(mgr->AcquireResource(1), h);
-  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 0);
-  std::promise<void> started;
-  std::future<CHookSharedResource*> fourth = std::async(std::launch::async, [&] {
-    started.set_value();
-    return mgr->AcquireResource(1);
-  });
-  started.get_future().wait();
-  EXPECT_EQ(fourth.wait_for(0s), std::future_status::timeout);
-  EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);
-  ASSERT_EQ(fourth.wait_for(30s), std::future_status::ready);  // watchdog only
-  EXPECT_EQ(fourth.get(), r[1]);
+  EXPECT_EQ(SemaphoreCount(one->Semaphore()),
+            0);  // a fourth waits (the many-threads case waits all the time)
 
   r[0]->GetMemResources();
   const auto held = Held(r[0]);
