@@ -70,9 +70,15 @@ TEST(InputHookHeaders, AnswersLookupsInPlaceAndEnumeratesInOrder) {
   w.SetHeader(-1, 3);
   w.SetHeader(5, "b");
   w.SetHeader(4, u"wide");
+  w.SetHeader(6, int64_t{1} << 40);
   Bytes list = Written(w);
-  CInputHookHeadersImp r(list.data(), static_cast<int>(list.size()));
-  EXPECT_EQ(Ids(r), (std::vector<int>{-1, 4, 5}));
+  auto& r = *new CInputHookHeadersImp(list.data(), static_cast<int>(list.size()));
+  EXPECT_EQ(r.GetDataBlock(), list.data());
+  EXPECT_EQ(r.GetDataLength(), list.size());
+  EXPECT_EQ(Ids(r), (std::vector<int>{-1, 4, 5, 6}));
+  int64_t big = 0;
+  ASSERT_EQ(r.GetHeader(6, &big), 0);
+  EXPECT_EQ(big, int64_t{1} << 40);
   int ids[1] = {-7}, count = 0;
   EXPECT_EQ(r.GetHeadersId(ids, 1, count), -1);  // too small for every id: untouched
   EXPECT_EQ(ids[0], -7);
@@ -102,6 +108,9 @@ TEST(InputHookHeaders, AnswersLookupsInPlaceAndEnumeratesInOrder) {
   Recorder five;
   EXPECT_EQ(r.Enumerate(five), 0);
   EXPECT_EQ(five.calls, "begin 2;0=a;1=b;end");
+  r.Release();  // the first Release destroys a reader (leak check)
+  w.Release();  // a writer's count starts at 0: it stays alive
+  EXPECT_EQ(w.SetHeader(7, 7), 0);
   CInputHookHeadersImp empty(nullptr, 0);
   Recorder none;
   EXPECT_EQ(empty.Enumerate(none), 0);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/hook_HookError.h"
+#include "foundation/hook_Log.h"
 #include "memmap/hook_MemMapResource.h"
 #include "support/test_support.h"
 
@@ -73,10 +74,33 @@ TEST(CMemMap, MapsGrowsNeverShrinksAndRefusesNonsense) {
   EXPECT_EQ(bad.Map(4096), 0);  // the file stayed open
   { CMemMap temp(dir.WFile("t.dat").c_str(), 8192, true); }
   EXPECT_FALSE(fs::exists(dir.File("t.dat")));
+  // Over a caller's handle the object owns no file: Close says so but drops the view.
+  HANDLE h =
+      CreateFileW(WinStr(dir.WFile("c.dat").c_str()), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  {
+    CMemMap over(h, 4096);
+    ASSERT_NE(over.Addr(), nullptr);
+    EXPECT_EQ(over.CloseHandle(), -1);
+    EXPECT_EQ(over.Close(), -1);
+    EXPECT_EQ(over.Addr(), nullptr);
+  }
+  EXPECT_EQ(GetFileSize(h, nullptr), 4096u);  // the caller's handle still works
+  EXPECT_TRUE(CloseHandle(h));
 
-  // The size-limit operations act only above their threshold.
+  // The size-limit operations act only above their threshold, and never truncate under
+  // another view (the resize reports its failure and still counts as done).
   EXPECT_FALSE(bad.CloseByLimitedFileSize(4096));
   EXPECT_FALSE(bad.ResizeMappingFile(4096, 4096));
+  {
+    CMemMap other;
+    ASSERT_EQ(other.Map(dir.WFile("grow.dat").c_str(), 65536), 0);
+    DBG::CLogCapture capture;
+    EXPECT_TRUE(m.ResizeMappingFile(4096, 4096));
+    EXPECT_EQ(capture.Texts(LOG_ERROR_REPORT).size(), 1u);
+    EXPECT_EQ(fs::file_size(dir.File("grow.dat")), 100000u);
+  }
+  ASSERT_EQ(m.Map(4096), 0);
   EXPECT_TRUE(m.ResizeMappingFile(4096, 4096));
   EXPECT_EQ(m.Addr(), nullptr);
   EXPECT_EQ(fs::file_size(dir.File("grow.dat")), 4096u);

@@ -192,6 +192,22 @@ TEST(CMemMapResourcePool, MoreThreadsThanResourcesNeverShareOneAndLoseNoUnit) {
   pool.Close();
 }
 
+#if !defined(_WIN32)
+TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistryHasALowerBound) {
+  TempDir dir;
+  mhtest::EnvScope env("MAILHOOK_REGISTRY", dir.File("registry.reg").string());
+  for (auto [value, limit] :
+       {std::pair<std::string, uint64_t>{"00080000", 0x100000}, {"02000000", 0x2000000}}) {
+    std::ofstream(dir.File("registry.reg"))
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvane\\CurrentVersion]\n"
+           "\"MaxAllowedMemMapFileSize\"=dword:"
+        << value << "\n";
+    EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), limit) << value;
+  }
+}
+#endif
+
 namespace {
 
 constexpr int kPoolId = 42;

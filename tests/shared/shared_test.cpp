@@ -91,6 +91,8 @@ TEST_F(Shared, AHolderTakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
     EXPECT_EQ(other->GetFreeCount(), 0u);
   }
   EXPECT_EQ(other->GetFreeCount(), 3u);
+  CHookSharedResource::ResetUniqueID();  // holder ids count from 1
+  EXPECT_EQ(CHookSharedResource::GetUniqueID() + CHookSharedResource::GetUniqueID(), 3);
   CHookSharedResource stray;  // a pool id that names no pool: nothing held
   stray.Init(99, 1, 0, 0, nullptr, 0, 0);
   EXPECT_EQ(stray.GetMemResources(), 0);

@@ -1,7 +1,9 @@
 // Message blocks: growth that keeps offsets and leaves borrowed memory alone, copy bounds and
-// crunching, reference counts over shared data blocks, chains and duplicates.
+// crunching, reference counts over shared data blocks, chains and duplicates, clones, replaced
+// data blocks and aligned copies.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -71,4 +73,45 @@ TEST(MessageBlock, ReleaseDestroysEveryDataBlockWhoseCountEnds) {
   (new CMessageBlock(borrowed, CDataBlock::FLAG_BORROWED))->Release();
   EXPECT_EQ(borrowed->Release(), nullptr);
   EXPECT_EQ(CountedDataBlock::s_destroyed, 4);
+}
+
+TEST(MessageBlock, CloneReplaceAndAlignedCopy) {
+  auto* head = new CMessageBlock(uint64_t{16});
+  head->Copy("0123456789abcdef", 16);
+  head->ReadPtr(uint64_t{3});
+  head->Length(4);  // read 3, write 7; the bytes past 7 must be copied all the same
+  auto* tail = new CMessageBlock(uint64_t{4});
+  tail->Copy("tail");  // the terminator does not fit
+  tail->Copy("tai");
+  head->Cont(tail);
+  uint64_t size = 0, length = 0;
+  head->TotalSizeAndLength(size, length);
+  EXPECT_EQ(std::make_pair(size, length), std::make_pair(uint64_t{20}, uint64_t{8}));
+  CMessageBlock* clone = head->Clone();
+  head->Base()[0] = 'X';
+  EXPECT_EQ(std::make_pair(clone->ReadOffset(), clone->WriteOffset()),
+            std::make_pair(uint64_t{3}, uint64_t{7}));
+  EXPECT_EQ(std::string(clone->Base(), 16), "0123456789abcdef");
+  EXPECT_EQ(std::string(clone->Cont()->Base(), 4), std::string("tai", 4));
+  clone->Release();
+
+  CDataBlock* old = head->ReplaceDataBlock(nullptr);  // offsets stay; the old block is the caller's
+  EXPECT_EQ(head->ReadOffset(), 3u);
+  EXPECT_EQ(head->ReplaceDataBlock(old), nullptr);
+  head->Release();
+
+  // A borrowed source 3 bytes past a 64-byte boundary is copied; its aligned start is 13.
+  alignas(64) char buffer[64];
+  for (int i = 0; i < 64; ++i) buffer[i] = static_cast<char>(i);
+  CMessageBlock borrowed(buffer + 3, 61);
+  CMessageBlock view(borrowed.DataBlock(), CDataBlock::FLAG_BORROWED);
+  view.WritePtr(uint64_t{40});
+  CMessageBlock copy(view, 16);
+  EXPECT_NE(copy.Base(), buffer + 3);
+  EXPECT_EQ(copy.Flags() & CDataBlock::FLAG_BORROWED, 0u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(copy.Base() + copy.WriteOffset()) % 16, 0u);
+  EXPECT_EQ(std::memcmp(copy.Base() + copy.WriteOffset(), buffer + 16, 27), 0);
+  CMessageBlock owned(uint64_t{64});
+  CMessageBlock shared(owned, 16);  // an owned block is shared, not copied
+  EXPECT_EQ(owned.ReferenceCount(), 2);
 }
