@@ -10,27 +10,34 @@
 
 namespace contenttest {
 
-std::vector<Report> Reports(const DBG::CLogCapture& capture) {
+std::vector<std::string> Reports(const DBG::CLogCapture& capture) {
   static const std::regex form(R"(HOOK_ERROR: (-?\d+) \(Line: \d+, File: (.*)\))");
-  std::vector<Report> out;
-  for (const auto& line : capture.Lines(LOG_ERROR_REPORT)) {
+  std::vector<std::string> out;
+  for (const auto& text : capture.Texts(LOG_ERROR_REPORT)) {
     std::smatch m;
-    if (std::regex_match(line.text, m, form))
-      out.push_back({std::stoi(m[1].str()), m[2].str()});
-    else
-      out.push_back({-1000, "unparsed: " + line.text});
+    out.push_back(std::regex_match(text, m, form) ? m[1].str() + " " + m[2].str() : "unparsed: " + text);
   }
   return out;
 }
 
+std::string Code(int code, const char* unit) {
+  return std::to_string(code) + " " + unit;
+}
+
 std::u16string Wide(const char16_t* unaligned) {
   std::u16string out;
-  const auto* p = reinterpret_cast<const unsigned char*>(unaligned);
-  for (char16_t unit;; p += sizeof(unit)) {
-    std::memcpy(&unit, p, sizeof(unit));
+  for (auto* p = reinterpret_cast<const unsigned char*>(unaligned);; p += 2) {
+    char16_t unit;
+    std::memcpy(&unit, p, 2);
     if (unit == 0) return out;
     out.push_back(unit);
   }
+}
+
+static unsigned char PatternByte(uint32_t seed, size_t i) {
+  uint32_t x = static_cast<uint32_t>(i) * 2654435761u + seed * 40503u;
+  x ^= x >> 15;
+  return static_cast<unsigned char>(x ^ (static_cast<uint32_t>(i >> 8) * 31u));
 }
 
 std::vector<unsigned char> Pattern(uint32_t seed, size_t n) {
@@ -49,28 +56,20 @@ size_t FirstMismatch(const void* data, size_t n, uint32_t seed) {
 CMemMapResource* OpenResource(CMemMapResourcePool* pool, const mhtest::TempDir& dir, const std::string& name,
                               int id, int sizeType, uint64_t maxData) {
   CMemMapResource* r = pool->CreateResource();
-  if (r->Open(id, sizeType, dir.WFile(name).c_str(), 0, maxData) != 0) {
-    ADD_FAILURE() << "cannot open " << name;
-    pool->DestroyResource(r);
-    return nullptr;
-  }
-  return r;
+  if (r->Open(id, sizeType, dir.WFile(name).c_str(), 0, maxData) == 0 && pool->AddResource(r) == 0) return r;
+  ADD_FAILURE() << "cannot open " << name;
+  return nullptr;
 }
 
 MessagePool::MessagePool(int poolId, const mhtest::TempDir& dir, uint64_t contentMax)
-    : m_iPoolId(poolId),
-      m_pPool(CMemMapResourcePoolMgr::Instance()->CreateResourcePool(poolId)),
-      m_pHeader(OpenResource(m_pPool, dir, "header", kHeaderId, SIZE_TYPE_SMALL, 1u << 20)),
-      m_pContent(OpenResource(m_pPool, dir, "content", kContentId, SIZE_TYPE_LARGE, contentMax)),
-      m_pUpdateHeader(OpenResource(m_pPool, dir, "update", kUpdateHeaderId, SIZE_TYPE_SMALL, 1u << 20)) {
-  for (CMemMapResource* r : {m_pHeader, m_pContent, m_pUpdateHeader})
-    if (r != nullptr) {
-      EXPECT_EQ(m_pPool->AddResource(r), 0);
-    }
-}
+    : id(poolId),
+      pool(CMemMapResourcePoolMgr::Instance()->CreateResourcePool(poolId)),
+      header(OpenResource(pool, dir, "header", kHeaderId, SIZE_TYPE_SMALL, 1u << 20)),
+      content(OpenResource(pool, dir, "content", kContentId, SIZE_TYPE_LARGE, contentMax)),
+      update(OpenResource(pool, dir, "update", kUpdateHeaderId, SIZE_TYPE_SMALL, 1u << 20)) {}
 
 MessagePool::~MessagePool() {
-  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(m_iPoolId);
+  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(id);
 }
 
 }  // namespace contenttest

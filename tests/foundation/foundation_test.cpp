@@ -1,4 +1,3 @@
-
 #include <gtest/gtest.h>
 
 #include "foundation/hook_HookError.h"
@@ -34,59 +33,51 @@ int ThrowsBadAlloc() {
 
 }  // namespace
 
-TEST(HookError, ReportsOnceFromItsOwnUnitAndReturnsFailure) {
-  DBG::CLogCapture capture;
-  int raiseLine = 0;
-  EXPECT_EQ(StatusOperation(HOOK_ERR_RESOURCE_NOT_FOUND, &raiseLine), -1);
-
-  auto reports = capture.Lines(LOG_ERROR_REPORT);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].file, "hook_HookError.cpp");
-  EXPECT_EQ(reports[0].module, HookModule());
-  EXPECT_EQ(reports[0].text,
-            "HOOK_ERROR: 8 (Line: " + std::to_string(raiseLine) + ", File: foundation_test.cpp)");
-  // Entry line only: a reported path writes no exit line.
-  EXPECT_EQ(capture.Texts(LOG_TRACE_ENTER).size(), 1u);
-  EXPECT_TRUE(capture.Texts(LOG_TRACE_EXIT).empty());
-
+// The report line is what operators grep for, and its numbers are what the peer's logs carry:
+// each code keeps its number.
+TEST(HookError, ReportsOnceFromItsOwnUnitWithTheCodesNumber) {
+  const std::pair<int, int> codes[] = {
+      {HOOK_ERR_GENERAL, 0},        {HOOK_ERR_INVALID_ARG, 1},        {HOOK_ERR_GROW, 3},
+      {HOOK_ERR_POOL_NOT_FOUND, 7}, {HOOK_ERR_RESOURCE_NOT_FOUND, 8}, {HOOK_ERR_CREATE_READER, 10}};
+  for (auto [code, number] : codes) {
+    DBG::CLogCapture capture;
+    int raiseLine = 0;
+    EXPECT_EQ(StatusOperation(code, &raiseLine), -1);
+    auto reports = capture.Lines(LOG_ERROR_REPORT);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].file, "hook_HookError.cpp");
+    EXPECT_EQ(reports[0].module, HookModule());
+    EXPECT_EQ(reports[0].text, "HOOK_ERROR: " + std::to_string(number) +
+                                   " (Line: " + std::to_string(raiseLine) + ", File: foundation_test.cpp)");
+    // Entry line only: a reported path writes no exit line.
+    EXPECT_EQ(capture.Texts(LOG_TRACE_ENTER).size(), 1u);
+    EXPECT_TRUE(capture.Texts(LOG_TRACE_EXIT).empty());
+  }
   EXPECT_THROW(ThrowsBadAlloc(), std::bad_alloc);
 }
 
-TEST(Guard, ReleasesExactlyOnceOnEveryExit) {
+TEST(Guard, ReleasesExactlyOnceOnEveryExitAndNeverWhatItDidNotGet) {
   struct CountingLock {
-    int acquires = 0, releases = 0;
+    int result = 0, acquires = 0, releases = 0;
     int acquire() {
       ++acquires;
-      return 0;
+      return result;
     }
-    int release() {
-      ++releases;
-      return 0;
-    }
-  } counting;
-  { Guard<CountingLock> g(counting); }
-  EXPECT_EQ(counting.releases, 1);
+    int release() { return ++releases, 0; }
+  } lock;
+  { Guard<CountingLock> g(lock); }
   try {
-    Guard<CountingLock> g(counting);
+    Guard<CountingLock> g(lock);
     throw 1;
   } catch (int) {
   }
-  EXPECT_EQ(counting.releases, 2);
   {
-    Guard<CountingLock> g(counting);
+    Guard<CountingLock> g(lock);
     g.release();
   }
-  EXPECT_EQ(counting.releases, 3);
-  EXPECT_EQ(counting.acquires, 3);
-
-  struct FailingLock {
-    int releases = 0;
-    int acquire() { return -1; }
-    int release() {
-      ++releases;
-      return 0;
-    }
-  } failing;
-  { Guard<FailingLock> g(failing); }
-  EXPECT_EQ(failing.releases, 0);
+  EXPECT_EQ(lock.acquires, 3);
+  EXPECT_EQ(lock.releases, 3);
+  lock.result = -1;  // the acquisition failed: nothing to give back
+  { Guard<CountingLock> g(lock); }
+  EXPECT_EQ(lock.releases, 3);
 }

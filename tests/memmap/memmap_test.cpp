@@ -1,14 +1,18 @@
-// CMemMap over real files: opening, mapping and growing, closing and removing, the size-limit
-// operations, and two objects (and two processes) sharing one file.
+// CMemMap and CMemMapResource over real files: mapping and growing, the size-limit operations,
+// the shared header byte for byte, growth within the maximum, views renewed from the peer's
+// header, and peer files that make no sense (a header the peer spoils after adoption is the
+// receiver test's).
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "foundation/hook_HookError.h"
 #include "foundation/hook_Log.h"
-#include "memmap/hook_MemMap.h"
+#include "memmap/hook_MemMapResource.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -16,235 +20,210 @@ using mhtest::TempDir;
 
 namespace {
 
-void WriteBytes(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary) << bytes;
+std::string ReadFile(const fs::path& p) {
+  std::string bytes(static_cast<size_t>(fs::file_size(p)), '\0');
+  std::ifstream(p, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
-uint64_t SizeOf(const fs::path& p) {
-  return fs::file_size(p);
+int Page() {
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  return static_cast<int>(info.dwPageSize);
 }
+
+class TestResource : public CMemMapResource {
+ public:
+  TestResource() : CMemMapResource(4) {}
+  using CMemMapResource::GetDefaultSize;
+  using CMemMapResource::GetMaxSize;
+  MemMapResourceHeader& Header() {
+    return *reinterpret_cast<MemMapResourceHeader*>(static_cast<char*>(GetDataBaseAddr()) - kHeaderSize);
+  }
+};
 
 }  // namespace
 
-TEST(CMemMap, OpenCreatesOrKeeps) {
+TEST(CMemMap, MapsGrowsNeverShrinksAndRefusesNonsense) {
   TempDir dir;
-  auto path = dir.WFile("a.dat");
-  {
-    CMemMap m;
-    ASSERT_EQ(m.Open(path.c_str()), 0);
-    EXPECT_TRUE(fs::exists(dir.File("a.dat")));
-    EXPECT_EQ(SizeOf(dir.File("a.dat")), 0u);
-    EXPECT_EQ(std::u16string(m.FileName()), path);
-  }
-
-  WriteBytes(dir.File("b.dat"), "hello");
+  std::ofstream(dir.File("b.dat"), std::ios::binary) << "hello";
   CMemMap m;
   ASSERT_EQ(m.Open(dir.WFile("b.dat").c_str()), 0);
-  ASSERT_EQ(m.Map(-1), 0);
+  ASSERT_EQ(m.Map(-1), 0);  // the whole file
   EXPECT_EQ(m.Size(), 5u);
   EXPECT_EQ(std::memcmp(m.Addr(), "hello", 5), 0);
-}
 
-TEST(CMemMap, MapLengthsExtendAndLimit) {
-  TempDir dir;
-  auto path = dir.WFile("grow.dat");
-  CMemMap m;
-  ASSERT_EQ(m.Map(path.c_str(), 10000), 0);
-  EXPECT_EQ(m.Size(), 10000u);
-  EXPECT_EQ(SizeOf(dir.File("grow.dat")), 10000u);
+  ASSERT_EQ(m.Map(dir.WFile("grow.dat").c_str(), 10000), 0);
   static_cast<char*>(m.Addr())[9999] = 'z';
-
-  // A longer map re-maps (the address may move) and keeps the bytes.
-  ASSERT_EQ(m.Map(100000), 0);
-  EXPECT_EQ(SizeOf(dir.File("grow.dat")), 100000u);
+  ASSERT_EQ(m.Map(100000), 0);  // re-maps (the address may move) and keeps the bytes
+  EXPECT_EQ(fs::file_size(dir.File("grow.dat")), 100000u);
   EXPECT_EQ(static_cast<char*>(m.Addr())[9999], 'z');
-
-  // A shorter map never shrinks the file.
   ASSERT_EQ(m.Map(4096), 0);
-  EXPECT_EQ(m.Size(), 4096u);
-  EXPECT_EQ(SizeOf(dir.File("grow.dat")), 100000u);
-
-  ASSERT_EQ(m.Map(-1), 0);
-  EXPECT_EQ(m.Size(), 100000u);
-
+  EXPECT_EQ(fs::file_size(dir.File("grow.dat")), 100000u);
   ASSERT_EQ(m.MapByLimitedSize(8192), 0);
   EXPECT_EQ(m.Size(), 8192u);
   ASSERT_EQ(m.MapByLimitedSize(1u << 20), 0);
   EXPECT_EQ(m.Size(), 100000u);
 
-  void* addr = nullptr;
-  EXPECT_EQ(m(addr), 0);
-  EXPECT_EQ(addr, m.Addr());
-}
-
-TEST(CMemMap, RefusesWhatCannotBeMapped) {
-  TempDir dir;
-  DBG::CLogCapture capture;
-  CMemMap m;
-  // A folder that does not exist: the open fails and nothing is mapped.
-  EXPECT_EQ(m.Map(dir.WFile("missing/x.dat").c_str(), 4096), -1);
-  EXPECT_EQ(m.Addr(), nullptr);
-  EXPECT_EQ(m.GetHandle(), INVALID_HANDLE_VALUE);
-
-  // Not a valid handle: the mapping call fails and says why.
-  CMemMap byHandle(reinterpret_cast<void*>(static_cast<intptr_t>(0x12340)), 4096);
-  EXPECT_EQ(byHandle.Addr(), nullptr);
-  EXPECT_EQ(capture.Texts(LOG_ERROR_MAPPING).size(), 1u);
-
-  // An empty file mapped at length 0 and lengths that make no sense are refused; the file
-  // stays open and maps fine afterwards.
-  ASSERT_EQ(m.Open(dir.WFile("empty.dat").c_str()), 0);
-  EXPECT_EQ(m.Map(0), -1);
-  EXPECT_EQ(m.Map(-1), -1);
-  EXPECT_EQ(m.Map(-7), -1);
-  EXPECT_EQ(m.Map(4096, nullptr, -4096), -1);
-  EXPECT_EQ(m.Addr(), nullptr);
-  EXPECT_EQ(m.Map(4096), 0);
-  EXPECT_NE(m.Addr(), nullptr);
-
-  void* untouched = reinterpret_cast<void*>(0x1);
-  CMemMap none;
-  EXPECT_EQ(none(untouched), -1);
-  EXPECT_EQ(untouched, reinterpret_cast<void*>(0x1));
-}
-
-TEST(CMemMap, CloseRemoveAndHandles) {
-  TempDir dir;
-  auto path = dir.WFile("c.dat");
-
-  // Over a caller's handle: the object never owns it, so Close reports no file of its own
-  // but still drops the view.
+  CMemMap bad;
+  EXPECT_EQ(bad.Map(dir.WFile("missing/x.dat").c_str(), 4096), -1);
+  ASSERT_EQ(bad.Open(dir.WFile("empty.dat").c_str()), 0);
+  for (int len : {0, -1, -7}) EXPECT_EQ(bad.Map(len), -1) << len;
+  EXPECT_EQ(bad.Map(4096, nullptr, -4096), -1);
+  EXPECT_EQ(bad.Addr(), nullptr);
+  EXPECT_EQ(bad.Map(4096), 0);  // the file stayed open
+  { CMemMap temp(dir.WFile("t.dat").c_str(), 8192, true); }
+  EXPECT_FALSE(fs::exists(dir.File("t.dat")));
+  // Over a caller's handle the object owns no file: Close says so but drops the view.
   HANDLE h =
-      CreateFileW(WinStr(path.c_str()), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+      CreateFileW(WinStr(dir.WFile("c.dat").c_str()), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   {
-    CMemMap m(h, 4096);
-    ASSERT_NE(m.Addr(), nullptr);
-    EXPECT_EQ(m.GetHandle(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(m.Close(), -1);
-    EXPECT_EQ(m.Addr(), nullptr);
-    EXPECT_EQ(m.CloseHandle(), -1);
-    EXPECT_EQ(m.CloseFileMappingHandle(), -1);
+    CMemMap over(h, 4096);
+    ASSERT_NE(over.Addr(), nullptr);
+    EXPECT_EQ(over.CloseHandle(), -1);
+    EXPECT_EQ(over.Close(), -1);
+    EXPECT_EQ(over.Addr(), nullptr);
   }
   EXPECT_EQ(GetFileSize(h, nullptr), 4096u);  // the caller's handle still works
-  ASSERT_TRUE(CloseHandle(h));
+  EXPECT_TRUE(CloseHandle(h));
 
+  // The size-limit operations act only above their threshold, and never truncate under
+  // another view (the resize reports its failure and still counts as done).
+  EXPECT_FALSE(bad.CloseByLimitedFileSize(4096));
+  EXPECT_FALSE(bad.ResizeMappingFile(4096, 4096));
   {
-    CMemMap keep;
-    ASSERT_EQ(keep.Map(path.c_str(), 4096), 0);
-    EXPECT_EQ(keep.Remove(), 0);
-    EXPECT_EQ(keep.Close(), -1);  // already closed
+    CMemMap other;
+    ASSERT_EQ(other.Map(dir.WFile("grow.dat").c_str(), 65536), 0);
+    DBG::CLogCapture capture;
+    EXPECT_TRUE(m.ResizeMappingFile(4096, 4096));
+    EXPECT_EQ(capture.Texts(LOG_ERROR_REPORT).size(), 1u);
+    EXPECT_EQ(fs::file_size(dir.File("grow.dat")), 100000u);
   }
-  EXPECT_TRUE(fs::exists(dir.File("c.dat")));
-
-  {
-    CMemMap temp(path.c_str(), 8192, true);
-    ASSERT_NE(temp.Addr(), nullptr);
-  }
-  EXPECT_FALSE(fs::exists(dir.File("c.dat")));
-
-  // A second Open keeps the old view until the next map call.
-  CMemMap m;
-  ASSERT_EQ(m.Map(dir.WFile("d.dat").c_str(), 4096), 0);
-  std::memcpy(m.Addr(), "old", 4);
-  ASSERT_EQ(m.Open(dir.WFile("e.dat").c_str()), 0);
-  ASSERT_NE(m.Addr(), nullptr);
-  EXPECT_STREQ(static_cast<const char*>(m.Addr()), "old");
   ASSERT_EQ(m.Map(4096), 0);
-  EXPECT_EQ(SizeOf(dir.File("e.dat")), 4096u);
-}
-
-TEST(CMemMap, SizeLimitOperations) {
-  TempDir dir;
-  auto path = dir.WFile("limit.dat");
-  CMemMap m;
-  ASSERT_EQ(m.Map(path.c_str(), 8192), 0);
-
-  EXPECT_FALSE(m.CloseByLimitedFileSize(8192));  // equal: nothing closes
-  EXPECT_NE(m.Addr(), nullptr);
-  EXPECT_FALSE(m.ResizeMappingFile(8192, 4096));
-  EXPECT_NE(m.Addr(), nullptr);
-
   EXPECT_TRUE(m.ResizeMappingFile(4096, 4096));
   EXPECT_EQ(m.Addr(), nullptr);
-  EXPECT_EQ(SizeOf(dir.File("limit.dat")), 4096u);
-  EXPECT_NE(m.GetHandle(), INVALID_HANDLE_VALUE);  // the file stays open
-
+  EXPECT_EQ(fs::file_size(dir.File("grow.dat")), 4096u);
   ASSERT_EQ(m.Map(16384), 0);
   EXPECT_TRUE(m.CloseByLimitedFileSize(8192));
-  EXPECT_EQ(m.Addr(), nullptr);
   EXPECT_EQ(m.GetHandle(), INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(m.CloseByLimitedFileSize(0));  // nothing open
 }
 
-TEST(CMemMap, TwoObjectsShareOneFile) {
+TEST(CMemMapResource, OpenWritesTheHeaderByteForByte) {
   TempDir dir;
-  auto path = dir.WFile("shared.dat");
-  CMemMap writer, reader;
-  ASSERT_EQ(writer.Map(path.c_str(), 65536), 0);
-  ASSERT_EQ(reader.Map(path.c_str(), 4096), 0);
-  std::memcpy(static_cast<char*>(writer.Addr()) + 100, "from writer", 12);
-  EXPECT_STREQ(static_cast<char*>(reader.Addr()) + 100, "from writer");
-  std::memcpy(reader.Addr(), "back", 5);
-  EXPECT_STREQ(static_cast<char*>(writer.Addr()), "back");
+  // The longest name the field holds whole: 259 units and the terminator.
+  const std::u16string name = dir.WFile("") + std::u16string(259 - dir.WFile("").size(), u'n');
+  TestResource r;
+  ASSERT_EQ(r.Open(11, SIZE_TYPE_LARGE, name.c_str(), 0, 0x100000), 0);
+  const int page = Page();
+  EXPECT_EQ(r.GetMaxSize(), 0x100000 + page);
+  const std::string bytes = ReadFile(fs::path(name));
+  ASSERT_EQ(bytes.size(), static_cast<size_t>(page));
+  const int32_t fields[] = {548, page - 548, page, page, 0x100000 + page, 0, SIZE_TYPE_LARGE};
+  EXPECT_EQ(bytes.substr(0, 28),
+            std::string(reinterpret_cast<const char*>(fields), 28));  // little-endian hosts
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(bytes.data() + 28)), name);
 
-  // The reader's view keeps the file from shrinking under it.
-  DBG::CLogCapture capture;
-  EXPECT_TRUE(writer.ResizeMappingFile(4096, 4096));
-  auto reports = capture.Texts(LOG_ERROR_REPORT);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "Resize mapping file failed 4c8");
-  EXPECT_EQ(SizeOf(dir.File("shared.dat")), 65536u);
-  EXPECT_STREQ(static_cast<char*>(reader.Addr()) + 100, "from writer");
+  // A name cut short would send the peer to another file; totals no 32-bit view holds are refused.
+  TestResource bad;
+  EXPECT_EQ(bad.Open(1, SIZE_TYPE_SMALL, (name + u"x").c_str(), 0, 0), -1);
+  EXPECT_EQ(bad.Open(1, SIZE_TYPE_SMALL, dir.WFile("h").c_str(), 0, 0xFFFFFFFFull), -1);
+  const std::function<void()> unmapped[] = {[&] { bad.GetDataBaseAddr(); }, [&] { bad.GetDataSize(); },
+                                            [&] { bad.GetDataStorageSize(); }, [&] { bad.Grow(1); }};
+  for (const auto& call : unmapped) EXPECT_THROW(call(), CHookError);
 }
 
-// Maps the file named by args[0] with length args[1], checks the marker the parent wrote at
-// offset 100, writes its own at 200, and holds the view until told to read it once more.
-MHTEST_CHILD(map_and_hold) {
-  CMemMap m;
-  auto path = mhtest::ToU16(args.at(0));
-  if (m.Map(path.c_str(), std::stoi(args.at(1))) != 0) return 2;
-  if (std::strcmp(static_cast<char*>(m.Addr()) + 100, "parent") != 0) return 3;
-  std::memcpy(static_cast<char*>(m.Addr()) + 200, "child", 6);
-  mhtest::TellParent("mapped");
-  std::string line;
-  if (!mhtest::ReadParentLine(line) || line != "check") return 4;
-  // Still readable after the parent's attempt to shrink the file: no SIGBUS.
-  volatile char last = static_cast<char*>(m.Addr())[m.Size() - 1];
-  (void)last;
-  mhtest::TellParent(std::string("still ") + (static_cast<char*>(m.Addr()) + 100));
-  return 0;
-}
-
-TEST(CMemMap, TwoProcessesShareAndTruncationIsRefused) {
+TEST(CMemMapResource, GrowsUpToTheMaximumAndRenewsFromThePeersHeader) {
   TempDir dir;
-  auto path = dir.WFile("proc.dat");
-  CMemMap parent;
-  ASSERT_EQ(parent.Map(path.c_str(), 4096), 0);
-  std::memcpy(static_cast<char*>(parent.Addr()) + 100, "parent", 7);
+  const auto path = dir.WFile("s.dat");
+  TestResource writer, reader;
+  ASSERT_EQ(writer.Open(5, SIZE_TYPE_LARGE, path.c_str(), 0, 1 << 20), 0);
+  ASSERT_EQ(reader.OpenExisting(5, path.c_str()), 0);
+  const int page = Page();
+  EXPECT_EQ(reader.GetCurrentMapSize(), page);
+  EXPECT_EQ(writer.Grow((1 << 20) + page), -1);  // beyond the maximum: the view is untouched
+  EXPECT_EQ(writer.GetCurrentMapSize(), page);
+  for (int ignored : {page - 547, -1}) EXPECT_EQ(writer.SetDataSize(ignored), 0);
+  EXPECT_EQ(writer.GetDataSize(), 0);
+  ASSERT_EQ(writer.SetDataSize(page - 548), 0);  // exactly the view's data area: kept
+  ASSERT_EQ(reader.RenewMemMap(), 0);
+  EXPECT_EQ(reader.GetCurrentMapSize(), page);
 
-  mhtest::ChildProcess child("map_and_hold", {dir.File("proc.dat").string(), "262144"});
-  ASSERT_TRUE(child.WaitForLine("mapped"));
-  // The child's longer view grew the file; the parent sees its writes through its own view.
-  EXPECT_EQ(SizeOf(dir.File("proc.dat")), 262144u);
-  EXPECT_STREQ(static_cast<char*>(parent.Addr()) + 200, "child");
+  const int dataSize = 100000;
+  ASSERT_EQ(writer.Grow(dataSize), 0);
+  EXPECT_EQ(writer.Header().iDataStorageSize, writer.GetCurrentMapSize() - 548);
+  auto* w = static_cast<unsigned char*>(writer.GetDataBaseAddr());
+  for (int i = 0; i < dataSize; ++i) w[i] = static_cast<unsigned char>(i * 31 + 7);
+  ASSERT_EQ(writer.SetDataSize(dataSize), 0);
+  EXPECT_EQ(reader.GetDataSize(), page - 548);  // never more than the own view holds
+  ASSERT_EQ(reader.RenewMemMap(), 0);
+  EXPECT_EQ(reader.GetCurrentMapSize(), dataSize + 548);
+  EXPECT_EQ(std::memcmp(reader.GetDataBaseAddr(), w, dataSize), 0);
+  EXPECT_EQ(writer.Header().iCurrentMapSize, dataSize + 548);  // the reader mapped last
 
-  DBG::CLogCapture capture;
-  EXPECT_TRUE(parent.ResizeMappingFile(4096, 4096));
-  auto reports = capture.Texts(LOG_ERROR_REPORT);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "Resize mapping file failed 4c8");
-  EXPECT_EQ(SizeOf(dir.File("proc.dat")), 262144u);
+  // Exactly the maximum: grown to and renewed to; one byte more is refused.
+  const int maxData = writer.GetMaxDataStorageSize();
+  ASSERT_EQ(writer.Grow(maxData), 0);
+  EXPECT_EQ(writer.GetCurrentMapSize(), writer.GetMaxSize());
+  ASSERT_EQ(writer.SetDataSize(maxData), 0);
+  ASSERT_EQ(reader.RenewMemMap(), 0);
+  EXPECT_EQ(reader.GetCurrentMapSize(), reader.GetMaxSize());
+  writer.Header().iDataSize = maxData + 1;
+  EXPECT_EQ(reader.RenewMemMap(), -1);
 
-  ASSERT_TRUE(child.WriteLine("check"));
-  std::string line;
-  ASSERT_TRUE(child.ReadLine(line));
-  EXPECT_EQ(line, "still parent");
-  EXPECT_EQ(child.Wait(), 0);
+  // Small data shrinks a large view to a fifth of the maximum, rounded up, at most 6 MiB.
+  if (page != 4096) return;
+  for (auto [max, shrunk] : {std::pair{10 << 20, 513 * 4096}, std::pair{32 << 20, 0x600000}}) {
+    TestResource big;
+    ASSERT_EQ(big.Open(1, SIZE_TYPE_LARGE, dir.WFile(std::to_string(max)).c_str(), 0, max), 0);
+    ASSERT_EQ(big.Grow(max), 0);
+    ASSERT_EQ(big.SetDataSize(100), 0);
+    ASSERT_EQ(big.RenewMemMap(), 0);
+    EXPECT_EQ(big.GetCurrentMapSize(), shrunk);
+  }
+}
 
-  // With the child gone nothing maps the file any more: the same resize now truncates.
-  ASSERT_EQ(parent.Map(4096), 0);
-  EXPECT_TRUE(parent.ResizeMappingFile(4096, 4096));
-  EXPECT_EQ(SizeOf(dir.File("proc.dat")), 4096u);
+TEST(CMemMapResource, SizeLimitClosesAndTruncates) {
+  TempDir dir;
+  const auto path = dir.WFile("l.dat");
+  TestResource writer, reader;
+  ASSERT_EQ(writer.Open(2, SIZE_TYPE_LARGE, path.c_str(), 0, 4 << 20), 0);
+  ASSERT_EQ(writer.Grow(2 << 20), 0);
+  writer.Close();
+  reader.SetMaxAllowedFileSize(0x100000);
+  ASSERT_EQ(reader.OpenExisting(2, path.c_str()), 0);
+  EXPECT_EQ(reader.GetCurrentMapSize(), 0x100000);  // the rounded limit, not the whole file
+  reader.CloseByLimitedFileSize();
+  EXPECT_FALSE(reader.IsMapped());
+  ASSERT_EQ(reader.RenewMemMap(), 0);
+  EXPECT_EQ(reader.ResizeMappingFileDependonFilesize(), 1);  // nobody else maps it
+  EXPECT_EQ(fs::file_size(dir.File("l.dat")), static_cast<uintmax_t>(reader.GetDefaultSize()));
+  EXPECT_EQ(reader.ResizeMappingFileDependonFilesize(), 0);
+  ASSERT_EQ(reader.RenewMemMap(), 0);
+  EXPECT_EQ(reader.GetCurrentMapSize(), reader.GetDefaultSize());
+}
+
+TEST(CMemMapResource, PeerFilesAndHeadersThatMakeNoSenseAreRefused) {
+  TempDir dir;
+  const auto path = dir.WFile("bad.dat");
+  const int kFile = 8192, kMax = 1 << 20;
+  // {field index, value}; the first is the sane file the others spoil.
+  const std::pair<int, int32_t> cases[] = {{5, 100},      {0, 547},        {5, -1}, {5, kFile - 547},
+                                           {4, kMax + 1}, {4, 0x7FFFF000}, {2, 0},  {6, 2}};
+  for (auto [field, value] : cases) {
+    SCOPED_TRACE(std::to_string(field) + "=" + std::to_string(value));
+    int32_t header[7] = {548, kFile - 548, 4096, kFile, kMax, 100, 0};
+    header[field] = value;
+    std::string bytes(kFile, '\0');
+    std::memcpy(bytes.data(), header, sizeof header);
+    std::ofstream(dir.File("bad.dat"), std::ios::binary) << bytes;
+    TestResource r;
+    const bool good = field == 5 && value == 100;
+    EXPECT_EQ(r.OpenExisting(1, path.c_str()), good ? 0 : -1);
+    EXPECT_EQ(good ? r.GetDataSize() : r.RenewMemMap(), good ? 100 : -1);
+    EXPECT_EQ(ReadFile(dir.File("bad.dat")), bytes);
+  }
+  std::ofstream(dir.File("bad.dat"), std::ios::binary) << std::string(547, '\0');
+  TestResource shortFile;
+  EXPECT_EQ(shortFile.OpenExisting(1, path.c_str()), -1);
 }

@@ -1,7 +1,6 @@
-// CMemMapResourcePool: hand-out order and fallback, release and look-up rules, the export
-// record, the semaphore under several threads, the registry limit, and a resource shared with a
-// real child process through the export record.
-#include <algorithm>
+// CMemMapResourcePool and its manager: hand-out order and fallback, release and look-up rules,
+// the export record, the semaphore under more threads than resources, the file-size limit, a
+// resource adopted by a real child process through the export record, and pools by signed id.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,11 +18,13 @@
 
 #include "foundation/hook_Log.h"
 #include "pool/hook_MemMapResourcePool.h"
+#include "pool/hook_MemMapResourcePoolMgr.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using mhtest::TempDir;
 using Pool = CMemMapResourcePool;
+using PoolMgr = CMemMapResourcePoolMgr;
 
 namespace {
 
@@ -44,31 +45,27 @@ std::vector<CMemMapResource*> Fill(Pool& pool, const TempDir& dir, std::initiali
   return made;
 }
 
-int SemaphoreCount(Pool& pool) {
+int Units(Pool& pool) {
   return mhtest::SemaphoreCount(pool.GetSemaphore());
 }
 
 }  // namespace
 
-TEST(CMemMapResourcePool, EmptyPoolIsNeverArmed) {
-  Pool pool(1);
-  EXPECT_EQ(pool.SetupSync(), -1);
-  EXPECT_EQ(pool.ExportPoolRegisterInfo(), nullptr);
-  EXPECT_EQ(pool.AcquireResource(0), nullptr);
-}
-
 TEST(CMemMapResourcePool, LastInFirstOutWithSizeTypeFallback) {
   TempDir dir;
+  Pool empty(1);
+  EXPECT_EQ(empty.SetupSync(), -1);  // an empty pool is never armed
+  EXPECT_EQ(empty.AcquireResource(0), nullptr);
+
   Pool pool(1);
   auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_SMALL});
-  CMemMapResource *a = r[0], *b = r[1];
-  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), a);  // no large one: served from the small list
-  pool.ReleaseResource(a);
-  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), a);
-  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), b);
-  pool.ReleaseResource(a);
-  pool.ReleaseResource(b);
-  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), b);  // released last, handed out first
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), r[0]);  // no large one: served from the small list
+  pool.ReleaseResource(r[0]);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[1]);
+  pool.ReleaseResource(r[0]);
+  pool.ReleaseResource(r[1]);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[1]);  // released last, handed out first
   pool.Close();
 
   Pool mixed(2);
@@ -78,50 +75,36 @@ TEST(CMemMapResourcePool, LastInFirstOutWithSizeTypeFallback) {
   mixed.ReleaseResource(r[0]);
   mixed.ReleaseResource(r[1]);
   EXPECT_EQ(mixed.AcquireResource(7), r[0]);  // any other type prefers the small list
-  EXPECT_EQ(mixed.AcquireResource(SIZE_TYPE_SMALL), r[1]);
   mixed.Close();
 }
 
-TEST(CMemMapResourcePool, ReleaseLookUpAndArming) {
+TEST(CMemMapResourcePool, ReleaseResetsAndGivesOneUnitBack) {
   TempDir dir;
   Pool pool(1);
   CMemMapResource* odd = Make(pool, dir, 9, 2);
-  EXPECT_EQ(pool.AddResource(odd), -1);
-  EXPECT_EQ(pool.GetResourceCount(), 0u);
+  EXPECT_EQ(pool.AddResource(odd), -1);  // size type 2 belongs to no list
   pool.DestroyResource(odd);
   auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
-  HANDLE semaphore = pool.GetSemaphore();
   EXPECT_EQ(pool.SetupSync(), -1);  // armed once: the first semaphore and its count stay
-  EXPECT_EQ(pool.GetSemaphore(), semaphore);
-  EXPECT_EQ(SemaphoreCount(pool), 2);
+  EXPECT_EQ(Units(pool), 2);
   ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
   r[0]->SetDataSize(3);
   EXPECT_EQ(pool.FindResourceW(1), nullptr);  // in use: not looked up
   EXPECT_EQ(pool.FindResourceW(2), r[1]);
   EXPECT_EQ(pool.FindResourceW(99), nullptr);
   EXPECT_EQ(pool.ReleaseResource(r[1]), 0);  // not in use: nothing changes
-  EXPECT_EQ(pool.GetFreeCount(), 1u);
-  EXPECT_EQ(SemaphoreCount(pool), 1);
+  EXPECT_EQ(Units(pool), 1);
   EXPECT_EQ(pool.ReleaseResource(r[0]), 0);
   EXPECT_EQ(r[0]->GetDataSize(), 0);
   EXPECT_EQ(pool.ReleaseResource(r[0]), 0);  // a second release changes nothing
   EXPECT_EQ(pool.GetFreeCount(), 2u);
-  EXPECT_EQ(SemaphoreCount(pool), 2);
+  EXPECT_EQ(Units(pool), 2);
 
-  // Closed: resources gone, files kept, ids start over; the pool can be filled again.
+  // Closed: resources gone (files kept), ids start over.
   EXPECT_EQ(pool.GetUniqueResourceId(), 1);
-  EXPECT_EQ(pool.GetUniqueResourceId(), 2);
   EXPECT_EQ(pool.Close(), 0);
   EXPECT_EQ(pool.GetUniqueResourceId(), 1);
-  EXPECT_EQ(pool.GetResourceCount(), 0u);
-  EXPECT_TRUE(fs::exists(dir.File("res1")));
   EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), nullptr);
-  CMemMapResource* again = pool.CreateResource();
-  ASSERT_EQ(again->OpenExisting(1, dir.WFile("res1").c_str()), 0);
-  pool.AddResource(again);
-  EXPECT_EQ(pool.SetupSync(), 0);
-  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), again);
-  pool.Close();
 }
 
 TEST(CMemMapResourcePool, CandidateThatCannotRenewStaysFirstAndGivesItsUnitBack) {
@@ -131,47 +114,15 @@ TEST(CMemMapResourcePool, CandidateThatCannotRenewStaysFirstAndGivesItsUnitBack)
   int32_t& headerSize =
       *static_cast<int32_t*>(static_cast<void*>(static_cast<char*>(r[0]->GetDataBaseAddr()) - 548));
   headerSize = 0;  // as a broken peer would leave it
-  {
-    DBG::CLogCapture capture;
-    EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), nullptr);
-    EXPECT_EQ(capture.Texts(LOG_ERROR).size(), 3u);
-  }
-  EXPECT_EQ(SemaphoreCount(pool), 2);
+  EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), nullptr);
+  EXPECT_EQ(Units(pool), 2);
   {
     DBG::CLogCapture capture;
     EXPECT_EQ(pool.FindResourceW(1), nullptr);
-    auto reports = capture.Texts(LOG_ERROR_REPORT);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].rfind("HOOK_ERROR: 0 (Line: ", 0), 0u);
+    EXPECT_EQ(capture.Texts(LOG_ERROR_REPORT).size(), 1u);
   }
   headerSize = 548;
   EXPECT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
-  pool.Close();
-}
-
-TEST(CMemMapResourcePool, ExportRecordListsFreeSmallFreeLargeInUse) {
-  TempDir dir;
-  Pool pool(-3);
-  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
-  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
-  Pool::CResPoolRegisterInfo* info = pool.ExportPoolRegisterInfo();
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->iInfoSize, 1592);
-  EXPECT_EQ(info->iEntryCount, 3);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(info);
-  const int ids[] = {2, 3, 1};
-  for (int i = 0; i < 3; ++i) {
-    int32_t fields[2];
-    std::memcpy(fields, bytes + 8 + 528 * i, 8);
-    EXPECT_EQ(fields[0], -3);
-    EXPECT_EQ(fields[1], ids[i]);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(bytes + 16 + 528 * i)),
-              dir.WFile("res" + std::to_string(ids[i])));
-  }
-  Pool::CResPoolRegisterInfo copy{};
-  copy = *info;
-  EXPECT_EQ(std::memcmp(&copy, info, sizeof(copy)), 0);
-  EXPECT_EQ(pool.FreePoolRegisterInfo(info), 0);
   pool.Close();
 }
 
@@ -195,11 +146,11 @@ TEST(CMemMapResourcePool, BlockedAcquireIsWokenByRelease) {
   pool.ReleaseResource(r[1]);
   waiter.join();
   EXPECT_EQ(got, r[1]);
-  EXPECT_EQ(SemaphoreCount(pool), 0);
+  EXPECT_EQ(Units(pool), 0);
   pool.Close();
 }
 
-TEST(CMemMapResourcePool, StressMoreThreadsThanResources) {
+TEST(CMemMapResourcePool, MoreThreadsThanResourcesNeverShareOneAndLoseNoUnit) {
   TempDir dir;
   Pool pool(1);
   constexpr int kThreads = 8, kRounds = 2000;
@@ -236,51 +187,36 @@ TEST(CMemMapResourcePool, StressMoreThreadsThanResources) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(faults.load(), 0);
-  EXPECT_EQ(pool.GetFreeCount(), 3u);
-  EXPECT_EQ(SemaphoreCount(pool), 3);
+  EXPECT_EQ(Units(pool), 3);
   for (CMemMapResource* r : resources) EXPECT_EQ(r->GetDataSize(), 0);
   pool.Close();
 }
 
 #if !defined(_WIN32)
-TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistry) {
+TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistryHasALowerBound) {
   TempDir dir;
-  const fs::path reg = dir.File("registry.reg");
-  setenv("MAILHOOK_REGISTRY", reg.c_str(), 1);
-  const std::pair<std::string, uint64_t> cases[] = {
-      {"dword:00080000", 0x100000},  // raised to the lower bound
-      {"dword:02000000", 0x2000000},
-      {"dword:zz", 0xF00000},  // a malformed file: the default
-  };
-  for (const auto& [value, limit] : cases) {
-    std::ofstream(reg) << "Windows Registry Editor Version 5.00\n\n"
-                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvane\\CurrentVersion]\n"
-                          "\"MaxAllowedMemMapFileSize\"="
-                       << value << "\n";
+  mhtest::EnvScope env("MAILHOOK_REGISTRY", dir.File("registry.reg").string());
+  for (auto [value, limit] :
+       {std::pair<std::string, uint64_t>{"00080000", 0x100000}, {"02000000", 0x2000000}}) {
+    std::ofstream(dir.File("registry.reg"))
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvane\\CurrentVersion]\n"
+           "\"MaxAllowedMemMapFileSize\"=dword:"
+        << value << "\n";
     EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), limit) << value;
   }
-  fs::remove(reg);
-  EXPECT_EQ(Pool(1).GetMaxAllowedMemMapFileSize(), 0xF00000u);
-  unsetenv("MAILHOOK_REGISTRY");
 }
 #endif
-
-// ---- Two processes share one resource through the export record.
 
 namespace {
 
 constexpr int kPoolId = 42;
 constexpr int kBigData = 8 << 20;  // past the first view and the 6 MiB shrink size
 
-uint64_t Checksum(const unsigned char* p, size_t n) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  return h;
-}
-
 std::string Report(int view, int size, const unsigned char* data) {
-  return "view " + std::to_string(view) + " data " + std::to_string(size) + " sum " +
-         std::to_string(Checksum(data, static_cast<size_t>(size)));
+  uint64_t h = 1469598103934665603ull;
+  for (int i = 0; i < size; ++i) h = (h ^ data[i]) * 1099511628211ull;
+  return "view " + std::to_string(view) + " data " + std::to_string(size) + " sum " + std::to_string(h);
 }
 
 }  // namespace
@@ -292,11 +228,10 @@ MHTEST_CHILD(adopt_from_record) {
   std::ifstream(args.at(0), std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   int32_t head[2] = {};
   if (bytes.size() >= 8) std::memcpy(head, bytes.data(), 8);
-  if (head[1] < 1 || static_cast<size_t>(head[0]) != bytes.size() ||
-      Pool::CResPoolRegisterInfo::BlockSize(static_cast<size_t>(head[1])) != bytes.size())
+  if (head[1] < 1 || Pool::CResPoolRegisterInfo::BlockSize(static_cast<size_t>(head[1])) != bytes.size())
     return 2;
   Pool pool(kPoolId);
-  for (int i = 0; i < head[1]; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(head[1]); ++i) {
     Pool::CResRegisterEntry entry{};
     std::memcpy(static_cast<void*>(&entry), bytes.data() + 8 + 528 * i, sizeof(entry));
     CMemMapResource* r = pool.CreateResource();
@@ -304,6 +239,7 @@ MHTEST_CHILD(adopt_from_record) {
         r->OpenExisting(entry.iResourceId, entry.szBackingStoreName) != 0 || pool.AddResource(r) != 0)
       return 3;
   }
+  mhtest::TellParent("adopted");
   std::string line;
   while (mhtest::ReadParentLine(line) && line == "renew") {
     CMemMapResource* r = pool.FindResourceW(std::stoi(args.at(1)));
@@ -315,33 +251,42 @@ MHTEST_CHILD(adopt_from_record) {
   return 0;
 }
 
-TEST(CMemMapResourcePool, ResourceSharedWithAChildProcess) {
+TEST(CMemMapResourcePool, ResourceAdoptedByAChildProcess) {
   TempDir dir;
   Pool pool(kPoolId);
   pool.AddResource(Make(pool, dir, 1, SIZE_TYPE_SMALL));
   CMemMapResource* content = Make(pool, dir, 2, SIZE_TYPE_LARGE, 32 << 20);
   pool.AddResource(content);
   ASSERT_EQ(pool.SetupSync(), 0);
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), content);
+  pool.AddResource(Make(pool, dir, 3, SIZE_TYPE_LARGE));
+
+  // The record lists the free small, the free large, then the resources in use.
   Pool::CResPoolRegisterInfo* info = pool.ExportPoolRegisterInfo();
   ASSERT_NE(info, nullptr);
-  std::ofstream(dir.File("pool.rec"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(info), info->iInfoSize);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(info);
+  int32_t head[2];
+  std::memcpy(head, bytes, 8);
+  EXPECT_EQ(head[0], 8 + 3 * 528);
+  EXPECT_EQ(head[1], 3);
+  for (size_t i = 0; i < 3; ++i) {
+    int32_t fields[2];
+    std::memcpy(fields, bytes + 8 + 528 * i, 8);
+    EXPECT_EQ(fields[0], kPoolId);
+    EXPECT_EQ(fields[1], std::vector<int>({1, 3, 2})[i]);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(bytes + 16 + 528 * i)),
+              dir.WFile("res" + std::to_string(fields[1])));
+  }
+  std::ofstream(dir.File("pool.rec"), std::ios::binary).write(reinterpret_cast<const char*>(info), head[0]);
   pool.FreePoolRegisterInfo(info);
 
   // The child adopts the files while they are one page long.
-  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), content);
-  const int firstView = content->GetCurrentMapSize();
-  auto* data = static_cast<unsigned char*>(content->GetDataBaseAddr());
-  std::memcpy(data, "first", 5);
-  content->SetDataSize(5);
   mhtest::ChildProcess child("adopt_from_record", {dir.File("pool.rec").string(), "2"});
+  ASSERT_TRUE(child.WaitForLine("adopted"));
   std::string line;
-  ASSERT_TRUE(child.WriteLine("renew") && child.ReadLine(line));
-  EXPECT_EQ(line, Report(firstView, 5, data));
-
   // A big message grown past the first view: the child maps exactly data + 548 and reads it.
   ASSERT_EQ(content->Grow(kBigData), 0);
-  data = static_cast<unsigned char*>(content->GetDataBaseAddr());
+  auto* data = static_cast<unsigned char*>(content->GetDataBaseAddr());
   for (size_t i = 0; i < static_cast<size_t>(kBigData); ++i)
     data[i] = static_cast<unsigned char>((i * 131) >> 3);
   content->SetDataSize(kBigData);
@@ -349,11 +294,61 @@ TEST(CMemMapResourcePool, ResourceSharedWithAChildProcess) {
   EXPECT_EQ(line, Report(kBigData + 548, kBigData, data));
 
   // A later small message: the child's large view shrinks back to 6 MiB.
-  std::memcpy(data, "small", 5);
   content->SetDataSize(1000);
   ASSERT_TRUE(child.WriteLine("renew") && child.ReadLine(line));
   EXPECT_EQ(line, Report(CMemMapResource::kShrinkCeiling, 1000, data));
   child.CloseInput();
   EXPECT_EQ(child.Wait(), 0);
   pool.Close();
+}
+
+// Each manager test starts and ends with no manager.
+class PoolMgrTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    PoolMgr::Instance()->Close();
+    PoolMgr::CloseSingleton();
+  }
+};
+
+TEST_F(PoolMgrTest, PoolsBySignedIdAndReleaseByTheResourcesOwnPool) {
+  TempDir dir;
+  PoolMgr* mgr = PoolMgr::Instance();
+  CMemMapResourcePool* five = mgr->CreateResourcePool(5);
+  EXPECT_EQ(mgr->CreateResourcePool(5), five);  // one pool per id
+  CMemMapResourcePool* negative = mgr->CreateResourcePool(-1);
+  EXPECT_NE(negative, five);
+  EXPECT_EQ(mgr->GetResourcePool(-1), negative);
+  EXPECT_EQ(mgr->AcquireResource(7, 0), nullptr);  // returns at once: there is nothing to wait on
+  EXPECT_EQ(mgr->CloseResourcePool(7), -1);
+  EXPECT_EQ(mgr->CloseResourcePool(5), 0);
+  EXPECT_EQ(mgr->GetResourcePool(5), five);  // closed, still registered
+
+  CMemMapResource* r = five->CreateResource();
+  ASSERT_EQ(r->Open(1, SIZE_TYPE_SMALL, dir.WFile("m.dat").c_str(), 0, 0), 0);
+  ASSERT_EQ(five->AddResource(r), 0);
+  ASSERT_EQ(mgr->SetupSync(5), 0);
+  ASSERT_EQ(mgr->AcquireResource(5, SIZE_TYPE_LARGE), r);
+  r->SetDataSize(8);
+  EXPECT_EQ(mgr->ReleaseResource(r), 0);
+  EXPECT_EQ(r->GetDataSize(), 0);
+  EXPECT_EQ(five->GetFreeCount(), 1u);
+
+  // A resource of a pool that is not registered: one report with code 1, nothing touched.
+  CMemMapResourcePool stray(9);
+  CMemMapResource* orphan = stray.CreateResource();
+  ASSERT_EQ(orphan->Open(2, SIZE_TYPE_SMALL, dir.WFile("o.dat").c_str(), 0, 0), 0);
+  orphan->SetDataSize(5);
+  {
+    DBG::CLogCapture capture;
+    EXPECT_EQ(mgr->ReleaseResource(orphan), -1);
+    auto reports = capture.Texts(LOG_ERROR_REPORT);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].rfind("HOOK_ERROR: 1 (Line: ", 0), 0u);
+  }
+  EXPECT_EQ(orphan->GetDataSize(), 5);
+  stray.DestroyResource(orphan);
+
+  EXPECT_EQ(mgr->Close(), 0);
+  EXPECT_EQ(mgr->GetResourcePool(5), nullptr);
 }

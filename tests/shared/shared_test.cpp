@@ -1,7 +1,7 @@
-// CHookSharedResource and CSharedResourceClientMgr: the id seed, taking and giving back a
-// message's three memory resources, first-in-first-out hand-out of holders with a blocking
-// wait, the bad releases, closing groups and the singleton, and many hook threads cycling
-// holders and resources at once. Holders are never connected: no RPC traffic is involved.
+// CHookSharedResource and CSharedResourceClientMgr: a holder takes and gives back one message's
+// three memory resources, groups hand holders out first-in-first-out, bad releases change
+// nothing, closing, and many hook threads cycling holders and resources at once (and waiting).
+// Holders are never connected: no RPC traffic is involved.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,14 +14,13 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/hook_Log.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 #include "shared/hook_ShareResource.h"
 #include "shared/hook_SharedResourceClientMgr.h"
 #include "support/test_support.h"
 
-using mhtest::TempDir;
+using mhtest::SemaphoreCount;
 using Mgr = CSharedResourceClientMgr;
 using namespace std::chrono_literals;
 
@@ -41,258 +40,118 @@ class Shared : public ::testing::Test {
   // Registers pool `poolId` with `small` small and `large` large resources (ids 1, 2, ...) and arms it.
   CMemMapResourcePool* MakePool(int poolId, int small, int large) {
     CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->CreateResourcePool(poolId);
-    int id = 0;
-    auto add = [&](int sizeType) {
+    for (int id = 1; id <= small + large; ++id) {
       CMemMapResource* r = pool->CreateResource();
-      ++id;
       std::string name = "p" + std::to_string(poolId) + "_" + std::to_string(id);
-      EXPECT_EQ(r->Open(id, sizeType, m_dir.WFile(name).c_str(), 0, 0), 0);
+      EXPECT_EQ(r->Open(id, id <= small ? SIZE_TYPE_SMALL : SIZE_TYPE_LARGE, m_dir.WFile(name).c_str(), 0, 0),
+                0);
       EXPECT_EQ(pool->AddResource(r), 0);
-    };
-    for (int i = 0; i < small; ++i) add(SIZE_TYPE_SMALL);
-    for (int i = 0; i < large; ++i) add(SIZE_TYPE_LARGE);
+    }
     EXPECT_EQ(pool->SetupSync(), 0);
     return pool;
   }
 
-  TempDir m_dir;
-};
+  static std::vector<CMemMapResource*> Held(CHookSharedResource* h) {
+    return {h->GetHeaderMemResource(), h->GetContentMemResource(), h->GetUpdateHeaderMemResource()};
+  }
 
-using mhtest::SemaphoreCount;
+  mhtest::TempDir m_dir;
+};
 
 }  // namespace
 
-TEST_F(Shared, HolderIdsCountFromOneAndAnEmptyHolderClosesTwice) {
-  CHookSharedResource::ResetUniqueID();
-  EXPECT_EQ(CHookSharedResource::GetUniqueID(), 1);
-  EXPECT_EQ(CHookSharedResource::GetUniqueID(), 2);
-  CHookSharedResource::ResetUniqueID();
-  EXPECT_EQ(CHookSharedResource::GetUniqueID(), 1);
-
-  CHookSharedResource holder;
-  EXPECT_EQ(holder.Close(), 0);
-  EXPECT_EQ(holder.Init(7, 12, 33, 44, u"ignored", 1, 2), 0);
-  EXPECT_EQ(holder.GetHeaderMemResource(), nullptr);  // Init acquires nothing
-  EXPECT_EQ(holder.Close(), 0);
-}
-
-TEST_F(Shared, TakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
+TEST_F(Shared, AHolderTakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
   CMemMapResourcePool* seven = MakePool(7, 2, 1);
   CMemMapResourcePool* other = MakePool(8, 1, 2);
   CHookSharedResource holder;
   holder.Init(7, 12, 0, 0, nullptr, 0, 0);
-
-  CMemMapResource *header = nullptr, *content = nullptr, *update = nullptr;
   EXPECT_EQ(holder.GetMemResources(), 0);
-  header = holder.GetHeaderMemResource();
-  content = holder.GetContentMemResource();
-  update = holder.GetUpdateHeaderMemResource();
-  ASSERT_NE(header, nullptr);
-  ASSERT_NE(content, nullptr);
-  ASSERT_NE(update, nullptr);
-  EXPECT_EQ(std::set<CMemMapResource*>({header, content, update}).size(), 3u);
-  EXPECT_EQ(header->GetSizeType(), SIZE_TYPE_SMALL);
-  EXPECT_EQ(content->GetSizeType(), SIZE_TYPE_LARGE);
-  EXPECT_EQ(update->GetSizeType(), SIZE_TYPE_SMALL);
-  for (CMemMapResource* r : {header, content, update}) EXPECT_EQ(r->GetResourcePoolId(), 7);
+  const auto held = Held(&holder);
+  const int types[] = {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE, SIZE_TYPE_SMALL};
+  for (size_t i = 0; i < 3; ++i) {
+    ASSERT_NE(held[i], nullptr);
+    EXPECT_EQ(held[i]->GetSizeType(), types[i]);
+    held[i]->SetDataSize(3);
+  }
   EXPECT_EQ(seven->GetFreeCount(), 0u);
-  EXPECT_EQ(other->GetFreeCount(), 3u);
-
-  header->SetDataSize(3);
-  content->SetDataSize(4);
-  update->SetDataSize(5);
   EXPECT_EQ(holder.Close(), 0);
-  EXPECT_EQ(holder.GetHeaderMemResource(), nullptr);
-  EXPECT_EQ(holder.GetContentMemResource(), nullptr);
-  EXPECT_EQ(holder.GetUpdateHeaderMemResource(), nullptr);
-  EXPECT_EQ(seven->GetFreeCount(), 3u);
-  for (CMemMapResource* r : {header, content, update}) EXPECT_EQ(r->GetDataSize(), 0);
+  EXPECT_EQ(Held(&holder), std::vector<CMemMapResource*>(3, nullptr));
+  for (CMemMapResource* r : held) EXPECT_EQ(r->GetDataSize(), 0);
   // The pool hands out last-released first: the update-header went back after the header.
-  EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), update);
-  EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), header);
-  seven->ReleaseResource(header);
-  seven->ReleaseResource(update);
-
-  // A holder destroyed while it holds resources gives them back.
+  EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), held[2]);
+  EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), held[0]);
   {
+    // Destroyed while holding: all three go back. One small resource only: the update-header
+    // is served from the large list.
     CHookSharedResource scoped;
     scoped.Init(8, 1, 0, 0, nullptr, 0, 0);
     scoped.GetMemResources();
-    for (CMemMapResource* r :
-         {scoped.GetHeaderMemResource(), scoped.GetContentMemResource(), scoped.GetUpdateHeaderMemResource()})
-      ASSERT_NE(r, nullptr);
-    // One small resource only: the update-header is served from the large list.
-    EXPECT_EQ(scoped.GetHeaderMemResource()->GetSizeType(), SIZE_TYPE_SMALL);
-    EXPECT_EQ(scoped.GetContentMemResource()->GetSizeType(), SIZE_TYPE_LARGE);
+    ASSERT_NE(scoped.GetUpdateHeaderMemResource(), nullptr);
     EXPECT_EQ(scoped.GetUpdateHeaderMemResource()->GetSizeType(), SIZE_TYPE_LARGE);
     EXPECT_EQ(other->GetFreeCount(), 0u);
   }
   EXPECT_EQ(other->GetFreeCount(), 3u);
-
-  // A pool id that names no pool: nothing held, no pool touched.
-  CHookSharedResource stray;
+  CHookSharedResource::ResetUniqueID();  // holder ids count from 1
+  EXPECT_EQ(CHookSharedResource::GetUniqueID() + CHookSharedResource::GetUniqueID(), 3);
+  CHookSharedResource stray;  // a pool id that names no pool: nothing held
   stray.Init(99, 1, 0, 0, nullptr, 0, 0);
   EXPECT_EQ(stray.GetMemResources(), 0);
-  EXPECT_EQ(stray.GetHeaderMemResource(), nullptr);
-  EXPECT_EQ(stray.GetContentMemResource(), nullptr);
-  EXPECT_EQ(stray.GetUpdateHeaderMemResource(), nullptr);
-  EXPECT_EQ(seven->GetFreeCount(), 3u);
-  EXPECT_EQ(other->GetFreeCount(), 3u);
+  EXPECT_EQ(Held(&stray), std::vector<CMemMapResource*>(3, nullptr));
 }
 
-TEST_F(Shared, GroupsHandOutFirstInFirstOutAndWaitWhenEmpty) {
-  Mgr* mgr = Mgr::Instance();
-  EXPECT_EQ(Mgr::Instance(), mgr);
-  CHookSharedResource* r1 = mgr->CreateSharedResource();
-  CHookSharedResource* r2 = mgr->CreateSharedResource();
-  CHookSharedResource* r3 = mgr->CreateSharedResource();
-  for (CHookSharedResource* r : {r1, r2, r3}) EXPECT_EQ(mgr->AddResourceToGroup(1, r), 0);
-
-  EXPECT_EQ(mgr->AcquireResource(1), nullptr);  // not armed yet: returns at once
-  EXPECT_EQ(mgr->AcquireResource(2), nullptr);  // no such group
-  ASSERT_EQ(mgr->ReadyToUse(), 0);
-  Mgr::Group* group = mgr->FindGroup(1);
-  ASSERT_NE(group, nullptr);
-  EXPECT_EQ(SemaphoreCount(group->Semaphore()), 3);
-
-  EXPECT_EQ(mgr->AcquireResource(1), r1);
-  EXPECT_EQ(mgr->AcquireResource(1), r2);
-  EXPECT_EQ(mgr->AcquireResource(1), r3);
-  EXPECT_EQ(SemaphoreCount(group->Semaphore()), 0);  // a fourth acquisition has to wait
-
-  std::promise<void> started;
-  std::future<CHookSharedResource*> fourth = std::async(std::launch::async, [&] {
-    started.set_value();
-    return mgr->AcquireResource(1);
-  });
-  started.get_future().wait();
-  EXPECT_EQ(fourth.wait_for(0s), std::future_status::timeout);
-  EXPECT_EQ(mgr->ReleaseResource(1, r2), 0);
-  ASSERT_EQ(fourth.wait_for(30s), std::future_status::ready);  // watchdog only
-  EXPECT_EQ(fourth.get(), r2);
-
-  EXPECT_EQ(mgr->ReleaseResource(1, r1), 0);
-  EXPECT_EQ(mgr->ReleaseResource(1, r3), 0);
-  EXPECT_EQ(mgr->AcquireResource(1), r1);
-  EXPECT_EQ(mgr->AcquireResource(1), r3);
-  EXPECT_EQ(group->InUseCount(), 3u);
-  EXPECT_EQ(group->FreeCount(), 0u);
-  for (CHookSharedResource* r : {r1, r2, r3}) EXPECT_EQ(mgr->ReleaseResource(1, r), 0);
-  EXPECT_EQ(group->FreeCount(), 3u);
-  EXPECT_EQ(SemaphoreCount(group->Semaphore()), 3);
-}
-
-TEST_F(Shared, BadReleasesChangeNothing) {
+TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   CMemMapResourcePool* pool = MakePool(4, 2, 1);
   Mgr* mgr = Mgr::Instance();
-  CHookSharedResource* a = mgr->CreateSharedResource();
-  CHookSharedResource* b = mgr->CreateSharedResource();
-  CHookSharedResource* c = mgr->CreateSharedResource();
-  a->Init(4, 1, 0, 0, nullptr, 0, 0);
-  mgr->AddResourceToGroup(1, a);
-  mgr->AddResourceToGroup(1, b);
-  mgr->AddResourceToGroup(2, c);
-  mgr->ReadyToUse();
+  CHookSharedResource* r[3];
+  for (auto& h : r) EXPECT_EQ(mgr->AddResourceToGroup(1, h = mgr->CreateSharedResource()), 0);
+  r[0]->Init(4, 1, 0, 0, nullptr, 0, 0);
+  mgr->AddResourceToGroup(2, mgr->CreateSharedResource());
+  EXPECT_EQ(mgr->AcquireResource(1), nullptr);  // not armed yet: returns at once
+  ASSERT_EQ(mgr->ReadyToUse(), 0);
+  EXPECT_EQ(mgr->AcquireResource(9), nullptr);  // no such group
   Mgr::Group* one = mgr->FindGroup(1);
   Mgr::Group* two = mgr->FindGroup(2);
+  ASSERT_NE(one, nullptr);
 
-  EXPECT_EQ(mgr->ReleaseResource(9, a), -1);  // no such group
-  // Not handed out yet: the free list keeps its order.
-  EXPECT_EQ(mgr->ReleaseResource(1, b), 0);
-  EXPECT_EQ(one->FreeCount(), 2u);
-  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 2);
+  EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // not handed out yet: the order stays
+  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 3);
+  for (auto* h : r) EXPECT_EQ(mgr->AcquireResource(1), h);
+  EXPECT_EQ(SemaphoreCount(one->Semaphore()),
+            0);  // a fourth waits (the many-threads case waits all the time)
 
-  ASSERT_EQ(mgr->AcquireResource(1), a);
-  a->GetMemResources();
-  CMemMapResource* header = a->GetHeaderMemResource();
-  CMemMapResource* content = a->GetContentMemResource();
-  CMemMapResource* update = a->GetUpdateHeaderMemResource();
-  ASSERT_NE(update, nullptr);
-  for (CMemMapResource* r : {header, content, update}) r->SetDataSize(2);
-  EXPECT_EQ(pool->GetFreeCount(), 0u);
-
-  // To the wrong group: both groups and the holder's resources stay as they are.
-  EXPECT_EQ(mgr->ReleaseResource(2, a), 0);
-  EXPECT_EQ(one->InUseCount(), 1u);
+  r[0]->GetMemResources();
+  const auto held = Held(r[0]);
+  for (CMemMapResource* m : held) m->SetDataSize(2);
+  EXPECT_EQ(mgr->ReleaseResource(9, r[0]), -1);  // no such group
+  EXPECT_EQ(mgr->ReleaseResource(2, r[0]), 0);   // the wrong group: nothing moves
   EXPECT_EQ(two->FreeCount(), 1u);
-  EXPECT_EQ(two->InUseCount(), 0u);
   EXPECT_EQ(SemaphoreCount(two->Semaphore()), 1);
-  EXPECT_EQ(a->GetHeaderMemResource(), header);
+  EXPECT_EQ(Held(r[0]), held);
   EXPECT_EQ(pool->GetFreeCount(), 0u);
-
-  // The right group: the holder's resources go back, emptied.
-  EXPECT_EQ(mgr->ReleaseResource(1, a), 0);
-  EXPECT_EQ(a->GetHeaderMemResource(), nullptr);
-  EXPECT_EQ(a->GetContentMemResource(), nullptr);
-  EXPECT_EQ(a->GetUpdateHeaderMemResource(), nullptr);
+  for (int twice = 0; twice < 2; ++twice) {  // the second changes nothing
+    EXPECT_EQ(mgr->ReleaseResource(1, r[0]), 0);
+    EXPECT_EQ(one->FreeCount(), 1u);
+    EXPECT_EQ(SemaphoreCount(one->Semaphore()), 1);
+  }
+  EXPECT_EQ(Held(r[0]), std::vector<CMemMapResource*>(3, nullptr));
   EXPECT_EQ(pool->GetFreeCount(), 3u);
-  for (CMemMapResource* r : {header, content, update}) EXPECT_EQ(r->GetDataSize(), 0);
-  EXPECT_EQ(one->FreeCount(), 2u);
-  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 2);
+  for (CMemMapResource* m : held) EXPECT_EQ(m->GetDataSize(), 0);
 
-  // Twice: no second unit, no second entry.
-  EXPECT_EQ(mgr->ReleaseResource(1, a), 0);
-  EXPECT_EQ(one->FreeCount(), 2u);
-  EXPECT_EQ(one->InUseCount(), 0u);
-  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 2);
-  EXPECT_EQ(mgr->AcquireResource(1), b);  // a went to the back of the line
-  EXPECT_EQ(mgr->AcquireResource(1), a);
-}
+  EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // released holders queue at the back
+  EXPECT_EQ(mgr->AcquireResource(1), r[0]);
+  EXPECT_EQ(mgr->AcquireResource(1), r[1]);
 
-TEST_F(Shared, ClosingGroupsAndTheSingleton) {
-  CMemMapResourcePool* pool = MakePool(4, 2, 1);
-  Mgr* mgr = Mgr::Instance();
-  CHookSharedResource* busy = mgr->CreateSharedResource();
-  busy->Init(4, 1, 0, 0, nullptr, 0, 0);
-  mgr->AddResourceToGroup(1, busy);
-  mgr->AddResourceToGroup(1, mgr->CreateSharedResource());
-  mgr->AddResourceToGroup(3, mgr->CreateSharedResource());
-  mgr->ReadyToUse();
-  ASSERT_EQ(mgr->AcquireResource(1), busy);
-  busy->GetMemResources();
+  // Closing a group deletes its holders, handed-out ones too: their resources come back.
+  r[2]->Init(4, 3, 0, 0, nullptr, 0, 0);
+  r[2]->GetMemResources();
   EXPECT_EQ(pool->GetFreeCount(), 0u);
-
-  EXPECT_EQ(mgr->CloseResourceGroup(2), -1);
+  EXPECT_EQ(mgr->CloseResourceGroup(5), -1);
   EXPECT_EQ(mgr->CloseResourceGroup(1), 0);
-  // The handed-out holder was deleted too: its resources are back (and the address sanitizer
-  // reports it if it was not freed, or freed twice).
   EXPECT_EQ(pool->GetFreeCount(), 3u);
-  Mgr::Group* one = mgr->FindGroup(1);
-  ASSERT_NE(one, nullptr);  // stays in the table, empty
-  EXPECT_EQ(one->FreeCount(), 0u);
-  EXPECT_EQ(one->InUseCount(), 0u);
-  EXPECT_EQ(one->Semaphore(), nullptr);
   EXPECT_EQ(mgr->AcquireResource(1), nullptr);
-  EXPECT_EQ(mgr->ReleaseResource(1, busy), 0);  // its group is closed: nothing to do
-  EXPECT_EQ(one->FreeCount(), 0u);
-
-  // The other group is untouched.
-  EXPECT_NE(mgr->AcquireResource(3), nullptr);
-
+  EXPECT_NE(mgr->AcquireResource(2), nullptr);  // the other group is untouched
   EXPECT_EQ(mgr->Close(), 0);
-  EXPECT_EQ(mgr->FindGroup(3), nullptr);
-  Mgr::CloseSingleton();
-  Mgr* fresh = Mgr::Instance();
-  ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(fresh->FindGroup(1), nullptr);
-  EXPECT_EQ(fresh->FindGroup(3), nullptr);
-  EXPECT_EQ(fresh->AcquireResource(3), nullptr);
-
-  // The first Instance() from several threads at once makes one manager.
-  Mgr::CloseSingleton();
-  std::promise<void> go;
-  std::shared_future<void> start = go.get_future().share();
-  std::vector<std::future<Mgr*>> callers;
-  for (int i = 0; i < 4; ++i)
-    callers.push_back(std::async(std::launch::async, [start] {
-      start.wait();
-      return Mgr::Instance();
-    }));
-  go.set_value();
-  std::set<Mgr*> made;
-  for (auto& caller : callers) made.insert(caller.get());
-  EXPECT_EQ(made.size(), 1u);
-  EXPECT_EQ(*made.begin(), Mgr::Instance());
+  EXPECT_EQ(mgr->FindGroup(2), nullptr);
 }
 
 // Eight hook threads share six holders; each round takes a holder, its three resources, writes
@@ -314,9 +173,7 @@ TEST_F(Shared, ManyHookThreadsCycleHoldersAndResources) {
   mgr->ReadyToUse();
   Mgr::Group* group = mgr->FindGroup(1);
 
-  std::atomic<int> failures{0};
-  std::atomic<int> inUse{0};
-  std::atomic<int> maxInUse{0};
+  std::atomic<int> failures{0}, inUse{0}, maxInUse{0};
   auto work = [&](int thread) {
     for (int round = 0; round < kRounds; ++round) {
       CHookSharedResource* holder = mgr->AcquireResource(1);
@@ -329,8 +186,7 @@ TEST_F(Shared, ManyHookThreadsCycleHoldersAndResources) {
       while (now > seen && !maxInUse.compare_exchange_weak(seen, now)) {
       }
       holder->GetMemResources();
-      CMemMapResource* held[3] = {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
-                                  holder->GetUpdateHeaderMemResource()};
+      const auto held = Held(holder);
       char stamp[16];
       std::snprintf(stamp, sizeof stamp, "%d:%d", thread, round);
       int len = static_cast<int>(std::strlen(stamp));
@@ -339,13 +195,14 @@ TEST_F(Shared, ManyHookThreadsCycleHoldersAndResources) {
           ++failures;
           continue;
         }
-        std::memcpy(r->GetDataBaseAddr(), stamp, len);
+        std::memcpy(r->GetDataBaseAddr(), stamp, static_cast<size_t>(len));
         r->SetDataSize(len);
       }
-      if (held[0] == held[1] || held[1] == held[2] || held[0] == held[2]) ++failures;
+      if (std::set<CMemMapResource*>(held.begin(), held.end()).size() != 3) ++failures;
       std::this_thread::yield();  // let others run while this set is held
       for (CMemMapResource* r : held)
-        if (r != nullptr && (r->GetDataSize() != len || std::memcmp(r->GetDataBaseAddr(), stamp, len) != 0))
+        if (r != nullptr && (r->GetDataSize() != len ||
+                             std::memcmp(r->GetDataBaseAddr(), stamp, static_cast<size_t>(len)) != 0))
           ++failures;  // someone else was handed the same resource
       --inUse;
       if (mgr->ReleaseResource(1, holder) != 0) ++failures;
@@ -358,9 +215,7 @@ TEST_F(Shared, ManyHookThreadsCycleHoldersAndResources) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_LE(maxInUse.load(), kHolders);
   EXPECT_EQ(group->FreeCount(), static_cast<size_t>(kHolders));
-  EXPECT_EQ(group->InUseCount(), 0u);
   EXPECT_EQ(SemaphoreCount(group->Semaphore()), kHolders);
-  EXPECT_EQ(pool->GetFreeCount(), static_cast<uint64_t>(kSmall + kLarge));
   EXPECT_EQ(SemaphoreCount(pool->GetSemaphore()), kSmall + kLarge);
   for (int id = 1; id <= kSmall + kLarge; ++id) {
     CMemMapResource* r = pool->FindResourceW(id);
