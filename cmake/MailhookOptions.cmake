@@ -46,6 +46,11 @@ function(mailhook_shared_library name base)
     # Installed side by side: each finds the others beside itself, in any prefix.
     set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN")
   endif()
+  if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    # Nobody interposes the library's own functions: calls inside it go direct (no PLT) and small
+    # ones are inlined, as the header list's and the XDR's per-value calls need to be.
+    target_compile_options(${name} PRIVATE -fno-semantic-interposition)
+  endif()
   generate_export_header(${name}
     BASE_NAME ${base}
     EXPORT_MACRO_NAME ${base}_API
