@@ -48,6 +48,13 @@ Reading ReadWithGMime(const std::string& raw) {
   return r;
 }
 
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
 }  // namespace
 
 TEST(HeaderSplit, SameFieldsAndHeaderEndAsGMime) {
@@ -63,38 +70,30 @@ TEST(HeaderSplit, SameFieldsAndHeaderEndAsGMime) {
   const std::filesystem::path corpus = "/usr/lib/python3.11/test/test_email/data";
   std::error_code ec;
   for (auto& entry : std::filesystem::directory_iterator(corpus, ec))
-    if (entry.path().extension() == ".txt") {
-      std::ostringstream text;
-      text << std::ifstream(entry.path(), std::ios::binary).rdbuf();
-      cases.emplace_back(entry.path().filename().string(), text.str());
-    }
-                         std::string(std::istreambuf_iterator<char>(in), {}));
-                         const bool haveCorpus = cases.size() > 20;
+    if (entry.path().extension() == ".txt")
+      cases.emplace_back(entry.path().filename().string(), ReadAll(entry.path()));
+  const bool haveCorpus = cases.size() > 20;
 
-                         for (const auto& [name, raw] : cases) {
-                           SCOPED_TRACE(name);
-                           Reading expected = ReadWithGMime(raw);
-                           mailhook::SplitMessage split = mailhook::SplitHeaders(raw);
-                           // Bytes GMime does not take for a message have no field for the splitter either.
-                           if (!expected.message) {
-                             EXPECT_TRUE(split.fields.empty());
-                             continue;
-                           }
-                           std::vector<std::pair<std::string, std::string>> got;
-                           for (const auto& f : split.fields) got.emplace_back(f.name, f.raw);
-                           EXPECT_EQ(got, expected.fields);
-                           if (expected.headersEnd >= 0) {
-                             EXPECT_EQ(static_cast<long long>(split.headersEnd), expected.headersEnd);
-                             // The body is what follows the blank line, the same bytes the reader hands on.
-                             EXPECT_GE(split.bodyOffset, split.headersEnd);
-                             EXPECT_LE(split.bodyOffset, raw.size());
-                             std::string_view gap(raw.data() + split.headersEnd,
-                                                  split.bodyOffset - split.headersEnd);
-                             EXPECT_TRUE(gap.empty() || gap == "\n" || gap == "\r\n")
-                                 << "blank line " << gap.size() << " bytes";
-                           }
-                         }
-                         if (!haveCorpus)
-                           GTEST_SKIP()
-                               << "no mail corpus installed (Debian package libpython3.11-testsuite)";
+  for (const auto& [name, raw] : cases) {
+    SCOPED_TRACE(name);
+    Reading expected = ReadWithGMime(raw);
+    mailhook::SplitMessage split = mailhook::SplitHeaders(raw);
+    // Bytes GMime does not take for a message have no field for the splitter either.
+    if (!expected.message) {
+      EXPECT_TRUE(split.fields.empty());
+      continue;
+    }
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const auto& f : split.fields) got.emplace_back(f.name, f.raw);
+    EXPECT_EQ(got, expected.fields);
+    if (expected.headersEnd >= 0) {
+      EXPECT_EQ(static_cast<long long>(split.headersEnd), expected.headersEnd);
+      // The body is what follows the blank line, the same bytes the reader hands on.
+      EXPECT_GE(split.bodyOffset, split.headersEnd);
+      EXPECT_LE(split.bodyOffset, raw.size());
+      std::string_view gap(raw.data() + split.headersEnd, split.bodyOffset - split.headersEnd);
+      EXPECT_TRUE(gap.empty() || gap == "\n" || gap == "\r\n") << "blank line " << gap.size() << " bytes";
+    }
+  }
+  if (!haveCorpus) GTEST_SKIP() << "no mail corpus installed (Debian package libpython3.11-testsuite)";
 }
