@@ -7,6 +7,7 @@
 #include "api/mh_Protocol.h"
 #include "e2e/mailhook_run.h"
 #include "headers/hook_HookHeaders.h"
+#include "ipc/rpc_test_util.h"
 
 using mailhook::CCarryOutcome;
 using mailhook::CHookClient;
@@ -17,17 +18,6 @@ namespace {
 
 bool OneHeader(COutputHookHeaders& h) {
   return h.SetHeader(30, 7) == 0;
-}
-
-// The code of the CMailhookError that f throws; 0 when it throws none.
-template <typename F>
-int CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const CMailhookError& e) {
-    return e.GetCode();
-  }
-  return 0;
 }
 
 using HookClientE2E = MailhookRun;
@@ -46,7 +36,8 @@ TEST_F(HookClientE2E, CarriesGivesBackAndNamesEachFailure) {
   options.retryFor = 0.5;
 
   // No service: the client fails, as unavailable.
-  EXPECT_EQ(CodeOf([&] { CHookClient client(options); }), CMailhookError::SERVICE_UNAVAILABLE);
+  EXPECT_EQ(CodeOf<CMailhookError>([&] { CHookClient client(options); }),
+            CMailhookError::SERVICE_UNAVAILABLE);
 
   auto service = StartService();
   {
@@ -66,14 +57,17 @@ TEST_F(HookClientE2E, CarriesGivesBackAndNamesEachFailure) {
 
     // Too large for a resource: nothing is sent, and the holder comes back.
     const std::string huge(2u << 20, 'x');
-    EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64, huge, 2); }), CMailhookError::TOO_LARGE);
-    EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64u << 20, message, 3); }), CMailhookError::TOO_LARGE);
+    EXPECT_EQ(CodeOf<CMailhookError>([&] { client.Carry(OneHeader, 64, huge, 2); }),
+              CMailhookError::TOO_LARGE);
+    EXPECT_EQ(CodeOf<CMailhookError>([&] { client.Carry(OneHeader, 64u << 20, message, 3); }),
+              CMailhookError::TOO_LARGE);
     EXPECT_EQ(client.FreeHolders(), 2u);
 
     // The service gone past the deadline: unavailable; once it is back, served again.
     service->Kill();
     service->Wait();
-    EXPECT_EQ(CodeOf([&] { client.Carry(OneHeader, 64, message, 4); }), CMailhookError::SERVICE_UNAVAILABLE);
+    EXPECT_EQ(CodeOf<CMailhookError>([&] { client.Carry(OneHeader, 64, message, 4); }),
+              CMailhookError::SERVICE_UNAVAILABLE);
     EXPECT_EQ(client.FreeHolders(), 2u);
     service = StartService();
     EXPECT_EQ(client.Carry(OneHeader, 64, message, 5).Content(), message);
@@ -81,6 +75,6 @@ TEST_F(HookClientE2E, CarriesGivesBackAndNamesEachFailure) {
 
   // A backing file left open to others is refused before anything is registered.
   ASSERT_EQ(chmod((folder / "small-1.mmf").c_str(), 0644), 0);
-  EXPECT_EQ(CodeOf([&] { CHookClient client(options); }), CMailhookError::FILE_REPLACED);
+  EXPECT_EQ(CodeOf<CMailhookError>([&] { CHookClient client(options); }), CMailhookError::FILE_REPLACED);
   StopService(*service);
 }

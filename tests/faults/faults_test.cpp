@@ -11,9 +11,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +22,7 @@
 
 #include "e2e/mailhook_run.h"
 #include "headers/hook_HookHeadersImp.h"
+#include "ipc/raw_stream.h"
 #include "ipc/rpc.h"
 #include "memmap/hook_MemMapResource.h"
 
@@ -77,10 +76,6 @@ constexpr int32_t kCmdScan = 1, kCmdRegisterPool = 2;
 constexpr int32_t kStatusOk = 0, kStatusBadRequest = -1, kStatusFailed = -2, kStatusRefused = -13;
 constexpr int kHdrScannedBytes = 201, kHdrHeadersDigest = 203;
 
-std::u16string Units(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
-}
-
 // A hook made by hand from the library's parts: pool 1 of three backing files in a folder
 // (header list, content, update headers) and requests of its own, so that a test can do to its
 // files and requests what the command's hook never does.
@@ -95,7 +90,7 @@ class FakeHook {
     for (int id : {kHeader, kContent, kUpdate}) {
       const bool large = id == kContent;
       m_res[id] = std::make_unique<CMemMapResource>(kPool);
-      EXPECT_EQ(m_res[id]->Open(id, large ? 1 : 0, Units(Path(id).string()).c_str(),
+      EXPECT_EQ(m_res[id]->Open(id, large ? 1 : 0, mhtest::ToU16(Path(id).string()).c_str(),
                                 large ? 1 << 20 : 64 << 10, large ? 32 << 20 : 4 << 20),
                 0);
     }
@@ -125,7 +120,7 @@ class FakeHook {
     CIPCMsgBuffer request;
     request << kCmdRegisterPool << int32_t{kPool} << static_cast<uint32_t>(entries.size());
     for (auto& [id, path] : entries)
-      request << int32_t{kPool} << int32_t{id} << OS::x_wstring(Units(path.string()));
+      request << int32_t{kPool} << int32_t{id} << OS::x_wstring(mhtest::ToU16(path.string()));
     return Ask(request);
   }
   int32_t Register() {
@@ -214,6 +209,16 @@ class Faults : public MailhookRun {
   }
   std::string m_mount;
 };
+
+// Lines "SEQUENCE d1 d2 d3 d4" of a digest log by sequence; a sequence logged twice keeps both.
+std::multimap<long long, std::vector<std::string>> ReadDigestLog(const fs::path& path) {
+  std::multimap<long long, std::vector<std::string>> out;
+  std::ifstream in(path);
+  long long sequence = 0;
+  for (std::vector<std::string> d(4); in >> sequence >> d[0] >> d[1] >> d[2] >> d[3];)
+    out.emplace(sequence, d);
+  return out;
+}
 
 }  // namespace
 
@@ -381,12 +386,7 @@ TEST_F(Faults, BackingFilesCutShortDeletedOrReplaced) {
 // to this user; the last is a control it must reach. The exit code counts the failures.
 MHTEST_CHILD(as_other_user) {
   if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 100;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, args[0].c_str(), sizeof addr.sun_path - 1);
-  int bad = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno != EACCES;
-  close(fd);
+  int bad = RawStream::Connect(args[0]) != nullptr || errno != EACCES;
   for (size_t i = 1; i < args.size(); ++i) {
     int f = open(args[i].c_str(), O_RDONLY | O_CLOEXEC);
     bad += i + 1 == args.size() ? f < 0 : (f >= 0 || errno != EACCES);
@@ -609,4 +609,49 @@ TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
   ASSERT_EQ(hook.Register(), kStatusOk);
   EXPECT_EQ(hook.Scan(), kStatusOk);
   StopService(*service);
+}
+
+// A service that is only slow, not dead: stopped in the middle of a request past the hook's
+// time-out, then let go while the hook carries other messages through the same resources. The
+// late request must not change what any later message reads or gets back: every message the hook
+// reports as served is checked, digest by digest, against the service's own log of what it read
+// and wrote for that request.
+TEST_F(Faults, AServiceLetGoAfterTheTimeOutNeverChangesAMessageServedSince) {
+  const fs::path hookLog = m_dir.Path() / "hook.log", serviceLog = m_dir.Path() / "service.log";
+  // Every message carries the test string, so that every request the service finishes writes new
+  // content as well as update headers.
+  const std::string virus =
+      std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-" + "TEST-FILE!$H+H*\r\n";
+  Eml("in/a.eml", 200, virus);
+  Eml("in/b.eml", 150000, virus);
+  // Stops itself once, content read, nothing written yet.
+  auto service = StartService({"--builtin", "--digest-log", serviceLog.string()}, "stop@headers");
+  m_env["MAILHOOK_RPC_TIMEOUT_MS"] = "300";
+  m_hookRetryFor = "20";
+  auto hook = StartHook({"--input", (m_dir.Path() / "in").string(), "--threads", "2", "--repeat", "100000",
+                         "--no-verify", "--json", "--digest-log", hookLog.string()});
+  AwaitStopped(*service);
+  // Both holders' requests time out while the service is stopped; then it goes on, its stopped
+  // request first, while the hook carries on.
+  HookLines lines;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(lines.ReadUntilFailed(*hook));
+    EXPECT_TRUE(Has(lines.failed.back(), "time-out")) << lines.failed.back();
+  }
+  kill(service->Pid(), SIGCONT);
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(lines.ReadUntilServed(*hook));
+  lines.StopAndCheck(*hook);  // every holder and resource came back, the timed-out ones included
+  StopService(*service);
+
+  // Content and header list as written = as the service read them; update headers and content
+  // as the hook got them back = as the service wrote them for that very request ("-": unchanged).
+  const auto served = ReadDigestLog(hookLog), seen = ReadDigestLog(serviceLog);
+  EXPECT_GE(served.size(), 40u);
+  for (const auto& [sequence, got] : served) {
+    auto [from, to] = seen.equal_range(sequence);
+    ASSERT_EQ(std::distance(from, to), 1) << "sequence " << sequence;
+    std::vector<std::string> did = from->second;
+    if (did[3] == "-") did[3] = got[0];
+    EXPECT_EQ(got, did) << "sequence " << sequence;
+  }
 }

@@ -16,7 +16,6 @@ class RawStream {
   // Up to size bytes; 0 at the end of the stream; -1 on an error or when nothing came for 20 s
   // (a watchdog, so that a peer that never answers fails a test instead of hanging it).
   virtual long Recv(void* data, size_t size) = 0;
-  virtual void Close() = 0;
 };
 
 // Listens on an endpoint in place of a server, one connection at a time.

@@ -13,7 +13,7 @@ class PipeStream : public RawStream {
  public:
   explicit PipeStream(HANDLE h) : m_h(h), m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~PipeStream() override {
-    Close();
+    ::CloseHandle(m_h);
     ::CloseHandle(m_event);
   }
   bool Send(const void* data, size_t size) override {
@@ -24,10 +24,6 @@ class PipeStream : public RawStream {
     DWORD done = 0;
     if (Transfer(false, data, size, done)) return static_cast<long>(done);
     return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
-  }
-  void Close() override {
-    if (m_h != INVALID_HANDLE_VALUE) ::CloseHandle(m_h);
-    m_h = INVALID_HANDLE_VALUE;
   }
 
  private:

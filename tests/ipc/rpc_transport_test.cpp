@@ -1,8 +1,6 @@
 #if !defined(_WIN32)
 #include <grp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -14,7 +12,6 @@
 // clang-format on
 #endif
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -240,13 +237,7 @@ TEST(RpcTransport, AStaleSocketIsReplacedASecondServerOrAnUnsafeNameRefused) {
   EXPECT_EQ(AskFailure(client), CRPCError::PEER_CLOSED);
 #if !defined(_WIN32)  // a pipe's name goes with its last handle: nothing can be left behind
   // A socket file left by a server that died is replaced; a folder open to others is refused.
-  const std::string path = IPC::SocketPath(kComponent);
-  int stale = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  close(stale);
+  ASSERT_NE(RawListener::Listen(IPC::SocketPath(kComponent)), nullptr);  // closed at once
   EXPECT_EQ(AskFailure(client), CRPCError::NOT_LISTENING);
   {
     CRPCServer replacing(kComponent, PlusOne);

@@ -5,7 +5,7 @@
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$1; shift
-units="support_test content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
+units="content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
 platform_test pool_test rpc_link_test shared_test xdr_test"
 limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
 

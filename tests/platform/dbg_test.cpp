@@ -12,11 +12,7 @@
 #include "dbg/dbg_log.h"
 #include "support/test_support.h"
 
-namespace {
-
-const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(0x1000));
-
-}  // namespace
+static const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(0x1000));
 
 // Writes one line at each of three levels, then says who it is.
 MHTEST_CHILD(log_lines) {

@@ -204,7 +204,8 @@ TEST(Win32File, SectionsExtendTheFileNeverShrinkItAndViewsStayInside) {
 // alone does here); growing stays allowed.
 TEST(Win32File, ViewsInTwoProcessesShareBytesAndKeepTheFileFromShrinking) {
   mhtest::TempDir dir;
-  const std::u16string path = dir.WFile("s.dat");
+  // The child gets the name whole: spaces and text outside any ANSI code page.
+  const std::u16string path = dir.WFile("s p\xC3\xA9 \xE2\x82\xAC.dat");
   HANDLE file = OpenFile(path, CREATE_NEW);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   const DWORD gran = Granularity();
@@ -219,7 +220,7 @@ TEST(Win32File, ViewsInTwoProcessesShareBytesAndKeepTheFileFromShrinking) {
   EXPECT_LAST_ERROR(ERROR_USER_MAPPED_FILE);
   EXPECT_TRUE(Resize(file, static_cast<LONG>(3 * gran)));
 
-  mhtest::ChildProcess child("peer", {dir.File("s.dat").string(), "view"});
+  mhtest::ChildProcess child("peer", {mhtest::ToU8(path), "view"});
   ASSERT_EQ(Next(child), "ready");
   std::memcpy(view + gran, "from parent", 12);
   EXPECT_TRUE(UnmapViewOfFile(view));

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <random>
 
 #include "dbg/dbg_log.h"
@@ -98,11 +99,7 @@ void TellParent(const std::string& line) {
 }
 
 bool ReadParentLine(std::string& line) {
-  line.clear();
-  for (int c; (c = std::fgetc(stdin)) != '\n';) {
-    if (c == EOF) return !line.empty();
-    line.push_back(static_cast<char>(c));
-  }
+  if (!std::getline(std::cin, line)) return false;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
 }
