@@ -82,7 +82,10 @@ void WriteSeeds(const std::filesystem::path& dir) {
 bool Handler(CScanMessage& message) {
   unsigned sum = 0;
   for (char c : message.Content()) sum += static_cast<unsigned char>(c);
-  sum += static_cast<unsigned>(message.Headers().GetDataLength());
+  const char* from = nullptr;
+  if (message.Headers().GetHeader(1, &from) == 0 && from != nullptr)
+    sum += static_cast<unsigned char>(from[0]);
+  sum += static_cast<unsigned>(message.Headers().GetHeaderCount());
   message.SetAnswer(static_cast<int32_t>(sum));
   if (message.Sequence() & 2) message.MarkInfected();
   return (message.Sequence() & 1) == 0;
@@ -92,6 +95,11 @@ void MakeBackingFiles() {
   for (int id = 1; id <= 3; ++id) {
     CMemMapResource r(kDefaultPoolId);
     Check(r.Open(id, id == 3 ? 1 : 0, kFiles[id - 1], 64 << 10, 1 << 20) == 0);
+    if (id == 1) {
+      COutputHookHeadersImp out(r.GetDataBaseAddr(), r.GetDataStorageSize());
+      Check(out.SetHeader(1, "From: a@example.org") == 0 && out.SetHeader(2, int64_t{42}) == 0);
+      Check(r.SetDataSize(static_cast<int>(out.GetDataLength())) == 0);
+    }
     if (id == 2) {
       const std::string_view body = "Hello,\r\nthis is the content.\r\n";
       Check(r.Grow(static_cast<int>(body.size())) == 0);
