@@ -12,6 +12,7 @@
 #include "api/mh_Error.h"
 #include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
+#include "api/mh_ScanServiceRequests.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "foundation/hook_HookError.h"
@@ -28,6 +29,9 @@ namespace {
 
 // The most resources one registration may bring: the hook's own most (1024 holders of three).
 constexpr uint32_t kMaxRegisterEntries = 3 * 1024;
+// The most pools the service keeps: a pool stays known by id after it is dropped, so without a
+// bound a hook registering ever new ids (even empty) would grow the service without end.
+constexpr size_t kMaxPools = 4096;
 
 // True when path (after resolving . and ..) lies inside dir.
 bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir) {
@@ -102,6 +106,7 @@ struct CScanService::State {
   // counted (the fence answers busy), or meets the fence.
   std::mutex fencing;
   std::map<int32_t, PoolFences> fences;
+  size_t poolCount = 0;  // pools ever made, under the lock of pools
   std::atomic<uint64_t> failed{0};
   std::unique_ptr<CRPCServer> server;
   std::mutex stopping;
@@ -282,6 +287,14 @@ int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& ado
   std::unique_lock lock(pools);
   auto* mgr = CMemMapResourcePoolMgr::Instance();
   // A hook that starts again registers again: its old resources are forgotten first.
+  if (mgr->GetResourcePool(poolId) == nullptr) {
+    if (poolCount >= kMaxPools) {
+      Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(kMaxPools) +
+          " pools are known already");
+      return kStatusRefused;
+    }
+    ++poolCount;
+  }
   mgr->CloseResourcePool(poolId);
   if (!DescriptorsLeftFor(entries.size())) {
     Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(entries.size()) +
@@ -413,6 +426,10 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   const uint64_t largest = std::max<uint64_t>(m.content.size(), message.Headers().GetDataLength());
   if (largest + 4096 > pool->GetMaxAllowedMemMapFileSize()) receiver.CloseMemResourceDependonFileSize();
   return kStatusOk;
+}
+
+void CScanServiceRequests::Handle(CScanService& service, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  service.m_pState->Handle(request, reply);
 }
 
 }  // namespace mailhook

@@ -71,6 +71,7 @@ class MAILHOOK_API CScanService {
   uint64_t Failed() const;
 
  private:
+  friend class CScanServiceRequests;  // internal: serves requests without a link
   struct State;
   State* m_pState;
 };

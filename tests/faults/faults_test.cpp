@@ -578,6 +578,17 @@ TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
     EXPECT_EQ(hook.Register(Entries(70, hook.Path(FakeHook::kHeader))), kStatusRefused);
     ASSERT_EQ(hook.Register(), kStatusOk);
     EXPECT_EQ(hook.Scan(), kStatusOk);
+
+    // Ever new pool ids, even empty ones, are kept only up to a bound; the known pool still works.
+    int32_t status = kStatusOk;
+    for (int32_t pool = 2; pool <= 5000 && status == kStatusOk; ++pool) {
+      CIPCMsgBuffer request;
+      request << kCmdRegisterPool << pool << uint32_t{0};
+      status = hook.Ask(request);
+    }
+    EXPECT_EQ(status, kStatusRefused);
+    ASSERT_EQ(hook.Register(), kStatusOk);
+    EXPECT_EQ(hook.Scan(), kStatusOk);
     StopService(*service);
   }
 

@@ -1,0 +1,212 @@
+// Requests from a hostile hook, as the scanning service decodes them: the input is one or more
+// request buffers (split at kNext), served in order by a fresh service that has adopted three
+// real backing files as pool 1, so that registrations naming them can succeed and scans reach
+// the handler. Every reply must be a known status and a count; nothing may crash or hang.
+//
+// MAILHOOK_SERVICE_FUZZ_SEEDS=DIR ./service_request_fuzz writes the seed corpus into DIR and exits.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api/mh_Files.h"
+#include "api/mh_Protocol.h"
+#include "api/mh_ScanServiceRequests.h"
+#include "headers/hook_HookHeadersImp.h"
+#include "memmap/hook_MemMapResource.h"
+
+using namespace mailhook;
+
+namespace {
+
+constexpr std::string_view kNext = "\xffNEXT\xff";
+constexpr size_t kMostRequests = 16;
+// The backing files, named relative to the scratch folder, which is the working folder.
+const char16_t* const kFiles[] = {u"small-1.mmf", u"small-2.mmf", u"large-3.mmf"};
+
+void Check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+CIPCMsgBuffer Registration(int32_t pool, uint32_t generation) {
+  CIPCMsgBuffer b;
+  b << static_cast<int32_t>(kCmdRegisterPool) << pool << uint32_t{3};
+  for (int32_t id = 1; id <= 3; ++id) b << pool << id << kFiles[id - 1];
+  b << generation;
+  return b;
+}
+
+CIPCMsgBuffer Scan(int32_t pool, int32_t sequence, const uint32_t* generation) {
+  CIPCMsgBuffer b;
+  b << static_cast<int32_t>(kCmdScan) << pool << int32_t{1} << int32_t{2} << int32_t{3} << sequence;
+  if (generation != nullptr) b << *generation;
+  return b;
+}
+
+CIPCMsgBuffer Fence(int32_t pool, uint32_t generation) {
+  CIPCMsgBuffer b;
+  b << static_cast<int32_t>(kCmdFence) << pool << generation << uint32_t{3} << int32_t{1} << int32_t{2}
+    << int32_t{3};
+  return b;
+}
+
+void WriteSeed(const std::filesystem::path& dir, const char* name, std::vector<CIPCMsgBuffer> requests) {
+  std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (i > 0) out << kNext;
+    out.write(reinterpret_cast<const char*>(requests[i].GetData()),
+              static_cast<std::streamsize>(requests[i].GetSize()));
+  }
+}
+
+void WriteSeeds(const std::filesystem::path& dir) {
+  const uint32_t early = 50, late = 150, later = 300;
+  CIPCMsgBuffer unknown, outside;
+  unknown << int32_t{9} << int32_t{1};
+  outside << static_cast<int32_t>(kCmdRegisterPool) << int32_t{4} << uint32_t{1} << int32_t{4} << int32_t{1}
+          << u"../outside.mmf";
+  WriteSeed(dir, "register", {Registration(1, later)});
+  WriteSeed(dir, "register_scan", {Registration(2, late), Scan(2, 7, &later), Scan(1, 8, nullptr)});
+  WriteSeed(dir, "scan", {Scan(1, 5, &late)});
+  WriteSeed(dir, "scan_stale", {Scan(1, 6, &early)});
+  WriteSeed(dir, "fence_scan", {Fence(1, later), Scan(1, 5, &late), Fence(3, later)});
+  WriteSeed(dir, "unknown_outside", {unknown, outside});
+}
+
+// Touches what a scanning handler reads; the sequence's low bits choose its answer.
+bool Handler(CScanMessage& message) {
+  unsigned sum = 0;
+  for (char c : message.Content()) sum += static_cast<unsigned char>(c);
+  const char* from = nullptr;
+  if (message.Headers().GetHeader(1, &from) == 0 && from != nullptr)
+    sum += static_cast<unsigned char>(from[0]);
+  sum += static_cast<unsigned>(message.Headers().GetHeaderCount());
+  message.SetAnswer(static_cast<int32_t>(sum));
+  if (message.Sequence() & 2) message.MarkInfected();
+  return (message.Sequence() & 1) == 0;
+}
+
+void MakeBackingFiles() {
+  for (int id = 1; id <= 3; ++id) {
+    CMemMapResource r(kDefaultPoolId);
+    Check(r.Open(id, id == 3 ? 1 : 0, kFiles[id - 1], 64 << 10, 1 << 20) == 0);
+    if (id == 1) {
+      COutputHookHeadersImp out(r.GetDataBaseAddr(), r.GetDataStorageSize());
+      Check(out.SetHeader(1, "From: a@example.org") == 0 && out.SetHeader(2, int64_t{42}) == 0);
+      Check(r.SetDataSize(static_cast<int>(out.GetDataLength())) == 0);
+    }
+    if (id == 2) {
+      const std::string_view body = "Hello,\r\nthis is the content.\r\n";
+      Check(r.Grow(static_cast<int>(body.size())) == 0);
+      std::memcpy(r.GetDataBaseAddr(), body.data(), body.size());
+      Check(r.SetDataSize(static_cast<int>(body.size())) == 0);
+    }
+    r.Close();
+  }
+}
+
+bool KnownStatus(int32_t status) {
+  switch (status) {
+    case kStatusOk:
+    case kStatusBadRequest:
+    case kStatusFailed:
+    case kStatusPoolUnknown:
+    case kStatusResourceUnknown:
+    case kStatusResourceBusy:
+    case kStatusStale:
+    case kStatusRefused:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Serve(CScanService& service, const uint8_t* data, size_t size) {
+  CIPCMsgBuffer request, reply;
+  request.Load(data, size);
+  int32_t command = 0;
+  try {
+    request >> command;
+  } catch (const CIPCError&) {
+  }
+  request.Rewind();
+  CScanServiceRequests::Handle(service, request, reply);
+  int32_t status = 0, value = 0;
+  reply >> status >> value;
+  Check(KnownStatus(status));
+  if (command == kCmdScan) {
+    // A request that cannot be read is answered by a status and 0 alone, as any other.
+    int32_t answer = 0;
+    if (!reply.AtEnd()) reply >> answer;
+    Check(status == kStatusOk || (value == 0 && answer == 0));
+  } else if (command == kCmdRegisterPool) {
+    Check(value >= 0 && value <= 3 * 1024 && (status == kStatusOk || value == 0));
+  }
+  Check(reply.AtEnd());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  if (const char* seeds = std::getenv("MAILHOOK_SERVICE_FUZZ_SEEDS")) {
+    WriteSeeds(seeds);
+    std::exit(0);
+  }
+  // The working folder changes below: corpus folders and crash files stay where they were named.
+  static std::vector<std::string> args;
+  static std::vector<char*> pointers;
+  const auto here = std::filesystem::current_path();
+  bool prefixed = false;
+  for (int i = 0; i < *argc; ++i) {
+    std::string arg = (*argv)[i];
+    if (i > 0 && !arg.empty() && arg[0] != '-') arg = (here / arg).string();
+    prefixed = prefixed || arg.rfind("-artifact_prefix=", 0) == 0;
+    args.push_back(arg);
+  }
+  if (!prefixed) args.push_back("-artifact_prefix=" + (here / "").string());
+  for (auto& arg : args) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(args.size());
+  *argv = pointers.data();
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("mailhook-service-fuzz-" + std::to_string(GetCurrentProcessId()));
+  EnsurePrivateDir(dir);
+  // Registrations name the files as the seeds do, relative to here.
+  std::filesystem::current_path(dir);
+  MakeBackingFiles();
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::temp_directory_path() /
+                                    ("mailhook-service-fuzz-" + std::to_string(GetCurrentProcessId())),
+                                ec);
+  });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // A fresh service per input: what one input registers or fences cannot leak into the next.
+  CScanServiceOptions options;
+  options.folder = std::filesystem::current_path();
+  CScanService service(options, Handler);
+  {
+    CIPCMsgBuffer reply;
+    CScanServiceRequests::Handle(service, Registration(kDefaultPoolId, 100), reply);
+    int32_t status = -1;
+    reply >> status;
+    Check(status == kStatusOk);
+  }
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  size_t start = 0;
+  for (size_t n = 0; n < kMostRequests && start <= input.size(); ++n) {
+    size_t end = input.find(kNext, start);
+    if (end == std::string_view::npos) end = input.size();
+    Serve(service, data + start, end - start);
+    start = end + kNext.size();
+  }
+  return 0;
+}
