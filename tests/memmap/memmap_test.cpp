@@ -1,6 +1,7 @@
 // CMemMap and CMemMapResource over real files: mapping and growing, the size-limit operations,
 // the shared header byte for byte, growth within the maximum and views renewed from the peer's
-// header (peer headers that make no sense are the receiver test's and fuzz/memmap's).
+// header, and peer files that make no sense (a header the peer spoils after adoption is the
+// receiver test's).
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -80,14 +81,13 @@ TEST(CMemMap, MapsGrowsNeverShrinksAndRefusesNonsense) {
   EXPECT_EQ(m.GetHandle(), INVALID_HANDLE_VALUE);
 }
 
-TEST(CMemMapResource, OpenWritesTheHeaderByteForByte) {
+TEST(CMemMapResource, OpenWritesTheHeaderByteForByteAndAdoptsOnlyASaneOne) {
   TempDir dir;
   // The longest name the field holds whole: 259 units and the terminator.
   const std::u16string name = dir.WFile("") + std::u16string(259 - dir.WFile("").size(), u'n');
   TestResource r;
   ASSERT_EQ(r.Open(11, SIZE_TYPE_LARGE, name.c_str(), 0, 0x100000), 0);
   const int page = static_cast<int>(w32test::PageSize());
-  EXPECT_EQ(r.GetMaxSize(), 0x100000 + page);
   const std::string bytes = mhtest::ReadFile(fs::path(name));
   ASSERT_EQ(bytes.size(), static_cast<size_t>(page));
   const int32_t fields[] = {548, page - 548, page, page, 0x100000 + page, 0, SIZE_TYPE_LARGE};
@@ -102,6 +102,18 @@ TEST(CMemMapResource, OpenWritesTheHeaderByteForByte) {
   const std::function<void()> unmapped[] = {[&] { bad.GetDataBaseAddr(); }, [&] { bad.GetDataSize(); },
                                             [&] { bad.GetDataStorageSize(); }, [&] { bad.Grow(1); }};
   for (const auto& call : unmapped) EXPECT_THROW(call(), CHookError);
+
+  // Spoiled by a peer, the same file is not adopted and is left as it was (the first case spoils
+  // nothing): header size, data size past the file, map size, maximum, size type.
+  r.Close();
+  for (auto [field, value] :
+       {std::pair<int, int32_t>{5, 0}, {0, 547}, {5, page - 547}, {2, 0}, {4, 0x7FFFF000}, {6, 2}}) {
+    std::string spoiled = bytes;
+    std::memcpy(spoiled.data() + 4 * field, &value, 4);
+    std::ofstream(fs::path(name), std::ios::binary) << spoiled;
+    EXPECT_EQ(TestResource().OpenExisting(11, name.c_str()), field == 5 && value == 0 ? 0 : -1) << field;
+    EXPECT_EQ(mhtest::ReadFile(fs::path(name)), spoiled) << field;
+  }
 }
 
 TEST(CMemMapResource, GrowsUpToTheMaximumAndRenewsFromThePeersHeader) {

@@ -4,9 +4,7 @@
 #include <gmime/gmime.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <utility>
 
 #include <gtest/gtest.h>
