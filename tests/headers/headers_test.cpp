@@ -60,8 +60,6 @@ TEST(OutputHookHeaders, WritesTheExactRecordsUntilItsCapacityRunsOut) {
   EXPECT_EQ(small.GetHeaderCount(), 1u);
   CInputHookHeadersImp r(area, 16);
   EXPECT_EQ(Ids(r), std::vector<int>{1});
-  COutputHookHeadersImp negative(area, -5);
-  EXPECT_EQ(negative.SetHeader(1, 1), -1);
 }
 
 TEST(InputHookHeaders, AnswersLookupsInPlaceAndEnumeratesInOrder) {
@@ -73,8 +71,6 @@ TEST(InputHookHeaders, AnswersLookupsInPlaceAndEnumeratesInOrder) {
   w.SetHeader(6, int64_t{1} << 40);
   Bytes list = Written(w);
   auto& r = *new CInputHookHeadersImp(list.data(), static_cast<int>(list.size()));
-  EXPECT_EQ(r.GetDataBlock(), list.data());
-  EXPECT_EQ(r.GetDataLength(), list.size());
   EXPECT_EQ(Ids(r), (std::vector<int>{-1, 4, 5, 6}));
   int64_t big = 0;
   ASSERT_EQ(r.GetHeader(6, &big), 0);
@@ -109,12 +105,6 @@ TEST(InputHookHeaders, AnswersLookupsInPlaceAndEnumeratesInOrder) {
   EXPECT_EQ(r.Enumerate(five), 0);
   EXPECT_EQ(five.calls, "begin 2;0=a;1=b;end");
   r.Release();  // the first Release destroys a reader (leak check)
-  w.Release();  // a writer's count starts at 0: it stays alive
-  EXPECT_EQ(w.SetHeader(7, 7), 0);
-  CInputHookHeadersImp empty(nullptr, 0);
-  Recorder none;
-  EXPECT_EQ(empty.Enumerate(none), 0);
-  EXPECT_EQ(none.calls, "begin 0;end");
 }
 
 // Over shared memory the peer may overwrite terminators after the parse: the lengths the reader

@@ -1,12 +1,11 @@
 // The command messages' items as a peer reads them, which a round trip through the same code
-// cannot show, and the link's copies.
+// cannot show.
 #include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "ipc/rpc_test_util.h"
 #include "rpc/hook_CmdHookKetra.h"
-#include "rpc/hook_RpcCommunicationResource.h"
 
 namespace {
 
@@ -83,26 +82,4 @@ TEST(CmdHookKetraScanResult, DefaultBytesMapOrderAndAReadMergesIntoHeldMaps) {
   EXPECT_EQ(held.m_mapValues1, (HookValueMap{{u"kept", 2}, {u"new", 11}, {u"same", 10}}));
   EXPECT_EQ(held.m_mapValues2, r.m_mapValues2);
   EXPECT_EQ(held.m_mapValues3, (HookValueMap{{u"other", 3}, {u"three", 3}}));
-}
-
-// Moves leave the source's maps empty (the hook reuses it); a copied link keeps the ids but never
-// the connection, which only one object may close; an unconnected link raises.
-TEST(CmdHookKetra, MovesEmptyTheSourceAndLinksCopyNoConnection) {
-  CCmdHookKetraScanResult held;
-  held.m_mapValues1 = {{u"t", 1}};
-  held.m_mapValues3 = {{u"u", 2}};
-  CCmdHookKetraScanResult moved(std::move(held)), assigned;
-  EXPECT_TRUE(held.m_mapValues1.empty() && held.m_mapValues3.empty());
-  assigned = std::move(moved);
-  EXPECT_EQ(assigned.m_mapValues3.size(), 1u);
-  EXPECT_TRUE(moved.m_mapValues1.empty() && moved.m_mapValues3.empty());
-
-  CRpcCommunicationResource link(7, 9), other;
-  EXPECT_EQ(link.Init(3, 4), 0);
-  CRpcCommunicationResource copied(link);
-  other = copied;
-  EXPECT_EQ(std::make_pair(other.GetCommandId(), other.GetInitArg2()), std::make_pair(3, 4));
-  EXPECT_FALSE(other.IsConnected());
-  CRpcCommunicationResource::CRpcIPCData request, reply;
-  EXPECT_EQ(CodeOf<CRPCError>([&] { other.SendRequest(request, reply); }), CRPCError::NOT_CONNECTED);
 }

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <random>
+#include <sstream>
 
 #include "dbg/dbg_log.h"
 #include "win32/win32.h"
@@ -45,6 +47,12 @@ EnvScope::EnvScope(const char* name, const char* value) : m_name(name) {
 
 EnvScope::~EnvScope() {
   SetEnv(m_name.c_str(), m_old ? m_old->c_str() : nullptr);
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 std::vector<unsigned char> FromHex(const std::string& hex) {

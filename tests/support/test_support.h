@@ -47,6 +47,9 @@ class EnvScope {
   std::optional<std::string> m_old;
 };
 
+// A whole file's bytes ("" if it cannot be read).
+std::string ReadFile(const std::filesystem::path& path);
+
 // "0a1b..." to bytes, for byte layouts written out in a test.
 std::vector<unsigned char> FromHex(const std::string& hex);
 
