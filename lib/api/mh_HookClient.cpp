@@ -193,6 +193,7 @@ CMailhookError CutShort(bool mended) {
           mended ? "a backing file was cut short by another process; its resources were made again"
                  : "a backing file was cut short by another process and cannot be made again"};
 }
+
 }  // namespace
 
 void CCarryOutcome::Release() {
@@ -464,6 +465,16 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
   state->contentBytes = contentBytes;
   CCarryOutcome outcome(std::move(state));
   CCarryOutcome::State& o = *outcome.m_pState;
+  // Gives the holder back after a failure and throws: FILE_CUT_SHORT when giving back (which
+  // touches each resource's header) shows a file cut short, since whatever failed may have failed
+  // because of it.
+  auto giveBackAfter = [&o](const CMailhookError& e, bool holdBack) {
+    bool mended = true;
+    if (!o.GiveBack(mended, holdBack))
+      throw CMailhookError(CMailhookError::FILE_CUT_SHORT,
+                           std::string(e.what()) + "; " + CutShort(mended).what());
+    throw e;
+  };
 
   // A message whose service went away is carried again from its start, headers and content
   // written anew into fresh resources (a service that died mid-request may have written into the
@@ -482,26 +493,24 @@ CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes
       if (s.stop.load(std::memory_order_relaxed) || !BackOff(pause, deadline)) lastTry = true;
     }
   } catch (const CMailhookError& e) {
-    // Giving back touches each resource's header: a file cut short shows up there too, and
-    // whatever failed may have failed because of it.
-    bool mended = true;
-    if (!o.GiveBack(mended, unanswered))
-      throw CMailhookError(CMailhookError::FILE_CUT_SHORT,
-                           std::string(e.what()) + "; " + CutShort(mended).what());
-    throw;
+    giveBackAfter(e, unanswered);
   }
   if (o.guard->Faulted()) outcome.Release();
 
-  // What changed, read back in place.
+  // What changed, read back in place. A file cut short after the service answered fails here.
   CMemMapResource* update = holder->GetUpdateHeaderMemResource();
   CMemMapResource* body = holder->GetContentMemResource();
-  if (o.flags & kChangedHeaders) {
-    if (update->RenewMemMap() != 0)
-      throw CMailhookError(CMailhookError::SYSTEM, "update headers cannot be mapped");
-    o.updates = update->GetDataBaseAddr();
-    o.updatesSize = update->GetDataSize();
+  try {
+    if (o.flags & kChangedHeaders) {
+      if (update->RenewMemMap() != 0)
+        throw CMailhookError(CMailhookError::SYSTEM, "update headers cannot be mapped");
+      o.updates = update->GetDataBaseAddr();
+      o.updatesSize = update->GetDataSize();
+    }
+    if (body->RenewMemMap() != 0) throw CMailhookError(CMailhookError::SYSTEM, "content cannot be mapped");
+  } catch (const CMailhookError& e) {
+    giveBackAfter(e, false);
   }
-  if (body->RenewMemMap() != 0) throw CMailhookError(CMailhookError::SYSTEM, "content cannot be mapped");
   o.content = std::string_view(static_cast<const char*>(body->GetDataBaseAddr()),
                                static_cast<size_t>(body->GetDataSize()));
   return outcome;
