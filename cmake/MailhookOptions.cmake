@@ -51,6 +51,14 @@ function(mailhook_shared_library name base)
     # ones are inlined, as the header list's and the XDR's per-value calls need to be.
     target_compile_options(${name} PRIVATE -fno-semantic-interposition)
   endif()
+  if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT MAILHOOK_SANITIZE
+     AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    # Link-time optimisation: the header list's writer and reader call the encoder and decoder
+    # once per value across translation units; inlined, writing a list of 30 headers and
+    # parsing it take about half the time (headers_bench). Sanitizer and debug builds stay as
+    # they are compiled.
+    set_property(TARGET ${name} PROPERTY INTERPROCEDURAL_OPTIMIZATION TRUE)
+  endif()
   generate_export_header(${name}
     BASE_NAME ${base}
     EXPORT_MACRO_NAME ${base}_API

@@ -163,8 +163,7 @@ CMessageBlock::CMessageBlock(const char* data, uint64_t size)
 CMessageBlock::CMessageBlock(uint64_t size, int type, CMessageBlock* cont, const char* data, Lock* lock)
     : CMessageBlock(size, type, cont, data, lock, data != nullptr ? FLAG_BORROWED : 0, nullptr) {}
 
-CMessageBlock::CMessageBlock(CDataBlock* db, uint32_t flags)
-    : m_BlockFlags(flags) {
+CMessageBlock::CMessageBlock(CDataBlock* db, uint32_t flags) : m_BlockFlags(flags) {
   Init_i(0, 0, nullptr, nullptr, nullptr, 0, db);
 }
 
@@ -234,16 +233,6 @@ int CMessageBlock::Init_i(uint64_t size, int type, CMessageBlock* cont, const ch
   if (db == nullptr) db = new CDataBlock(size, type, data, lock, dataFlags);
   DataBlock(db);
   return m_DataBlock->Size() < size ? -1 : 0;
-}
-
-char* CMessageBlock::Base() const {
-  return m_DataBlock != nullptr ? m_DataBlock->Base() : nullptr;
-}
-char* CMessageBlock::End() const {
-  return m_DataBlock != nullptr ? m_DataBlock->End() : nullptr;
-}
-char* CMessageBlock::Mark() const {
-  return m_DataBlock != nullptr ? m_DataBlock->Mark() : nullptr;
 }
 
 void CMessageBlock::Base(char* p, uint64_t size, uint32_t flags) {

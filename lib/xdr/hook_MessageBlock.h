@@ -145,15 +145,15 @@ class MAILHOOK_API CMessageBlock {
 
   // Forwarded to the data block (its fields, not m_BlockFlags). Without a data block the
   // getters report an empty area and the setters do nothing.
-  // Out of line: a block without a data block has no area (null), and callers that know they
-  // have one should not be told "possible null dereference" by every inlined check.
-  char* Base() const;
+  // Inline: the encoder and decoder ask for the area on every value they write or read. A block
+  // without a data block has no area (null).
+  char* Base() const { return m_DataBlock != nullptr ? m_DataBlock->Base() : nullptr; }
   void Base(char* p, uint64_t size, uint32_t flags);
   uint64_t Size() const { return m_DataBlock ? m_DataBlock->Size() : 0; }
   int Size(uint64_t n) { return m_DataBlock ? m_DataBlock->Size(n) : -1; }
   uint64_t Capacity() const { return m_DataBlock ? m_DataBlock->Capacity() : 0; }
-  char* End() const;
-  char* Mark() const;
+  char* End() const { return m_DataBlock != nullptr ? m_DataBlock->End() : nullptr; }
+  char* Mark() const { return m_DataBlock != nullptr ? m_DataBlock->Mark() : nullptr; }
   uint32_t Flags() const { return m_DataBlock ? m_DataBlock->Flags() : 0; }
   uint32_t SetFlags(uint32_t f) { return m_DataBlock ? m_DataBlock->SetFlags(f) : 0; }
   uint32_t ClearFlags(uint32_t f) { return m_DataBlock ? m_DataBlock->ClearFlags(f) : 0; }

@@ -88,7 +88,7 @@ TEST(MessageBlock, CloneAndReplace) {
   head->TotalSizeAndLength(size, length);
   EXPECT_EQ(std::make_pair(size, length), std::make_pair(uint64_t{20}, uint64_t{8}));
   CMessageBlock* clone = head->Clone();
-  head->Base()[0] = 'X';
+  std::memset(head->Base(), 'X', 1);  // the clone must not share this area
   EXPECT_EQ(std::make_pair(clone->ReadOffset(), clone->WriteOffset()),
             std::make_pair(uint64_t{3}, uint64_t{7}));
   EXPECT_EQ(std::string(clone->Base(), 16), "0123456789abcdef");
