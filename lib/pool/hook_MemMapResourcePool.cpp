@@ -86,6 +86,7 @@ int CMemMapResourcePool::DestroyResource(CMemMapResource* resource) {
 int CMemMapResourcePool::AddResource(CMemMapResource* resource) {
   if (resource == nullptr) return -1;
   Guard<Lock> guard(m_Lock);
+  m_InUseIndex.reserve(GetResourceCount() + 1);
   switch (resource->GetSizeType()) {
     case SIZE_TYPE_SMALL:
       m_FreeSmallResources.push_back(resource);
@@ -139,6 +140,7 @@ CMemMapResource* CMemMapResourcePool::AcquireResource(int sizeType) {
         if (candidate == nullptr) HOOK_ERROR(HOOK_ERR_GENERAL);
         if (candidate->RenewMemMap() == 0) {
           m_InUseResources.splice(m_InUseResources.begin(), *from, from->begin());
+          m_InUseIndex.push_back({candidate, m_InUseResources.begin()});
           result = candidate;
         }
       }
@@ -176,12 +178,15 @@ CMemMapResource* CMemMapResourcePool::AcquireResource(int sizeType) {
 int CMemMapResourcePool::ReleaseResource(CMemMapResource* resource) {
   HOOK_LOG(LOG_TRACE_ENTER, u"CMemMapResourcePool::ReleaseResource");
   Guard<Lock> guard(m_Lock);
-  auto it = std::find(m_InUseResources.begin(), m_InUseResources.end(), resource);
-  if (it != m_InUseResources.end()) {
+  auto in = std::find_if(m_InUseIndex.begin(), m_InUseIndex.end(),
+                         [resource](const InUse& u) { return u.resource == resource; });
+  if (in != m_InUseIndex.end()) {
     std::list<CMemMapResource*>& to =
         resource->GetSizeType() == SIZE_TYPE_LARGE ? m_FreeLargeResources : m_FreeSmallResources;
     // Moved, not copied: no allocation, and the resource is listed once by construction.
-    to.splice(to.begin(), m_InUseResources, it);
+    to.splice(to.begin(), m_InUseResources, in->at);
+    *in = m_InUseIndex.back();
+    m_InUseIndex.pop_back();
     resource->SetDataSize(0);
     ::ReleaseSemaphore(m_hSemaphore.load(std::memory_order_acquire), 1, nullptr);
   }
@@ -257,6 +262,7 @@ int CMemMapResourcePool::Close() {
     list->clear();
   }
   m_Claimed.clear();
+  m_InUseIndex.clear();
   m_lUniqueResourceId.store(0);
   HOOK_LOG(LOG_TRACE_EXIT, u"CMemMapResourcePool::Close");
   return 0;
