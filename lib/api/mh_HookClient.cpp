@@ -540,12 +540,15 @@ size_t CHookClient::ReturnHeldBack() {
 CHookSharedResource* CHookClient::State::TakeHolder(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(holdersLock);
   for (;;) {
-    const auto now = std::chrono::steady_clock::now();
-    auto due = std::find_if(heldBack.begin(), heldBack.end(),
-                            [&](const HeldBack& h) { return !h.probing && h.due <= now; });
-    if (due != heldBack.end()) {
-      Probe(lock, due->holder);
-      continue;
+    // The clock is read only when some holder is held back: not once per message.
+    if (!heldBack.empty()) {
+      const auto now = std::chrono::steady_clock::now();
+      auto due = std::find_if(heldBack.begin(), heldBack.end(),
+                              [&](const HeldBack& h) { return !h.probing && h.due <= now; });
+      if (due != heldBack.end()) {
+        Probe(lock, due->holder);
+        continue;
+      }
     }
     if (usable > 0) {
       --usable;
@@ -553,7 +556,7 @@ CHookSharedResource* CHookClient::State::TakeHolder(std::chrono::steady_clock::t
       return CSharedResourceClientMgr::Instance()->AcquireResource(kDefaultGroupId);
     }
     const bool allHeldBack = heldBack.size() == holders.size();
-    if (allHeldBack && (stop || now >= deadline)) return nullptr;
+    if (allHeldBack && (stop || std::chrono::steady_clock::now() >= deadline)) return nullptr;
     auto wake = allHeldBack ? deadline : std::chrono::steady_clock::time_point::max();
     for (const auto& h : heldBack)
       if (!h.probing) wake = std::min(wake, h.due);
@@ -567,6 +570,10 @@ CHookSharedResource* CHookClient::State::TakeHolder(std::chrono::steady_clock::t
 void CHookClient::State::GiveHolder(CHookSharedResource* holder) {
   {
     std::shared_lock lock(poolLists);
+    // The group would give the holder's resources back to their pool under its own lock, which
+    // every Carry takes twice: given back first, out here, threads carrying at once do not queue
+    // behind one another's pool work. The group's Close then finds nothing held.
+    holder->Close();
     CSharedResourceClientMgr::Instance()->ReleaseResource(kDefaultGroupId, holder);
   }
   {

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
 
 #include "win32/win32.h"
 
@@ -55,7 +56,7 @@ template <class T>
 std::shared_ptr<T> Lookup(HANDLE handle, Kind kind) {
   auto object = LookupHandle(handle);
   if (!object || object->kind != kind) return nullptr;
-  return std::static_pointer_cast<T>(object);
+  return std::static_pointer_cast<T>(std::move(object));  // no second count of the object
 }
 
 }  // namespace mhwin
