@@ -92,7 +92,35 @@ bool Earlier(uint32_t a, uint32_t b) {
 struct PoolFences {
   uint32_t base = 0;                             // every resource's fence since registration
   std::unordered_map<int32_t, uint32_t> raised;  // resources fenced later
-  std::unordered_map<int32_t, int> running;      // requests using each resource now
+  // Requests using each resource now, one entry per resource in use: a few per scan in flight,
+  // searched in place. Emptied entries go, so hostile ids cannot make it grow; its capacity
+  // stays, so a scan allocates nothing here.
+  struct Running {
+    int32_t id;
+    int requests;
+  };
+  std::vector<Running> running;
+  bool InUse(int32_t id) const {
+    return std::any_of(running.begin(), running.end(), [id](const Running& r) { return r.id == id; });
+  }
+  void Use(int32_t id) {
+    for (Running& r : running)
+      if (r.id == id) {
+        ++r.requests;
+        return;
+      }
+    running.push_back({id, 1});
+  }
+  void Done(int32_t id) {
+    for (Running& r : running)
+      if (r.id == id) {
+        if (--r.requests <= 0) {
+          r = running.back();
+          running.pop_back();
+        }
+        return;
+      }
+  }
 };
 
 }  // namespace
@@ -133,33 +161,34 @@ namespace {
 // Counts a scan as using its resources while it lives, if its generation passes their fences.
 class CFencePass {
  public:
-  CFencePass(std::mutex& lock, PoolFences& fences, const int32_t (&ids)[3], const uint32_t* generation)
-      : m_lock(lock), m_fences(fences), m_ids(ids) {
+  // pools: every pool's fences, by id; the entry of a pool stays put while registration is
+  // excluded (a node of a map).
+  CFencePass(std::mutex& lock, std::map<int32_t, PoolFences>& pools, int32_t poolId, const int32_t (&ids)[3],
+             const uint32_t* generation)
+      : m_lock(lock), m_ids(ids) {
     std::lock_guard guard(m_lock);
+    PoolFences& fences = pools[poolId];
     if (generation != nullptr)
       for (int32_t id : m_ids) {
-        auto raised = m_fences.raised.find(id);
-        if (Earlier(*generation, raised == m_fences.raised.end() ? m_fences.base : raised->second)) return;
+        auto raised = fences.raised.find(id);
+        if (Earlier(*generation, raised == fences.raised.end() ? fences.base : raised->second)) return;
       }
-    for (int32_t id : m_ids) ++m_fences.running[id];
-    m_bPassed = true;
+    for (int32_t id : m_ids) fences.Use(id);
+    m_fences = &fences;
   }
   ~CFencePass() {
-    if (!m_bPassed) return;
+    if (m_fences == nullptr) return;
     std::lock_guard guard(m_lock);
-    for (int32_t id : m_ids)
-      if (auto it = m_fences.running.find(id); it != m_fences.running.end() && --it->second <= 0)
-        m_fences.running.erase(it);
+    for (int32_t id : m_ids) m_fences->Done(id);
   }
   CFencePass(const CFencePass&) = delete;
   CFencePass& operator=(const CFencePass&) = delete;
-  bool Passed() const { return m_bPassed; }
+  bool Passed() const { return m_fences != nullptr; }
 
  private:
   std::mutex& m_lock;
-  PoolFences& m_fences;
   const int32_t (&m_ids)[3];
-  bool m_bPassed = false;
+  PoolFences* m_fences = nullptr;  // set when the scan passed
 };
 
 }  // namespace
@@ -356,7 +385,7 @@ int32_t CScanService::State::Fence(const CIPCMsgBuffer& request) {
     if (raised == f.raised.end() && f.raised.size() >= kMaxRegisterEntries) return kStatusBadRequest;
     uint32_t& fence = raised == f.raised.end() ? f.raised[id] = f.base : raised->second;
     if (Earlier(fence, generation)) fence = generation;
-    busy = busy || f.running.count(id) != 0;
+    busy = busy || f.InUse(id);
   }
   return busy ? kStatusResourceBusy : kStatusOk;
 }
@@ -384,12 +413,7 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   // A pool that was dropped stays known by id but holds no resources.
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
   if (pool == nullptr || pool->GetResourceCount() == 0) return kStatusPoolUnknown;
-  PoolFences* poolFences = nullptr;
-  {
-    std::lock_guard fenceLock(fencing);
-    poolFences = &fences[poolId];  // a node of a map: stays put while registration is excluded
-  }
-  CFencePass pass(fencing, *poolFences, ids, generation);
+  CFencePass pass(fencing, fences, poolId, ids, generation);
   if (!pass.Passed()) {
     ++failed;
     return kStatusStale;
