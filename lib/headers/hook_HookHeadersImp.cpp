@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
+#include <string>
 
 #include "xdr/hook_ByteOrder.h"
 
@@ -24,13 +26,65 @@ COutputHookHeadersImp::COutputHookHeadersImp() : COutputHookHeadersImp(uint64_t{
 
 COutputHookHeadersImp::~COutputHookHeadersImp() = default;
 
+namespace {
+
+// The bytes of a value as the encoder stores it, for a record written in one piece.
+struct Encoded {
+  uint64_t bytes = 0;  // the value's bytes (a string's count, units and terminator)
+  uint32_t count = 0;  // a string's count, units + 1
+  const void* units = nullptr;
+  uint32_t unit = 0;  // bytes per unit of a string, 0 for a number
+  int64_t number = 0;
+};
+
+Encoded Encode(int v) {
+  return {4, 0, nullptr, 0, v};
+}
+Encoded Encode(int64_t v) {
+  return {8, 0, nullptr, 0, v};
+}
+template <class C>
+Encoded Encode(const C* s) {
+  uint64_t len = 0;
+  if (s != nullptr) len = std::char_traits<C>::length(s);
+  if (len >= UINT32_MAX) return {};  // too long for a count: the encoder refuses it
+  return {4 + (len + 1) * sizeof(C), static_cast<uint32_t>(len + 1), s, sizeof(C), 0};
+}
+
+}  // namespace
+
 template <class T>
 int COutputHookHeadersImp::Append(HookHeaderType tag, int id, T value) {
-  // No test between the three writes: each fails by itself, and the sticky good bit tells
-  // whether the whole record made it.
-  m_Output << static_cast<int>(tag);
-  m_Output << id;
-  m_Output << value;
+  // The common case, a record that fits, is written in one piece: one test of the room left
+  // instead of one per value. The bytes are those of the three writes below.
+  const Encoded e = Encode(value);
+  CMessageBlock* block = m_Output.Current();
+  const uint64_t used = block->WriteOffset();
+  const uint64_t capacity = block->Capacity();
+  if (e.bytes != 0 && used <= capacity && 8 + e.bytes <= capacity - used) {
+    char* p = block->WritePtr();
+    hook_le::Store<uint32_t>(p, static_cast<uint32_t>(tag));
+    hook_le::Store<int32_t>(p + 4, id);
+    if (e.unit == 0) {
+      if (e.bytes == 4)
+        hook_le::Store<int32_t>(p + 8, static_cast<int32_t>(e.number));
+      else
+        hook_le::Store<int64_t>(p + 8, e.number);
+    } else {
+      hook_le::Store<uint32_t>(p + 8, e.count);
+      const uint64_t text = uint64_t{e.count - 1} * e.unit;
+      // Units as stored are the host's: the list is only read in place on a little-endian host.
+      if (text != 0) std::memcpy(p + 12, e.units, static_cast<size_t>(text));
+      std::memset(p + 12 + text, 0, e.unit);
+    }
+    block->WritePtr(8 + e.bytes);
+  } else {
+    // No test between the three writes: each fails by itself, and the sticky good bit tells
+    // whether the whole record made it.
+    m_Output << static_cast<int>(tag);
+    m_Output << id;
+    m_Output << value;
+  }
   if (m_Output.GoodBit() != 1) return -1;
   ++m_ullHeaderCount;
   return 0;
@@ -91,45 +145,50 @@ void CInputHookHeadersImp::Parse() {
 }
 
 void CInputHookHeadersImp::ParseRecords() {
+  // Read straight from the bytes rather than value by value through the decoder: a list is
+  // parsed once per message in the service, and each decoder call re-tests the block it reads.
+  // Every step first tests what is left; the first record that does not fit ends the list.
+  const char* p = m_Input.ReadPtr();
+  const char* const end = p + m_Input.Length();
+  auto left = [&] { return static_cast<uint64_t>(end - p); };
   // The smallest record (tag, id, a 4-byte integer) is 12 bytes; a typical list needs one
   // allocation.
-  m_Headers.reserve(std::min<uint64_t>(m_Input.Length() / 12, 64));
-  while (m_Input.GoodBit() == 1) {
-    uint32_t tag = 0;
-    int32_t id = 0;
-    if (!m_Input.ReadULong(tag)) return;
+  m_Headers.reserve(std::min<uint64_t>(left() / 12, 64));
+  for (;;) {
+    if (left() < 4) break;
+    const uint32_t tag = hook_le::Load<uint32_t>(p);
+    p += 4;
     if (tag != HEADER_TYPE_INT && tag != HEADER_TYPE_INT64 && tag != HEADER_TYPE_STRING &&
         tag != HEADER_TYPE_WSTRING) {
       continue;  // an unknown tag costs its 4 bytes; the next 4 are read as a tag
     }
-    if (!m_Input.ReadLong(id)) return;
-    const char* value = m_Input.ReadPtr();
+    if (left() < 4) break;
+    const int32_t id = hook_le::Load<int32_t>(p);
+    p += 4;
+    const char* value = p;
     uint32_t units = 0;
-    switch (tag) {
-      case HEADER_TYPE_INT:
-        if (!m_Input.SkipLong()) return;
-        break;
-      case HEADER_TYPE_INT64:
-        if (!m_Input.SkipULongLong()) return;
-        break;
-      default: {
-        const bool wide = tag == HEADER_TYPE_WSTRING;
-        if (!(wide ? m_Input.SkipWString() : m_Input.SkipString())) return;
-        // The skip proved that the count and its units lie inside the data. A string is only
-        // handed out when it ends in its terminator where its count says; a count of 0 has no
-        // terminator at all.
-        const uint32_t count = hook_le::Load<uint32_t>(value);
-        if (count == 0) return;
-        value += 4;
-        const uint64_t unit = wide ? 2 : 1;
-        const char* last = value + (uint64_t{count} - 1) * unit;
-        if (last[0] != 0 || (wide && last[1] != 0)) return;
-        units = count - 1;
-        break;
-      }
+    if (tag == HEADER_TYPE_INT || tag == HEADER_TYPE_INT64) {
+      const uint64_t width = tag == HEADER_TYPE_INT ? 4 : 8;
+      if (left() < width) break;
+      p += width;
+    } else {
+      if (left() < 4) break;
+      const uint32_t count = hook_le::Load<uint32_t>(p);
+      p += 4;
+      const uint64_t unit = tag == HEADER_TYPE_WSTRING ? 2 : 1;
+      if (uint64_t{count} * unit > left()) break;
+      p += uint64_t{count} * unit;
+      // A string is only handed out when it ends in its terminator where its count says; a
+      // count of 0 has no terminator at all.
+      if (count == 0) break;
+      value += 4;
+      const char* last = value + (uint64_t{count} - 1) * unit;
+      if (last[0] != 0 || (unit == 2 && last[1] != 0)) break;
+      units = count - 1;
     }
     m_Headers.push_back(HeaderValue{id, tag, units, value});
   }
+  m_Input.ReadPtr(static_cast<uint64_t>(p - m_Input.ReadPtr()));
 }
 
 std::pair<const CInputHookHeadersImp::HeaderValue*, const CInputHookHeadersImp::HeaderValue*>
