@@ -44,11 +44,11 @@ class Recorder final : public CInputHookHeaders::CEnumerateInputHeadersCallback 
 TEST(OutputHookHeaders, WritesTheExactRecordsUntilItsCapacityRunsOut) {
   COutputHookHeadersImp w(uint64_t{128});
   EXPECT_EQ(w.SetHeader(5, "abc") | w.SetHeader(2, 7) | w.SetHeader(3, static_cast<const char*>(nullptr)) |
-                w.SetHeader(1, u"") | w.SetHeader(4, int64_t{-1}),
+                w.SetHeader(1, u"h") | w.SetHeader(4, int64_t{-1}),
             0);
   EXPECT_EQ(Written(w),
             FromHex("0900000005000000040000006162630007000000020000000700000009000000030000000100000000"
-                    "1000000001000000010000000000"
+                    "10000000010000000200000068000000"
                     "1100000004000000ffffffffffffffff"));
   EXPECT_EQ(w.GetHeaderCount(), 5u);
 
