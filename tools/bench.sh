@@ -2,6 +2,7 @@
 # Builds the benchmarks (preset ci) and runs them all on this machine, writing into
 # bench-results/<date>/:
 #   e2e.md, e2e.json, e2e.png  the library's road against copying through the socket and the floor
+#   e2e-onecore.md             the 8-thread 1 and 64 KiB cells with both processes on one core
 #   e2e-huge.md, e2e-huge.json 10 and 50 MiB messages with backing files on a tmpfs with 2 MiB pages
 #                              (a private mount when run as root, else --huge-dir FOLDER), the 50 MiB
 #                              ones also with the kept-mapped limit raised above the message
@@ -41,6 +42,16 @@ if command -v gnuplot > /dev/null; then
   python3 tools/plot_bench.py "$out/e2e.json" "$out/e2e.png" && echo "plot: $out/e2e.png"
 else
   echo "no gnuplot: plot skipped (apt-get install gnuplot-nox)"
+fi
+
+echo "=== 8 hook threads with both processes on one core"
+# On two cores the 8-thread cells also measure where the scheduler puts the threads: a 64 KiB
+# copy into lines the other core has just read costs many times one into lines of its own. On
+# one core every road pays only its own CPU time per message, so this ratio is the steady one.
+if command -v taskset > /dev/null; then
+  taskset -c 0 "$bin/e2e_bench" --sizes 1K,64K --threads 8 --scenarios read,rewrite --duration 1 | tee "$out/e2e-onecore.md"
+else
+  echo "skipped: no taskset (util-linux)"
 fi
 
 echo "=== large messages on a tmpfs with 2 MiB pages"
