@@ -14,7 +14,7 @@ mutants=(
 "1#lib/memmap/hook_MemMapResource.cpp#s/if (need > m_iMaxSize) return -1;/if (need >= m_iMaxSize) return -1;/#resource: growth to exactly the maximum refused (bound off by one)"
 "2#lib/pool/hook_MemMapResourcePool.cpp#s/to.splice(to.begin(), m_InUseResources, in->at);/to.splice(to.end(), m_InUseResources, in->at);/#pool: free list FIFO instead of LIFO"
 "3#lib/pool/hook_MemMapResourcePool.cpp#/^    resource->SetDataSize(0);\$/d#pool: data size not reset on release"
-"4#lib/pool/hook_MemMapResourcePool.cpp#186{/ReleaseSemaphore/d}#pool: semaphore unit not given back on release"
+"4#lib/pool/hook_MemMapResourcePool.cpp#/^    ::ReleaseSemaphore(m_hSemaphore.load(std::memory_order_acquire), 1, nullptr);$/d#pool: semaphore unit not given back on release"
 "5#lib/xdr/hook_XDR.cpp#/^bool OutputXDR::WriteValue(T v) {\$/a\\  if constexpr (std::is_same_v<T, int32_t>) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));#xdr: int32 written big-endian"
 "6#lib/rpc/hook_CmdHookKetra.cpp#s/buffer << m_iValue1 << m_iValue2 << m_strValue/buffer << m_iValue2 << m_iValue1 << m_strValue/#command message: two fields written in swapped order"
 "7#lib/content/hook_HookContentReceiver.cpp#s/HOOK_ERROR(HOOK_ERR_POOL_NOT_FOUND)/HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND)/#receiver: a missing pool reported with the missing-resource code"
