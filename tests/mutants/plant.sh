@@ -18,7 +18,7 @@ mutants=(
 "5#lib/xdr/hook_XDR.cpp#/^bool OutputXDR::WriteValue(T v) {\$/a\\  if constexpr (std::is_same_v<T, int32_t>) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));#xdr: int32 written big-endian"
 "6#lib/rpc/hook_CmdHookKetra.cpp#s/buffer << m_iValue1 << m_iValue2 << m_strValue/buffer << m_iValue2 << m_iValue1 << m_strValue/#command message: two fields written in swapped order"
 "7#lib/content/hook_HookContentReceiver.cpp#s/HOOK_ERROR(HOOK_ERR_POOL_NOT_FOUND)/HOOK_ERROR(HOOK_ERR_RESOURCE_NOT_FOUND)/#receiver: a missing pool reported with the missing-resource code"
-"8#lib/memmap/hook_MemMapResource.cpp#s/static_cast<uint64_t>(s.dataSize) + kHeaderSize <= fileSize;/true;/#resource: adopting a file, the data size in its shared header not checked against the file size"
+"8#lib/memmap/hook_MemMapResource.cpp#s/static_cast<uint64_t>(s.dataSize) + kHeaderSize <= fileSize;/fileSize + 1 > 0;/#resource: adopting a file, the data size in its shared header not checked against the file size"
 "9#platform/win32/win32_posix_file.cpp#s/(creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)/(creationDisposition == TRUNCATE_EXISTING)/#posix file: CREATE_ALWAYS keeps the old bytes"
 "10#platform/win32/win32_posix_sync.cpp#s/if (releaseCount > s->max - s->count)/if (releaseCount > s->max - s->count + 1)/#posix sync: semaphore released one past its maximum"
 "11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
