@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "../bench_checksum.h"
 #include "api/mh_Error.h"
 #include "api/mh_HookClient.h"
 #include "api/mh_ScanService.h"
@@ -160,21 +161,6 @@ std::string MakeContent(size_t size, uint32_t seed) {
     }
   }
   return s;
-}
-
-// Reads every byte; cheap enough to run at memory speed.
-uint64_t Checksum(const void* data, size_t size) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  uint64_t a = size, b = 0;
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    a += w;
-    b ^= w;
-  }
-  for (; i < size; ++i) a += p[i];
-  return a ^ (b * 0x9E3779B97F4A7C15ull);
 }
 
 // The first reason a message went wrong on this thread, for the report.

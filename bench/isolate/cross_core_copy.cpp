@@ -24,20 +24,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "../bench_checksum.h"
 
-uint64_t Checksum(const unsigned char* p, size_t size) {
-  uint64_t a = size, b = 0;
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    a += w;
-    b ^= w;
-  }
-  for (; i < size; ++i) a += p[i];
-  return a ^ (b * 0x9E3779B97F4A7C15ull);
-}
+namespace {
 
 bool Pin(int cpu) {
   cpu_set_t set;
@@ -111,14 +100,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: cross_core_copy [--size BYTES] [--messages N] (needs two CPUs)\n");
     return 2;
   }
-  std::printf("%zu bytes, %d messages, eight buffers taken in turn; microseconds per message\n", size, messages);
+  std::printf("%zu bytes, %d messages, eight buffers taken in turn; microseconds per message\n", size,
+              messages);
   Run(0, 1, 0, size, messages / 10 + 1);  // pages and caches warm
   for (int round = 0; round < 2; ++round)
     for (size_t offset : {size_t{0}, size_t{548}})
       for (int readerCpu : {0, 1}) {
         const Result r = Run(0, readerCpu, offset, size, messages);
-        std::printf("%-15s data at +%-4zu copy %7.2f  read %7.2f\n", readerCpu == 0 ? "one core" : "two cores",
-                    offset, r.copyMicros, r.readMicros);
+        std::printf("%-15s data at +%-4zu copy %7.2f  read %7.2f\n",
+                    readerCpu == 0 ? "one core" : "two cores", offset, r.copyMicros, r.readMicros);
       }
   return 0;
 }

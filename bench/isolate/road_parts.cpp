@@ -34,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "../bench_checksum.h"
+
 namespace {
 
 enum Road : int32_t { kFloor = 0, kWithHeaders = 1, kPool = 2 };
@@ -114,15 +116,6 @@ Area* AreaAt(int index, size_t bytes) {
 }
 size_t AreaBytes() {
   return std::max(kHeaderArea, g_contentArea) + 64;
-}
-
-uint64_t Checksum(const char* p, size_t n) {
-  uint64_t a = n, b = 0;
-  for (size_t i = 0; i < n; ++i) {
-    a += static_cast<unsigned char>(p[i]);
-    b += a;
-  }
-  return a ^ (b << 1);
 }
 
 void Put32(char*& p, uint32_t v) {
