@@ -9,6 +9,7 @@
 
 #include "support/test_support.h"
 #include "win32/win32.h"
+#include "win32/win32_cmdline.h"
 
 struct Process::Impl {
   HANDLE process = nullptr, out = nullptr, in = nullptr;
@@ -26,24 +27,6 @@ std::wstring Wide(const std::string& utf8) {
 
 }  // namespace
 
-// One argument as CommandLineToArgvW reads it back: backslashes are literal except in a run
-// that ends at a quote, where each must be doubled.
-std::wstring mhtest::QuoteArg(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    q += c;
-  }
-  q.append(backslashes * 2, L'\\');
-  return q + L"\"";
-}
-
 std::string mhtest::SelfPath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -58,7 +41,7 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
                  bool withStderr)
     : m_pImpl(new Impl) {
   std::wstring cmd;
-  for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + mhtest::QuoteArg(Wide(a));
+  for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + mhwin::QuoteArgument(Wide(a));
   HANDLE outRd = nullptr, outWr = nullptr, inRd = nullptr, inWr = nullptr;
   if (!CreatePipe(&outRd, &outWr, nullptr, 0) || !CreatePipe(&inRd, &inWr, nullptr, 0))
     throw std::runtime_error("CreatePipe");

@@ -126,9 +126,4 @@ int RunChild(const std::string& name, const std::vector<std::string>& args = {})
 // The path of this test binary, in UTF-8.
 std::string SelfPath();
 
-#if defined(_WIN32)
-// One argument of a Windows command line, quoted so that CommandLineToArgvW reads it back whole.
-std::wstring QuoteArg(const std::wstring& arg);
-#endif
-
 }  // namespace mhtest

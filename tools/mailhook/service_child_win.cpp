@@ -4,6 +4,7 @@
 #include "service_child.h"
 #include "stop.h"
 #include "win32/win32.h"
+#include "win32/win32_cmdline.h"
 
 namespace mailhook {
 
@@ -22,24 +23,6 @@ std::wstring SelfPath() {
   }
 }
 
-// One argument as CommandLineToArgvW reads it back: backslashes are literal except in a run
-// that ends at a quote, where each must be doubled.
-std::wstring Quote(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    q += c;
-  }
-  q.append(backslashes * 2, L'\\');
-  return q + L"\"";
-}
-
 }  // namespace
 
 struct ServiceChild::Impl {
@@ -52,8 +35,8 @@ struct ServiceChild::Impl {
 ServiceChild::ServiceChild(const std::filesystem::path& workDir, const std::vector<std::string>& serviceArgs)
     : m_pImpl(new Impl) {
   std::wstring self = SelfPath();
-  std::wstring cmd = Quote(self) + L" service --dir " + Quote(workDir.wstring()) + L" --quiet";
-  for (const std::string& a : serviceArgs) cmd += L" " + Quote(std::filesystem::path(a).wstring());
+  std::wstring cmd = mhwin::QuoteArgument(self) + L" service --dir " + mhwin::QuoteArgument(workDir.wstring()) + L" --quiet";
+  for (const std::string& a : serviceArgs) cmd += L" " + mhwin::QuoteArgument(std::filesystem::path(a).wstring());
   // Only the pipe's write end is inherited, so our copy closing is the child's end of output.
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   HANDLE write = nullptr;
