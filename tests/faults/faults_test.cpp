@@ -554,18 +554,21 @@ TEST_F(Faults, AHostileHookCannotSteerTheServiceOutsideWhatItChecked) {
 // that is cut to nothing while the service maps it.
 TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
   mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  // Nothing here waits on a time-out, and a large request under a sanitizer on a busy machine may
+  // take longer than the fixture's two seconds to arrive whole.
+  m_env["MAILHOOK_RPC_TIMEOUT_MS"] = "30000";
   {
     auto service = StartService({}, "", "ulimit -n 200; exec \"$0\" \"$@\"");
     FakeHook hook(Pool());
     hook.SetMessage();
 
-    // A count of millions over 48 MiB that are no entries: refused before anything is made for
+    // A count of millions over 16 MiB that are no entries: refused before anything is made for
     // the count, so it costs no more than any other request of that size (here an unknown
     // command first; the connection may still hold that one's buffer, hence twice its cost).
     auto bigRequest = [](int32_t command) {
       CIPCMsgBuffer request;
-      request << command << int32_t{FakeHook::kPool} << uint32_t{(48u << 20) / 3}
-              << OS::x_wstring(24u << 20, u'g');
+      request << command << int32_t{FakeHook::kPool} << uint32_t{(16u << 20) / 3}
+              << OS::x_wstring(8u << 20, u'g');
       return request;
     };
     const uint64_t before = PeakMemoryKiB(service->Pid());
