@@ -1,6 +1,5 @@
 #include "content_support.h"
 
-#include <cstring>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -24,33 +23,14 @@ std::string Code(int code, const char* unit) {
   return std::to_string(code) + " " + unit;
 }
 
-std::u16string Wide(const char16_t* unaligned) {
-  std::u16string out;
-  for (auto* p = reinterpret_cast<const unsigned char*>(unaligned);; p += 2) {
-    char16_t unit;
-    std::memcpy(&unit, p, 2);
-    if (unit == 0) return out;
-    out.push_back(unit);
-  }
-}
-
-static unsigned char PatternByte(uint32_t seed, size_t i) {
-  uint32_t x = static_cast<uint32_t>(i) * 2654435761u + seed * 40503u;
-  x ^= x >> 15;
-  return static_cast<unsigned char>(x ^ (static_cast<uint32_t>(i >> 8) * 31u));
-}
-
 std::vector<unsigned char> Pattern(uint32_t seed, size_t n) {
   std::vector<unsigned char> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = PatternByte(seed, i);
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t x = static_cast<uint32_t>(i) * 2654435761u + seed * 40503u;
+    x ^= x >> 15;
+    v[i] = static_cast<unsigned char>(x ^ (static_cast<uint32_t>(i >> 8) * 31u));
+  }
   return v;
-}
-
-size_t FirstMismatch(const void* data, size_t n, uint32_t seed) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < n; ++i)
-    if (p[i] != PatternByte(seed, i)) return i;
-  return n;
 }
 
 CMemMapResource* OpenResource(CMemMapResourcePool* pool, const mhtest::TempDir& dir, const std::string& name,

@@ -1,5 +1,5 @@
 // Helpers shared by the content tests: the codes and units of caught-error reports, byte
-// patterns that both processes can regenerate, and a pool holding one message's three resources.
+// patterns, and a pool holding one message's three resources.
 #pragma once
 
 #include <cstddef>
@@ -19,13 +19,8 @@ namespace contenttest {
 std::vector<std::string> Reports(const DBG::CLogCapture& capture);
 std::string Code(int code, const char* unit = "hook_HookContentImp.cpp");
 
-// A wide string as the header reader hands it out: in place, possibly at an odd address.
-std::u16string Wide(const char16_t* unaligned);
-
-// Byte i of pattern seed; different seeds differ in almost every byte.
+// n bytes of pattern seed; different seeds differ in almost every byte.
 std::vector<unsigned char> Pattern(uint32_t seed, size_t n);
-// The offset of the first byte that differs from the pattern, or n when all match.
-size_t FirstMismatch(const void* data, size_t n, uint32_t seed);
 
 constexpr int kHeaderId = 11, kContentId = 12, kUpdateHeaderId = 13;
 

@@ -22,15 +22,23 @@ namespace {
 
 constexpr const char* kReceiverUnit = "hook_HookContentReceiver.cpp";
 
-// What the hook does for one message: content and a header list into their resources, each
-// length recorded as the resource's data size.
-void HookWrites(MessagePool& mp, const std::string& content) {
-  std::memcpy(mp.content->GetDataBaseAddr(), content.data(), content.size());
-  mp.content->SetDataSize(static_cast<int>(content.size()));
-  COutputHookHeadersImp headers(mp.header->GetDataBaseAddr(), mp.header->GetDataStorageSize());
-  ASSERT_EQ(headers.SetHeader(1, "sender@example.org") | headers.SetHeader(2, 42), 0);
-  mp.header->SetDataSize(static_cast<int>(headers.GetDataLength()));
-}
+constexpr int kPool = 201;
+const std::string kHookContent = "the hook's content";
+
+// A pool holding what the hook writes for one message: content and a header list into their
+// resources, each length recorded as the resource's data size.
+class Receiver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::memcpy(mp.content->GetDataBaseAddr(), kHookContent.data(), kHookContent.size());
+    mp.content->SetDataSize(static_cast<int>(kHookContent.size()));
+    COutputHookHeadersImp headers(mp.header->GetDataBaseAddr(), mp.header->GetDataStorageSize());
+    ASSERT_EQ(headers.SetHeader(1, "sender@example.org") | headers.SetHeader(2, 42), 0);
+    mp.header->SetDataSize(static_cast<int>(headers.GetDataLength()));
+  }
+  TempDir dir;
+  MessagePool mp{kPool, dir};
+};
 
 std::string ReadAll(CInputHookContent* reader) {
   if (reader == nullptr) return "<no reader>";
@@ -43,14 +51,11 @@ std::string ReadAll(CInputHookContent* reader) {
 
 }  // namespace
 
-TEST(CHookContentReceiver, AMissingPoolOrResourceFailsTheReceiverWithItsCode) {
-  TempDir dir;
-  MessagePool mp(201, dir);
-  HookWrites(mp, "body");
+TEST_F(Receiver, AMissingPoolOrResourceFailsTheReceiverWithItsCode) {
   const std::pair<std::vector<int>, int> cases[] = {
       {{9901, kHeaderId, kContentId, kUpdateHeaderId}, HOOK_ERR_POOL_NOT_FOUND},
-      {{201, 999, kContentId, kUpdateHeaderId}, HOOK_ERR_RESOURCE_NOT_FOUND},
-      {{201, kHeaderId, 999, kUpdateHeaderId}, HOOK_ERR_RESOURCE_NOT_FOUND}};
+      {{kPool, 999, kContentId, kUpdateHeaderId}, HOOK_ERR_RESOURCE_NOT_FOUND},
+      {{kPool, kHeaderId, 999, kUpdateHeaderId}, HOOK_ERR_RESOURCE_NOT_FOUND}};
   for (const auto& [ids, code] : cases) {
     DBG::CLogCapture capture;
     CHookContentReceiver receiver(ids[0], ids[1], ids[2], ids[3]);
@@ -62,7 +67,7 @@ TEST(CHookContentReceiver, AMissingPoolOrResourceFailsTheReceiverWithItsCode) {
     EXPECT_EQ(receiver.SetContent(nullptr), -1);
   }
   // Only the update-header id is missing: no reader, no header writer, but the content writer works.
-  CHookContentReceiver receiver(201, kHeaderId, kContentId, 999);
+  CHookContentReceiver receiver(kPool, kHeaderId, kContentId, 999);
   EXPECT_EQ(receiver.Fail(), 1);
   EXPECT_EQ(receiver.GetHeaders(), nullptr);
   EXPECT_EQ(receiver.GetOutputHookHeaders(), nullptr);
@@ -77,36 +82,31 @@ TEST(CHookContentReceiver, AMissingPoolOrResourceFailsTheReceiverWithItsCode) {
 // Two requests naming the same resource: the second must not renew (re-map) a view the first
 // reads through, so it is refused as busy until the first receiver ends; so is a request that
 // names one resource twice.
-TEST(CHookContentReceiver, AResourceIsHeldByOneReceiverAtATime) {
-  TempDir dir;
-  MessagePool mp(204, dir);
-  HookWrites(mp, "body");
+TEST_F(Receiver, AResourceIsHeldByOneReceiverAtATime) {
   {
-    CHookContentReceiver first(204, kHeaderId, kContentId, kUpdateHeaderId);
+    CHookContentReceiver first(kPool, kHeaderId, kContentId, kUpdateHeaderId);
     ASSERT_EQ(first.Fail(), 0);
-    CHookContentReceiver second(204, kHeaderId, kContentId, kUpdateHeaderId);
+    CHookContentReceiver second(kPool, kHeaderId, kContentId, kUpdateHeaderId);
     EXPECT_EQ(second.GetError(), HOOK_ERR_RESOURCE_BUSY);
-    EXPECT_EQ(ReadAll(first.GetContent()), "body");
+    EXPECT_EQ(ReadAll(first.GetContent()), kHookContent);
   }
   {
-    CHookContentReceiver twice(204, kHeaderId, kContentId, kHeaderId);
+    CHookContentReceiver twice(kPool, kHeaderId, kContentId, kHeaderId);
     EXPECT_EQ(twice.GetError(), HOOK_ERR_RESOURCE_BUSY);
   }
-  CHookContentReceiver next(204, kHeaderId, kContentId, kUpdateHeaderId);  // the refused gave back theirs
-  EXPECT_EQ(ReadAll(next.GetContent()), "body");
+  CHookContentReceiver next(kPool, kHeaderId, kContentId, kUpdateHeaderId);  // the refused gave back theirs
+  EXPECT_EQ(ReadAll(next.GetContent()), kHookContent);
 }
 
-TEST(CHookContentReceiver, CommittedWritesAreWhatTheNextReceiverReads) {
-  TempDir dir;
-  MessagePool mp(202, dir);
-  HookWrites(mp, "the hook's content");
+TEST_F(Receiver, CommittedWritesAreWhatTheNextReceiverReads) {
   const std::string hookHeaders(static_cast<char*>(mp.header->GetDataBaseAddr()),
                                 static_cast<size_t>(mp.header->GetDataSize()));
   const auto newContent = Pattern(11, 5000);
   {
-    CHookContentReceiver receiver(202, kHeaderId, kContentId, kUpdateHeaderId);
+    CHookContentReceiver receiver(kPool, kHeaderId, kContentId, kUpdateHeaderId);
     ASSERT_EQ(receiver.Fail(), 0);
-    EXPECT_EQ(ReadAll(receiver.GetContent()), "the hook's content");
+    EXPECT_EQ(ReadAll(receiver.GetContent()), kHookContent);
+    EXPECT_EQ(receiver.GetContent()->GetRawMemoryBlock(), mp.content->GetDataBaseAddr());  // in place
     COutputHookContent* writer = receiver.GetOutputHookContent();
     COutputHookHeaders* headers = receiver.GetOutputHookHeaders();
     ASSERT_TRUE(writer && headers);
@@ -124,7 +124,7 @@ TEST(CHookContentReceiver, CommittedWritesAreWhatTheNextReceiverReads) {
     uint64_t written = 0;
     ASSERT_EQ(writer->Write(const_cast<unsigned char*>(newContent.data()), 5000, written), 0);
     ASSERT_EQ(headers->SetHeader(2, 43) | headers->SetHeader(3, u"scanned: clean"), 0);
-    EXPECT_EQ(mp.content->GetDataSize(), 18);
+    EXPECT_EQ(mp.content->GetDataSize(), static_cast<int>(kHookContent.size()));
     EXPECT_EQ(mp.update->GetDataSize(), 0);
     EXPECT_EQ(receiver.SetContent(writer), 0);
     EXPECT_EQ(receiver.SetHeaders(headers), 0);
@@ -135,15 +135,12 @@ TEST(CHookContentReceiver, CommittedWritesAreWhatTheNextReceiverReads) {
   EXPECT_TRUE(mp.header->IsMapped() && mp.content->IsMapped() && mp.update->IsMapped());
   EXPECT_EQ(mp.pool->GetFreeCount(), 3u);
   EXPECT_EQ(std::string(static_cast<char*>(mp.header->GetDataBaseAddr()), hookHeaders.size()), hookHeaders);
-  CHookContentReceiver again(202, kHeaderId, kContentId, kUpdateHeaderId);
+  CHookContentReceiver again(kPool, kHeaderId, kContentId, kUpdateHeaderId);
   const std::string read = ReadAll(again.GetContent());
   EXPECT_EQ(std::vector<unsigned char>(read.begin(), read.end()), newContent);
 }
 
-TEST(CHookContentReceiver, ACorruptSharedHeaderIsRefusedAndTheContentSurvives) {
-  TempDir dir;
-  MessagePool mp(204, dir);
-  HookWrites(mp, "original content");
+TEST_F(Receiver, ACorruptSharedHeaderIsRefusedAndTheContentSurvives) {
   const auto fileSize = std::filesystem::file_size(dir.File("content"));
   // {offset of the field in the shared header, value}: data size beyond the file, beyond the
   // maximum, negative; header size not 548.
@@ -156,7 +153,7 @@ TEST(CHookContentReceiver, ACorruptSharedHeaderIsRefusedAndTheContentSurvives) {
     std::memcpy(header + offset, &value, 4);
     {
       DBG::CLogCapture capture;
-      CHookContentReceiver receiver(204, kHeaderId, kContentId, kUpdateHeaderId);
+      CHookContentReceiver receiver(kPool, kHeaderId, kContentId, kUpdateHeaderId);
       EXPECT_EQ(receiver.Fail(), 1);
       EXPECT_EQ(receiver.GetContent(), nullptr);
       EXPECT_EQ(Reports(capture), (Codes{Code(HOOK_ERR_GENERAL, "hook_MemMapResourcePool.cpp"),
@@ -165,7 +162,7 @@ TEST(CHookContentReceiver, ACorruptSharedHeaderIsRefusedAndTheContentSurvives) {
     // Nothing was mapped or extended after the corrupt size.
     EXPECT_EQ(std::filesystem::file_size(dir.File("content")), fileSize);
     std::memcpy(header + offset, &saved, 4);
-    CHookContentReceiver receiver(204, kHeaderId, kContentId, kUpdateHeaderId);
-    EXPECT_EQ(ReadAll(receiver.GetContent()), "original content");
+    CHookContentReceiver receiver(kPool, kHeaderId, kContentId, kUpdateHeaderId);
+    EXPECT_EQ(ReadAll(receiver.GetContent()), kHookContent);
   }
 }

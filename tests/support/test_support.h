@@ -111,7 +111,6 @@ class ChildProcess : public Process {
     int rc = Process::Wait();
     return rc < 0 ? -1 : rc;
   }
-  std::string ReadAllOutput() { return ReadAll(); }
 };
 
 // In a child: writes one line to standard output and flushes it, for the parent's ReadLine.
