@@ -103,14 +103,10 @@ class Process {
 
 namespace mhtest {
 
-// This test binary started again as "--child NAME ARGS..."; Wait gives -1 for any signal.
+// This test binary started again as "--child NAME ARGS...".
 class ChildProcess : public Process {
  public:
   ChildProcess(const std::string& name, const std::vector<std::string>& args);
-  int Wait() {
-    int rc = Process::Wait();
-    return rc < 0 ? -1 : rc;
-  }
 };
 
 // In a child: writes one line to standard output and flushes it, for the parent's ReadLine.
