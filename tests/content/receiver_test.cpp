@@ -30,14 +30,15 @@ const std::string kHookContent = "the hook's content";
 class Receiver : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::memcpy(mp.content->GetDataBaseAddr(), kHookContent.data(), kHookContent.size());
-    mp.content->SetDataSize(static_cast<int>(kHookContent.size()));
-    COutputHookHeadersImp headers(mp.header->GetDataBaseAddr(), mp.header->GetDataStorageSize());
+    std::memcpy(m_message.content->GetDataBaseAddr(), kHookContent.data(), kHookContent.size());
+    m_message.content->SetDataSize(static_cast<int>(kHookContent.size()));
+    COutputHookHeadersImp headers(m_message.header->GetDataBaseAddr(),
+                                  m_message.header->GetDataStorageSize());
     ASSERT_EQ(headers.SetHeader(1, "sender@example.org") | headers.SetHeader(2, 42), 0);
-    mp.header->SetDataSize(static_cast<int>(headers.GetDataLength()));
+    m_message.header->SetDataSize(static_cast<int>(headers.GetDataLength()));
   }
-  TempDir dir;
-  MessagePool mp{kPool, dir};
+  TempDir m_dir;
+  MessagePool m_message{kPool, m_dir};
 };
 
 std::string ReadAll(CInputHookContent* reader) {
@@ -76,7 +77,7 @@ TEST_F(Receiver, AMissingPoolOrResourceFailsTheReceiverWithItsCode) {
   uint64_t written = 0;
   ASSERT_EQ(writer->Write(const_cast<char*>("new body"), 8, written), 0);
   EXPECT_EQ(receiver.SetContent(writer), 0);
-  EXPECT_EQ(mp.content->GetDataSize(), 8);
+  EXPECT_EQ(m_message.content->GetDataSize(), 8);
 }
 
 // Two requests naming the same resource: the second must not renew (re-map) a view the first
@@ -99,20 +100,20 @@ TEST_F(Receiver, AResourceIsHeldByOneReceiverAtATime) {
 }
 
 TEST_F(Receiver, CommittedWritesAreWhatTheNextReceiverReads) {
-  const std::string hookHeaders(static_cast<char*>(mp.header->GetDataBaseAddr()),
-                                static_cast<size_t>(mp.header->GetDataSize()));
+  const std::string hookHeaders(static_cast<char*>(m_message.header->GetDataBaseAddr()),
+                                static_cast<size_t>(m_message.header->GetDataSize()));
   const auto newContent = Pattern(11, 5000);
   {
     CHookContentReceiver receiver(kPool, kHeaderId, kContentId, kUpdateHeaderId);
     ASSERT_EQ(receiver.Fail(), 0);
     EXPECT_EQ(ReadAll(receiver.GetContent()), kHookContent);
-    EXPECT_EQ(receiver.GetContent()->GetRawMemoryBlock(), mp.content->GetDataBaseAddr());  // in place
+    EXPECT_EQ(receiver.GetContent()->GetRawMemoryBlock(), m_message.content->GetDataBaseAddr());  // in place
     COutputHookContent* writer = receiver.GetOutputHookContent();
     COutputHookHeaders* headers = receiver.GetOutputHookHeaders();
     ASSERT_TRUE(writer && headers);
-    EXPECT_EQ(headers->GetDataBlock(), mp.update->GetDataBaseAddr());
+    EXPECT_EQ(headers->GetDataBlock(), m_message.update->GetDataBaseAddr());
     // Writers that are not the receiver's own are refused and change nothing.
-    COutputHookContentMMapResourceImp foreignContent(mp.content);
+    COutputHookContentMMapResourceImp foreignContent(m_message.content);
     COutputHookHeadersImp foreignHeaders(64);
     DBG::CLogCapture capture;
     EXPECT_EQ(receiver.SetContent(&foreignContent), -1);
@@ -124,30 +125,32 @@ TEST_F(Receiver, CommittedWritesAreWhatTheNextReceiverReads) {
     uint64_t written = 0;
     ASSERT_EQ(writer->Write(const_cast<unsigned char*>(newContent.data()), 5000, written), 0);
     ASSERT_EQ(headers->SetHeader(2, 43) | headers->SetHeader(3, u"scanned: clean"), 0);
-    EXPECT_EQ(mp.content->GetDataSize(), static_cast<int>(kHookContent.size()));
-    EXPECT_EQ(mp.update->GetDataSize(), 0);
+    EXPECT_EQ(m_message.content->GetDataSize(), static_cast<int>(kHookContent.size()));
+    EXPECT_EQ(m_message.update->GetDataSize(), 0);
     EXPECT_EQ(receiver.SetContent(writer), 0);
     EXPECT_EQ(receiver.SetHeaders(headers), 0);
     EXPECT_EQ(receiver.NeedUpdateContent() + receiver.NeedUpdateHeader(), 2);
-    EXPECT_EQ(mp.update->GetDataSize(), static_cast<int>(headers->GetDataLength()));
+    EXPECT_EQ(m_message.update->GetDataSize(), static_cast<int>(headers->GetDataLength()));
     receiver.CloseMemResourceDependonFileSize();  // small files: every view stays
   }
-  EXPECT_TRUE(mp.header->IsMapped() && mp.content->IsMapped() && mp.update->IsMapped());
-  EXPECT_EQ(mp.pool->GetFreeCount(), 3u);
-  EXPECT_EQ(std::string(static_cast<char*>(mp.header->GetDataBaseAddr()), hookHeaders.size()), hookHeaders);
+  EXPECT_TRUE(m_message.header->IsMapped() && m_message.content->IsMapped() && m_message.update->IsMapped());
+  EXPECT_EQ(m_message.pool->GetFreeCount(), 3u);
+  EXPECT_EQ(std::string(static_cast<char*>(m_message.header->GetDataBaseAddr()), hookHeaders.size()),
+            hookHeaders);
   CHookContentReceiver again(kPool, kHeaderId, kContentId, kUpdateHeaderId);
   const std::string read = ReadAll(again.GetContent());
   EXPECT_EQ(std::vector<unsigned char>(read.begin(), read.end()), newContent);
 }
 
 TEST_F(Receiver, ACorruptSharedHeaderIsRefusedAndTheContentSurvives) {
-  const auto fileSize = std::filesystem::file_size(dir.File("content"));
+  const auto fileSize = std::filesystem::file_size(m_dir.File("content"));
   // {offset of the field in the shared header, value}: data size beyond the file, beyond the
   // maximum, negative; header size not 548.
   const std::pair<size_t, int32_t> cases[] = {{20, 500000}, {20, 0x7FFFFFF0}, {20, -5}, {0, 0}};
   for (auto [offset, value] : cases) {
     SCOPED_TRACE(std::to_string(offset) + "=" + std::to_string(value));
-    auto* header = static_cast<unsigned char*>(mp.content->GetDataBaseAddr()) - CMemMapResource::kHeaderSize;
+    auto* header =
+        static_cast<unsigned char*>(m_message.content->GetDataBaseAddr()) - CMemMapResource::kHeaderSize;
     int32_t saved = 0;
     std::memcpy(&saved, header + offset, 4);
     std::memcpy(header + offset, &value, 4);
@@ -160,7 +163,7 @@ TEST_F(Receiver, ACorruptSharedHeaderIsRefusedAndTheContentSurvives) {
                                          Code(HOOK_ERR_RESOURCE_NOT_FOUND, kReceiverUnit)}));
     }
     // Nothing was mapped or extended after the corrupt size.
-    EXPECT_EQ(std::filesystem::file_size(dir.File("content")), fileSize);
+    EXPECT_EQ(std::filesystem::file_size(m_dir.File("content")), fileSize);
     std::memcpy(header + offset, &saved, 4);
     CHookContentReceiver receiver(kPool, kHeaderId, kContentId, kUpdateHeaderId);
     EXPECT_EQ(ReadAll(receiver.GetContent()), kHookContent);
