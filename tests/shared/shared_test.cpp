@@ -70,12 +70,10 @@ TEST_F(Shared, AHolderTakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
   for (size_t i = 0; i < 3; ++i) {
     ASSERT_NE(held[i], nullptr);
     EXPECT_EQ(held[i]->GetSizeType(), types[i]);
-    held[i]->SetDataSize(3);
   }
   EXPECT_EQ(seven->GetFreeCount(), 0u);
   EXPECT_EQ(holder.Close(), 0);
   EXPECT_EQ(Held(&holder), std::vector<CMemMapResource*>(3, nullptr));
-  for (CMemMapResource* r : held) EXPECT_EQ(r->GetDataSize(), 0);
   // The pool hands out last-released first: the update-header went back after the header.
   EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), held[2]);
   EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), held[0]);
@@ -102,12 +100,11 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // not handed out yet: the order stays
   EXPECT_EQ(SemaphoreCount(one->Semaphore()), 3);
   for (auto* h : r) EXPECT_EQ(mgr->AcquireResource(1), h);
-  EXPECT_EQ(SemaphoreCount(one->Semaphore()),
-            0);  // a fourth waits (the many-threads case waits all the time)
+  // A fourth waits (the many-threads case waits all the time).
+  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 0);
 
   r[0]->GetMemResources();
   const auto held = Held(r[0]);
-  for (CMemMapResource* m : held) m->SetDataSize(2);
   EXPECT_EQ(mgr->ReleaseResource(9, r[0]), -1);  // no such group
   EXPECT_EQ(mgr->ReleaseResource(2, r[0]), 0);   // the wrong group: nothing moves
   EXPECT_EQ(two->FreeCount(), 1u);
@@ -121,7 +118,6 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   }
   EXPECT_EQ(Held(r[0]), std::vector<CMemMapResource*>(3, nullptr));
   EXPECT_EQ(pool->GetFreeCount(), 3u);
-  for (CMemMapResource* m : held) EXPECT_EQ(m->GetDataSize(), 0);
 
   EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // released holders queue at the back
   EXPECT_EQ(mgr->AcquireResource(1), r[0]);
