@@ -1,5 +1,5 @@
 // CMemMapResourcePool and its manager: hand-out order and fallback, release and look-up rules,
-// the export record and its adoption, the semaphore under more threads than resources, the
+// the export record's layout, the semaphore under more threads than resources, the
 // file-size limit, and pools by signed id.
 #include <atomic>
 #include <cstring>
