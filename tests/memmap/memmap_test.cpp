@@ -24,7 +24,6 @@ namespace {
 class TestResource : public CMemMapResource {
  public:
   TestResource() : CMemMapResource(4) {}
-  using CMemMapResource::GetDefaultSize;
   using CMemMapResource::GetMaxSize;
   MemMapResourceHeader& Header() {
     return *reinterpret_cast<MemMapResourceHeader*>(static_cast<char*>(GetDataBaseAddr()) - kHeaderSize);

@@ -12,18 +12,22 @@ using namespace w32test;
 
 namespace {
 
-std::string Next(mhtest::ChildProcess& child) {
-  std::string line;
-  return child.ReadLine(line) ? line : "<child ended>";
+// The child's next line, after sending it line (if any).
+std::string Say(mhtest::ChildProcess& child, const std::string& line = {}) {
+  std::string answer;
+  if (!line.empty() && !child.WriteLine(line)) return "<child gone>";
+  return child.ReadLine(answer) ? answer : "<child ended>";
 }
 
 }  // namespace
 
 // Holds the file args[0] open (args[1] "open"), or only a view of 100 bytes at its second
 // allocation unit with the file and section handles closed ("view"); then answers the parent:
-// "read" with the text in the view, "write" by writing next to it, "close" by letting go.
+// "read" with the text in the view, "write" by writing next to it, "close" by letting go,
+// "shrink" and "delete" by doing that to the file ("done", or the error number).
 MHTEST_CHILD(peer) {
-  HANDLE file = OpenFile(mhtest::ToU16(args.at(0)), OPEN_EXISTING);
+  const std::u16string path = mhtest::ToU16(args.at(0));
+  HANDLE file = OpenFile(path, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return 2;
   char* view = nullptr;
   if (args.at(1) == "view") {
@@ -37,28 +41,14 @@ MHTEST_CHILD(peer) {
   }
   mhtest::TellParent("ready");
   for (std::string line; mhtest::ReadParentLine(line) && line != "exit";) {
+    std::string answer = "done";
+    if (line == "read") answer = std::string(view, strnlen(view, 100));
     if (line == "write") std::memcpy(view + 50, "from child", 11);
     if (line == "close") view ? UnmapViewOfFile(view) : CloseHandle(file);
-    mhtest::TellParent(line == "read" ? std::string(view, strnlen(view, 100)) : "done");
+    if ((line == "shrink" && !Resize(file, 0)) || (line == "delete" && !DeleteFileW(WinStr(path.c_str()))))
+      answer = std::to_string(GetLastError());
+    mhtest::TellParent(answer);
   }
-  return 0;
-}
-
-// Once the parent has closed everything it had on the file, shrinks and deletes it: both
-// fail if the child inherited any of the parent's handles or a view left anything behind.
-MHTEST_CHILD(after_parent_closed) {
-  const std::u16string path = mhtest::ToU16(args.at(0));
-  mhtest::TellParent("ready");
-  std::string go;
-  mhtest::ReadParentLine(go);
-  HANDLE file = OpenFile(path, OPEN_EXISTING);
-  if (file == INVALID_HANDLE_VALUE) return 2;
-  bool shrunk = Resize(file, 0);
-  DWORD shrinkError = GetLastError();
-  CloseHandle(file);
-  bool deleted = DeleteFileW(WinStr(path.c_str())) != FALSE;
-  mhtest::TellParent("shrink=" + (shrunk ? std::string("ok") : std::to_string(shrinkError)) +
-                     " delete=" + (deleted ? std::string("ok") : std::to_string(GetLastError())));
   return 0;
 }
 
@@ -132,14 +122,13 @@ TEST(Win32File, DeleteOfAnOpenFileIsRefusedInAnyProcess) {
   EXPECT_LAST_ERROR(ERROR_SHARING_VIOLATION);
   ASSERT_TRUE(CloseHandle(file));
   mhtest::ChildProcess child("peer", {dir.File("d.dat").string(), "open"});
-  ASSERT_EQ(Next(child), "ready");
+  ASSERT_EQ(Say(child), "ready");
   EXPECT_FALSE(DeleteFileW(WinStr(path.c_str())));
   EXPECT_LAST_ERROR(ERROR_SHARING_VIOLATION);
   // The refused delete left the file as it was: the parent still opens the same file.
   CloseHandle(OpenFile(path, OPEN_ALWAYS));
   EXPECT_LAST_ERROR(ERROR_ALREADY_EXISTS);
-  child.WriteLine("close");
-  ASSERT_EQ(Next(child), "done");
+  ASSERT_EQ(Say(child, "close"), "done");
   EXPECT_TRUE(DeleteFileW(WinStr(path.c_str())));
   child.WriteLine("exit");
   EXPECT_EQ(child.Wait(), 0);
@@ -210,19 +199,16 @@ TEST(Win32File, ViewsInTwoProcessesShareBytesAndKeepTheFileFromShrinking) {
   EXPECT_TRUE(Resize(file, static_cast<LONG>(3 * gran)));
 
   mhtest::ChildProcess child("peer", {mhtest::ToU8(path), "view"});
-  ASSERT_EQ(Next(child), "ready");
+  ASSERT_EQ(Say(child), "ready");
   std::memcpy(view + gran, "from parent", 12);
   EXPECT_TRUE(UnmapViewOfFile(view));
-  child.WriteLine("read");
-  EXPECT_EQ(Next(child), "from parent");
-  child.WriteLine("write");
-  EXPECT_EQ(Next(child), "done");
+  EXPECT_EQ(Say(child, "read"), "from parent");
+  EXPECT_EQ(Say(child, "write"), "done");
   EXPECT_EQ(ReadHead(file, gran + 61).substr(gran + 50), std::string("from child", 11));
   EXPECT_FALSE(Resize(file, 100));
   EXPECT_LAST_ERROR(ERROR_USER_MAPPED_FILE);
   EXPECT_EQ(SizeOf(file), 3u * gran);
-  child.WriteLine("close");
-  EXPECT_EQ(Next(child), "done");
+  EXPECT_EQ(Say(child, "close"), "done");
   EXPECT_TRUE(Resize(file, 100));
   EXPECT_EQ(SizeOf(file), 100u);
   child.WriteLine("exit");
@@ -259,12 +245,16 @@ TEST(Win32File, ViewsMadeAgainShowTheFileAndNothingIsInheritedOrLeftBehind) {
       std::memset(model[f].data(), mark, length);
     }
   }
-  mhtest::ChildProcess child("after_parent_closed", {dir.File("r1.dat").string()});
-  ASSERT_EQ(Next(child), "ready");
+  // Once the parent has closed everything it had on the file, the child shrinks and deletes it:
+  // both fail if it inherited any of the parent's handles or a view left anything behind.
+  mhtest::ChildProcess child("peer", {dir.File("r1.dat").string(), "open"});
+  ASSERT_EQ(Say(child), "ready");
   UnmapViewOfFile(view);
   CloseHandle(files[1]);
-  child.WriteLine("go");
-  EXPECT_EQ(Next(child), "shrink=ok delete=ok");
+  EXPECT_EQ(Say(child, "shrink"), "done");
+  EXPECT_EQ(Say(child, "close"), "done");
+  EXPECT_EQ(Say(child, "delete"), "done");
+  ASSERT_TRUE(child.WriteLine("exit"));
   EXPECT_EQ(child.Wait(), 0);
   CloseHandle(files[0]);
 }

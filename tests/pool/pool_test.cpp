@@ -1,9 +1,8 @@
 // CMemMapResourcePool and its manager: hand-out order and fallback, release and look-up rules,
-// the export record, the semaphore under more threads than resources, the file-size limit, a
-// resource adopted by a real child process through the export record, and pools by signed id.
+// the export record's layout, the semaphore under more threads than resources, the
+// file-size limit, and pools by signed id.
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -13,12 +12,10 @@
 #include <gtest/gtest.h>
 
 #include "foundation/hook_Log.h"
-#include "pool/adopt_record.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 #include "support/test_support.h"
 
-namespace fs = std::filesystem;
 using mhtest::TempDir;
 using Pool = CMemMapResourcePool;
 using PoolMgr = CMemMapResourcePoolMgr;
@@ -113,37 +110,15 @@ TEST(CMemMapResourcePool, CandidateThatCannotRenewStaysFirstAndGivesItsUnitBack)
   pool.Close();
 }
 
-TEST(CMemMapResourcePool, BlockedAcquireIsWokenByRelease) {
-  TempDir dir;
-  Pool pool(1);
-  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
-  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[0]);
-  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_SMALL), r[1]);
-  std::atomic<bool> returned{false};
-  CMemMapResource* got = nullptr;
-  DBG::CLogCapture capture;
-  std::thread waiter([&] {
-    got = pool.AcquireResource(SIZE_TYPE_SMALL);
-    returned = true;
-  });
-  // Once the waiter has entered (its entry line precedes the wait) it cannot return while
-  // nothing is free; one release wakes it with the released resource.
-  while (capture.Texts(LOG_TRACE_ENTER).empty()) std::this_thread::yield();
-  EXPECT_FALSE(returned.load());
-  pool.ReleaseResource(r[1]);
-  waiter.join();
-  EXPECT_EQ(got, r[1]);
-  EXPECT_EQ(mhtest::SemaphoreCount(pool.GetSemaphore()), 0);
-  pool.Close();
-}
-
 TEST(CMemMapResourcePool, MoreThreadsThanResourcesNeverShareOneAndLoseNoUnit) {
   TempDir dir;
   Pool pool(1);
   constexpr int kThreads = 8, kRounds = 2000;
   auto resources = Fill(pool, dir, {SIZE_TYPE_LARGE, SIZE_TYPE_SMALL, SIZE_TYPE_SMALL});
   std::atomic<int> holders[3] = {}, faults{0};
-  // A lost semaphore unit leaves threads blocked for ever: the suite's time limit fails it.
+  // Threads keep blocking in Acquire: one that returns without a resource, or with one another
+  // thread holds, is a fault; a lost unit or a release that wakes no waiter leaves threads
+  // blocked for ever, and the suite's time limit fails it.
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
@@ -182,42 +157,14 @@ TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistryHasALowerBound) {
 }
 #endif
 
-namespace {
-
-constexpr int kPoolId = 42;
-constexpr int kBigData = 8 << 20;  // past the first view and the 6 MiB shrink size
-
-std::string Report(int view, int size, const unsigned char* data) {
-  uint64_t h = 1469598103934665603ull;
-  for (int i = 0; i < size; ++i) h = (h ^ data[i]) * 1099511628211ull;
-  return "view " + std::to_string(view) + " data " + std::to_string(size) + " sum " + std::to_string(h);
-}
-
-}  // namespace
-
-// Adopts every resource of the export record in file args[0]; on the parent's line looks resource
-// args[1] up and reports its view and data.
-MHTEST_CHILD(adopt_from_record) {
-  Pool pool(kPoolId);
-  if (!AdoptFromRecord(args.at(0), pool)) return 3;
-  mhtest::TellParent("adopted");
-  std::string line;
-  CMemMapResource* r = mhtest::ReadParentLine(line) ? pool.FindResourceW(std::stoi(args.at(1))) : nullptr;
-  if (r == nullptr) return 4;
-  mhtest::TellParent(
-      Report(r->GetCurrentMapSize(), r->GetDataSize(), static_cast<unsigned char*>(r->GetDataBaseAddr())));
-  pool.Close();
-  return 0;
-}
-
-TEST(CMemMapResourcePool, ResourceAdoptedByAChildProcess) {
+// What the service adopts a hook's pool from (content/exchange_test adopts a record in another
+// process, and reads data grown there past the first view).
+TEST(CMemMapResourcePool, ExportRecordListsTheFreeThenTheResourcesInUse) {
   TempDir dir;
+  constexpr int kPoolId = 42;
   Pool pool(kPoolId);
-  pool.AddResource(Make(pool, dir, 1, SIZE_TYPE_SMALL));
-  CMemMapResource* content = Make(pool, dir, 2, SIZE_TYPE_LARGE, 32 << 20);
-  pool.AddResource(content);
-  ASSERT_EQ(pool.SetupSync(), 0);
-  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), content);
+  auto r = Fill(pool, dir, {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE});
+  ASSERT_EQ(pool.AcquireResource(SIZE_TYPE_LARGE), r[1]);
   pool.AddResource(Make(pool, dir, 3, SIZE_TYPE_LARGE));
 
   // The record lists the free small, the free large, then the resources in use.
@@ -236,23 +183,7 @@ TEST(CMemMapResourcePool, ResourceAdoptedByAChildProcess) {
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(bytes + 16 + 528 * i)),
               dir.WFile("res" + std::to_string(fields[1])));
   }
-  std::ofstream(dir.File("pool.rec"), std::ios::binary).write(reinterpret_cast<const char*>(info), head[0]);
   pool.FreePoolRegisterInfo(info);
-
-  // The child adopts the files while they are one page long.
-  mhtest::ChildProcess child("adopt_from_record", {dir.File("pool.rec").string(), "2"});
-  ASSERT_TRUE(child.WaitForLine("adopted"));
-  std::string line;
-  // A big message grown past the first view: the child maps exactly data + 548 and reads it.
-  ASSERT_EQ(content->Grow(kBigData), 0);
-  auto* data = static_cast<unsigned char*>(content->GetDataBaseAddr());
-  for (size_t i = 0; i < static_cast<size_t>(kBigData); ++i)
-    data[i] = static_cast<unsigned char>((i * 131) >> 3);
-  content->SetDataSize(kBigData);
-  ASSERT_TRUE(child.WriteLine("renew") && child.ReadLine(line));
-  EXPECT_EQ(line, Report(kBigData + 548, kBigData, data));
-  child.CloseInput();
-  EXPECT_EQ(child.Wait(), 0);
   pool.Close();
 }
 
@@ -276,8 +207,7 @@ TEST_F(PoolMgrTest, PoolsBySignedIdAndReleaseByTheResourcesOwnPool) {
   EXPECT_EQ(mgr->CloseResourcePool(7), -1);
   EXPECT_EQ(mgr->CloseResourcePool(5), 0);
 
-  CMemMapResource* r = five->CreateResource();
-  ASSERT_EQ(r->Open(1, SIZE_TYPE_SMALL, dir.WFile("m.dat").c_str(), 0, 0), 0);
+  CMemMapResource* r = Make(*five, dir, 1, SIZE_TYPE_SMALL);
   ASSERT_EQ(five->AddResource(r), 0);
   ASSERT_EQ(mgr->SetupSync(5), 0);
   ASSERT_EQ(mgr->AcquireResource(5, SIZE_TYPE_LARGE), r);
@@ -288,8 +218,7 @@ TEST_F(PoolMgrTest, PoolsBySignedIdAndReleaseByTheResourcesOwnPool) {
 
   // A resource of a pool that is not registered: one report with code 1, nothing touched.
   CMemMapResourcePool stray(9);
-  CMemMapResource* orphan = stray.CreateResource();
-  ASSERT_EQ(orphan->Open(2, SIZE_TYPE_SMALL, dir.WFile("o.dat").c_str(), 0, 0), 0);
+  CMemMapResource* orphan = Make(stray, dir, 2, SIZE_TYPE_SMALL);
   orphan->SetDataSize(5);
   {
     DBG::CLogCapture capture;

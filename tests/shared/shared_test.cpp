@@ -60,37 +60,18 @@ class Shared : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Shared, AHolderTakesThreeResourcesFromItsPoolAndGivesThemBackInOrder) {
-  CMemMapResourcePool* seven = MakePool(7, 2, 1);
-  CHookSharedResource holder;
-  holder.Init(7, 12, 0, 0, nullptr, 0, 0);
-  EXPECT_EQ(holder.GetMemResources(), 0);
-  const auto held = Held(&holder);
-  const int types[] = {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE, SIZE_TYPE_SMALL};
-  for (size_t i = 0; i < 3; ++i) {
-    ASSERT_NE(held[i], nullptr);
-    EXPECT_EQ(held[i]->GetSizeType(), types[i]);
-    held[i]->SetDataSize(3);
-  }
-  EXPECT_EQ(seven->GetFreeCount(), 0u);
-  EXPECT_EQ(holder.Close(), 0);
-  EXPECT_EQ(Held(&holder), std::vector<CMemMapResource*>(3, nullptr));
-  for (CMemMapResource* r : held) EXPECT_EQ(r->GetDataSize(), 0);
-  // The pool hands out last-released first: the update-header went back after the header.
-  EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), held[2]);
-  EXPECT_EQ(seven->AcquireResource(SIZE_TYPE_SMALL), held[0]);
-  CHookSharedResource stray;  // a pool id that names no pool: nothing held
-  stray.Init(99, 1, 0, 0, nullptr, 0, 0);
-  EXPECT_EQ(stray.GetMemResources(), 0);
-  EXPECT_EQ(Held(&stray), std::vector<CMemMapResource*>(3, nullptr));
-}
-
-TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
+// A holder takes its message's three resources from its pool (none when the pool id names no
+// pool) and gives them back when released; groups hand holders out first-in-first-out and
+// ignore bad releases.
+TEST_F(Shared, HoldersTakeThreeResourcesAndGroupsHandThemOutFirstInFirstOut) {
   CMemMapResourcePool* pool = MakePool(4, 2, 1);
   Mgr* mgr = Mgr::Instance();
   CHookSharedResource* r[3];
   for (auto& h : r) EXPECT_EQ(mgr->AddResourceToGroup(1, h = mgr->CreateSharedResource()), 0);
   r[0]->Init(4, 1, 0, 0, nullptr, 0, 0);
+  r[1]->Init(99, 2, 0, 0, nullptr, 0, 0);
+  EXPECT_EQ(r[1]->GetMemResources(), 0);
+  EXPECT_EQ(Held(r[1]), std::vector<CMemMapResource*>(3, nullptr));
   mgr->AddResourceToGroup(2, mgr->CreateSharedResource());
   EXPECT_EQ(mgr->AcquireResource(1), nullptr);  // not armed yet: returns at once
   ASSERT_EQ(mgr->ReadyToUse(), 0);
@@ -102,12 +83,13 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // not handed out yet: the order stays
   EXPECT_EQ(SemaphoreCount(one->Semaphore()), 3);
   for (auto* h : r) EXPECT_EQ(mgr->AcquireResource(1), h);
-  EXPECT_EQ(SemaphoreCount(one->Semaphore()),
-            0);  // a fourth waits (the many-threads case waits all the time)
+  // A fourth waits (the many-threads case waits all the time).
+  EXPECT_EQ(SemaphoreCount(one->Semaphore()), 0);
 
-  r[0]->GetMemResources();
+  EXPECT_EQ(r[0]->GetMemResources(), 0);
   const auto held = Held(r[0]);
-  for (CMemMapResource* m : held) m->SetDataSize(2);
+  const int types[] = {SIZE_TYPE_SMALL, SIZE_TYPE_LARGE, SIZE_TYPE_SMALL};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(held[i] ? held[i]->GetSizeType() : -1, types[i]);
   EXPECT_EQ(mgr->ReleaseResource(9, r[0]), -1);  // no such group
   EXPECT_EQ(mgr->ReleaseResource(2, r[0]), 0);   // the wrong group: nothing moves
   EXPECT_EQ(two->FreeCount(), 1u);
@@ -121,7 +103,6 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   }
   EXPECT_EQ(Held(r[0]), std::vector<CMemMapResource*>(3, nullptr));
   EXPECT_EQ(pool->GetFreeCount(), 3u);
-  for (CMemMapResource* m : held) EXPECT_EQ(m->GetDataSize(), 0);
 
   EXPECT_EQ(mgr->ReleaseResource(1, r[1]), 0);  // released holders queue at the back
   EXPECT_EQ(mgr->AcquireResource(1), r[0]);
@@ -130,10 +111,14 @@ TEST_F(Shared, GroupsHandOutFirstInFirstOutAndIgnoreBadReleases) {
   // Closing a group deletes its holders, handed-out ones too: their resources come back.
   r[2]->Init(4, 3, 0, 0, nullptr, 0, 0);
   r[2]->GetMemResources();
+  const auto last = Held(r[2]);
   EXPECT_EQ(pool->GetFreeCount(), 0u);
   EXPECT_EQ(mgr->CloseResourceGroup(5), -1);
   EXPECT_EQ(mgr->CloseResourceGroup(1), 0);
   EXPECT_EQ(pool->GetFreeCount(), 3u);
+  // The pool hands out last-released first: the update-header went back after the header.
+  EXPECT_EQ(pool->AcquireResource(SIZE_TYPE_SMALL), last[2]);
+  EXPECT_EQ(pool->AcquireResource(SIZE_TYPE_SMALL), last[0]);
   EXPECT_EQ(mgr->AcquireResource(1), nullptr);
   EXPECT_NE(mgr->AcquireResource(2), nullptr);  // the other group is untouched
   EXPECT_EQ(mgr->Close(), 0);
