@@ -157,8 +157,8 @@ TEST(CMemMapResourcePool, FileSizeLimitFromTheRegistryHasALowerBound) {
 }
 #endif
 
-// What the service adopts a hook's pool from (content/exchange_test adopts a record in another
-// process, and reads data grown there past the first view).
+// What the hook registers its pool with and the service adopts it from (the end-to-end tests carry
+// messages past the first view between two real processes on that record).
 TEST(CMemMapResourcePool, ExportRecordListsTheFreeThenTheResourcesInUse) {
   TempDir dir;
   constexpr int kPoolId = 42;
