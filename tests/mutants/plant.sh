@@ -23,6 +23,7 @@ mutants=(
 "10#platform/win32/win32_posix_sync.cpp#s/if (releaseCount > s->max - s->count)/if (releaseCount > s->max - s->count + 1)/#posix sync: semaphore released one past its maximum"
 "11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
 "12#platform/ipc/ipc_buffer.cpp#s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/#ipc buffer: u32 array count not checked against the bytes left"
+"13#platform/win32/win32_posix_file.cpp#s/return mode | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;/return mode | O_CLOEXEC | O_NONBLOCK;/#posix file: a symbolic link at the path is followed"
 )
 
 want=" $* "
