@@ -13,6 +13,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#elif defined(_WIN32)
+#include <windows.h>
+
+#include <filesystem>
 #endif
 
 namespace OS {
@@ -95,6 +99,23 @@ CFolderStorage DescribeFolderStorage(const std::string& folder) {
   result.m_bHugePages = result.m_bInMemory && NewFilesGetHugePages(folder);
   return result;
 }
+#elif defined(_WIN32)
+CFolderStorage DescribeFolderStorage(const std::string& folder) {
+  CFolderStorage result;
+  result.m_strFileSystem = "unknown";
+  std::error_code ec;
+  const std::wstring wide = std::filesystem::absolute(std::filesystem::path(folder), ec).wstring();
+  wchar_t root[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  if (ec || !GetVolumePathNameW(wide.c_str(), root, MAX_PATH + 1) ||
+      !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
+    return result;
+  // File system names ("NTFS", "ReFS", "FAT32") are ASCII.
+  result.m_strFileSystem.clear();
+  for (const wchar_t* c = name; *c; ++c) result.m_strFileSystem += *c < 0x80 ? static_cast<char>(*c) : '?';
+  result.m_bInMemory = GetDriveTypeW(root) == DRIVE_RAMDISK;
+  return result;
+}
 #else
 CFolderStorage DescribeFolderStorage(const std::string&) {
   CFolderStorage result;
@@ -106,13 +127,17 @@ CFolderStorage DescribeFolderStorage(const std::string&) {
 std::string FolderStorageSummary(const std::string& folder) {
   const CFolderStorage s = DescribeFolderStorage(folder);
   std::string line = "backing files in " + folder + ": " + s.m_strFileSystem;
+  if (s.m_strFileSystem == "unknown") return line;
+#if defined(_WIN32)
+  return line + (s.m_bInMemory ? ", a RAM disk" : ", on disk");
+#else
   if (s.m_bHugePages) return line + ", 2 MiB pages";
   if (s.m_bInMemory)
     return line +
            ", 4 KiB pages (large messages map several times faster from a tmpfs mounted with "
            "huge=within_size: see packaging/)";
-  if (s.m_strFileSystem == "unknown") return line;
   return line + ", on disk (a tmpfs is faster and writes nothing back: see packaging/)";
+#endif
 }
 
 }  // namespace OS

@@ -12,8 +12,8 @@
 namespace OS {
 
 struct CFolderStorage {
-  std::string m_strFileSystem;  // "tmpfs", "ext4", … or "unknown"
-  bool m_bInMemory = false;     // a tmpfs: views never reach a disk
+  std::string m_strFileSystem;  // "tmpfs", "ext4", "NTFS", … or "unknown"
+  bool m_bInMemory = false;     // a tmpfs or a RAM disk: views never reach a disk
   bool m_bHugePages = false;    // a new file's view there was seen mapped with 2 MiB pages
 };
 
