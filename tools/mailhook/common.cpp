@@ -4,8 +4,6 @@
 #include <cstdio>
 
 #include "os/os_storage.h"
-#include "pool/hook_MemMapResourcePool.h"
-#include "pool/hook_MemMapResourcePoolMgr.h"
 
 namespace mailhook {
 
@@ -20,11 +18,6 @@ std::string StorageSummary(const std::filesystem::path& folder) {
          existing.parent_path() != existing)
     existing = existing.parent_path();
   return OS::FolderStorageSummary(existing.string());
-}
-
-bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes) {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
-  return pool == nullptr || dataBytes + 4096 > pool->GetMaxAllowedMemMapFileSize();
 }
 
 std::string HumanBytes(double bytes) {
