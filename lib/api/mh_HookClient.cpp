@@ -193,7 +193,6 @@ CMailhookError CutShort(bool mended) {
           mended ? "a backing file was cut short by another process; its resources were made again"
                  : "a backing file was cut short by another process and cannot be made again"};
 }
-
 }  // namespace
 
 void CCarryOutcome::Release() {

@@ -100,26 +100,21 @@ struct PoolFences {
     int requests;
   };
   std::vector<Running> running;
-  bool InUse(int32_t id) const {
-    return std::any_of(running.begin(), running.end(), [id](const Running& r) { return r.id == id; });
+  std::vector<Running>::iterator Find(int32_t id) {
+    return std::find_if(running.begin(), running.end(), [id](const Running& r) { return r.id == id; });
   }
+  bool InUse(int32_t id) { return Find(id) != running.end(); }
   void Use(int32_t id) {
-    for (Running& r : running)
-      if (r.id == id) {
-        ++r.requests;
-        return;
-      }
-    running.push_back({id, 1});
+    if (auto it = Find(id); it != running.end())
+      ++it->requests;
+    else
+      running.push_back({id, 1});
   }
   void Done(int32_t id) {
-    for (Running& r : running)
-      if (r.id == id) {
-        if (--r.requests <= 0) {
-          r = running.back();
-          running.pop_back();
-        }
-        return;
-      }
+    if (auto it = Find(id); it != running.end() && --it->requests <= 0) {
+      *it = running.back();
+      running.pop_back();
+    }
   }
 };
 

@@ -111,8 +111,9 @@ CFolderStorage DescribeFolderStorage(const std::string& folder) {
       !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
     return result;
   // File system names ("NTFS", "ReFS", "FAT32") are ASCII.
-  result.m_strFileSystem.clear();
-  for (const wchar_t* c = name; *c; ++c) result.m_strFileSystem += *c < 0x80 ? static_cast<char>(*c) : '?';
+  std::string ascii;
+  for (const wchar_t* c = name; *c; ++c) ascii += *c < 0x80 ? static_cast<char>(*c) : '?';
+  result.m_strFileSystem = ascii;
   result.m_bInMemory = GetDriveTypeW(root) == DRIVE_RAMDISK;
   return result;
 }

@@ -35,8 +35,10 @@ struct ServiceChild::Impl {
 ServiceChild::ServiceChild(const std::filesystem::path& workDir, const std::vector<std::string>& serviceArgs)
     : m_pImpl(new Impl) {
   std::wstring self = SelfPath();
-  std::wstring cmd = mhwin::QuoteArgument(self) + L" service --dir " + mhwin::QuoteArgument(workDir.wstring()) + L" --quiet";
-  for (const std::string& a : serviceArgs) cmd += L" " + mhwin::QuoteArgument(std::filesystem::path(a).wstring());
+  std::wstring cmd =
+      mhwin::QuoteArgument(self) + L" service --dir " + mhwin::QuoteArgument(workDir.wstring()) + L" --quiet";
+  for (const std::string& a : serviceArgs)
+    cmd += L" " + mhwin::QuoteArgument(std::filesystem::path(a).wstring());
   // Only the pipe's write end is inherited, so our copy closing is the child's end of output.
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   HANDLE write = nullptr;
