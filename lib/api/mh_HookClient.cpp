@@ -14,6 +14,7 @@
 #include "api/mh_Error.h"
 #include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
+#include "api/mh_Wire.h"
 #include "content/hook_HookContent.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
@@ -288,22 +289,21 @@ int32_t CHookClient::State::Register() {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(options.poolId);
   CMemMapResourcePool::CResPoolRegisterInfo* info = pool->ExportPoolRegisterInfo();
   if (info == nullptr) return kStatusFailed;
-  CIPCMsgBuffer request(1024, false), reply(1024, false);
-  request << static_cast<int32_t>(kCmdRegisterPool) << static_cast<int32_t>(options.poolId)
-          << static_cast<uint32_t>(info->iEntryCount);
+  CRegisterRequest registration{options.poolId, {}, generation.load()};
   for (int32_t i = 0; i < info->iEntryCount; ++i) {
     const auto* entry = info->Entry(static_cast<size_t>(i));
-    request << entry->iResourcePoolId << entry->iResourceId
-            << static_cast<const char16_t*>(entry->szBackingStoreName);
+    registration.entries.push_back({entry->iResourcePoolId, entry->iResourceId, entry->szBackingStoreName});
   }
   pool->FreePoolRegisterInfo(info);
-  request << generation.load();
+  CIPCMsgBuffer request(1024, false), reply(1024, false);
+  Encode(registration, request);
   // One registration at a time on the shared link.
   std::lock_guard lock(registering);
   registerLink->SendRequest(request, reply);
-  int32_t status = kStatusFailed, adopted = 0;
-  reply >> status >> adopted;
-  return status;
+  CRegisterReply answer;
+  if (!Decode(reply, answer))
+    throw CMailhookError(CMailhookError::PROTOCOL, "service: a malformed reply to the registration");
+  return answer.status;
 }
 
 void CHookClient::State::RegisterWaiting() {
@@ -403,21 +403,18 @@ bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& gu
   // What was written may have gone to pages the file no longer has: never send that.
   if (guard.Faulted()) return true;
 
-  int32_t status = kStatusFailed;
+  CScanReply answered;
   for (int attempt = 0;; ++attempt) {
     CIPCMsgBuffer request(1024, false), reply(1024, false);
-    request << static_cast<int32_t>(kCmdScan) << static_cast<int32_t>(options.poolId)
-            << header->GetResourceId() << body->GetResourceId() << update->GetResourceId() << sequence
-            << generation.load();
+    Encode(CScanRequest{options.poolId, header->GetResourceId(), body->GetResourceId(),
+                        update->GetResourceId(), sequence, generation.load()},
+           request);
     try {
       holder->SendRequest(request, reply);
-      status = kStatusFailed;
-      flags = 0;
-      reply >> status >> flags;
-      answer = 0;
-      if (!reply.AtEnd()) reply >> answer;
+      if (!Decode(reply, answered))
+        throw CMailhookError(CMailhookError::PROTOCOL, "service: a malformed reply to the scan");
       // A service that started after us does not know our pool yet.
-      if (status == kStatusPoolUnknown && attempt == 0) {
+      if (answered.status == kStatusPoolUnknown && attempt == 0) {
         // The export record reads the pool's lists whole: no resource may change hands meanwhile.
         std::unique_lock lock(poolLists);
         if (Register() == kStatusOk) continue;
@@ -427,12 +424,12 @@ bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& gu
       // The request may be in the service, to be served later (a slow or stopped service).
       unanswered = e.GetCode() != CRPCError::NOT_LISTENING;
       throw FromRpc(e, "service: ");
-    } catch (const CIPCError& e) {
-      throw CMailhookError(CMailhookError::PROTOCOL, std::string("service: a malformed reply: ") + e.what());
     }
     break;
   }
-  if (status != kStatusOk) throw CMailhookError::FromStatus(status);
+  if (answered.status != kStatusOk) throw CMailhookError::FromStatus(answered.status);
+  flags = answered.flags;
+  answer = answered.answer;
   return true;
 }
 
@@ -602,21 +599,22 @@ bool CHookClient::State::Probe(std::unique_lock<std::mutex>& lock, CHookSharedRe
   auto it = find();
   if (it == heldBack.end() || it->probing) return false;
   it->probing = true;
-  CIPCMsgBuffer request(1024, false), reply(1024, false);
-  request << static_cast<int32_t>(kCmdFence) << static_cast<int32_t>(options.poolId) << it->generation
-          << uint32_t{3};
+  CFenceRequest fence{options.poolId, it->generation, {}};
   for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
                                holder->GetUpdateHeaderMemResource()})
-    request << (res != nullptr ? res->GetResourceId() : int32_t{-1});
+    fence.resources.push_back(res != nullptr ? res->GetResourceId() : int32_t{-1});
+  CIPCMsgBuffer request(1024, false), reply(1024, false);
+  Encode(fence, request);
   lock.unlock();
-  int32_t status = kStatusFailed;
+  CFenceReply answer;
   try {
     std::lock_guard link(registering);
     registerLink->SendRequest(request, reply);
-    reply >> status;
+    if (!Decode(reply, answer)) answer.status = kStatusFailed;
   } catch (const std::exception&) {
-    status = kStatusFailed;  // no service, or no answer in time: try again later
+    answer.status = kStatusFailed;  // no service, or no answer in time: try again later
   }
+  const int32_t status = answer.status;
   // A service that does not know the pool has no request of it: one that does gets the pool
   // registered again, which fences every resource at a generation past this one.
   const bool done = status == kStatusOk || status == kStatusPoolUnknown;

@@ -1,6 +1,7 @@
 // The wire protocol between a hook and the scanning service: the request layout over the RPC
 // link, the reply codes and the change flags. Both sides of a program built on the library use
-// these values; they are the layer's, not any one program's.
+// these values; they are the layer's, not any one program's. The requests and replies are
+// encoded and decoded in one place, the layer's internal codec (mh_Wire.h).
 #pragma once
 
 #include <cstdint>

@@ -13,6 +13,7 @@
 #include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
+#include "api/mh_Wire.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "foundation/hook_HookError.h"
@@ -27,8 +28,6 @@ namespace mailhook {
 
 namespace {
 
-// The most resources one registration may bring: the hook's own most (1024 holders of three).
-constexpr uint32_t kMaxRegisterEntries = 3 * 1024;
 // The most pools the service keeps: a pool stays known by id after it is dropped, so without a
 // bound a hook registering ever new ids (even empty) would grow the service without end.
 constexpr size_t kMaxPools = 4096;
@@ -143,12 +142,10 @@ struct CScanService::State {
     if (options.onStep) options.onStep(step);
   }
   void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
-  int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
-  int32_t Fence(const CIPCMsgBuffer& request);
-  int32_t Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
-               int32_t& flags, int32_t& answer);
-  int32_t ScanShared(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
-                     int32_t& flags, int32_t& answer);
+  CRegisterReply Register(const CRegisterRequest& request);
+  int32_t Fence(const CFenceRequest& request);
+  CScanReply Scan(const CScanRequest& request);
+  CScanReply ScanShared(const CScanRequest& request);
 };
 
 namespace {
@@ -235,77 +232,44 @@ uint64_t CScanService::Failed() const {
 
 void CScanService::State::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   int32_t command = 0;
-  try {
-    request >> command;
-  } catch (const std::exception&) {
-    reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
-    return;
-  }
+  if (!PeekCommand(request, command)) command = 0;
+  // A request that cannot be read still gets the reply of its command's shape, with the status
+  // saying why.
   if (command == kCmdScan) {
-    int32_t pool = 0, ids[3] = {}, sequence = 0;
-    uint32_t generation = 0;
-    bool withGeneration = false;
-    try {
-      request >> pool >> ids[0] >> ids[1] >> ids[2] >> sequence;
-      withGeneration = !request.AtEnd();
-      if (withGeneration) request >> generation;
-    } catch (const std::exception&) {
-      reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
-      return;
-    }
-    int32_t flags = 0, answer = 0;
-    int32_t status = Scan(pool, ids, sequence, withGeneration ? &generation : nullptr, flags, answer);
-    reply << status << flags << answer;
+    CScanRequest scan;
+    Encode(Decode(request, scan) ? Scan(scan) : CScanReply{kStatusBadRequest, 0, 0}, reply);
   } else if (command == kCmdFence) {
-    reply << Fence(request) << static_cast<int32_t>(0);
+    CFenceRequest fence;
+    Encode(CFenceReply{Decode(request, fence) ? Fence(fence) : kStatusBadRequest}, reply);
   } else if (command == kCmdRegisterPool) {
-    int32_t adopted = 0;
-    int32_t status = Register(request, adopted);
-    reply << status << adopted;
+    CRegisterRequest registration;
+    Encode(Decode(request, registration) ? Register(registration) : CRegisterReply{kStatusBadRequest, 0},
+           reply);
   } else {
-    reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
+    // Every reply begins with a status and one more integer.
+    Encode(CFenceReply{kStatusBadRequest}, reply);
   }
 }
 
-int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& adopted) {
-  struct Entry {
-    int32_t pool, id;
-    OS::x_wstring name;
-  };
-  int32_t poolId = 0;
-  uint32_t count = 0, generation = 0;
-  std::vector<Entry> entries;
+CRegisterReply CScanService::State::Register(const CRegisterRequest& request) {
+  const int32_t poolId = request.pool;
   try {
-    request >> poolId >> count;
-    // Entries are made as they are read, so memory follows the bytes really sent, never a
-    // claimed count.
-    if (count > kMaxRegisterEntries) return kStatusBadRequest;
-    for (uint32_t i = 0; i < count; ++i) {
-      Entry e;
-      request >> e.pool >> e.id >> e.name;
-      entries.push_back(std::move(e));
-    }
-    if (!request.AtEnd()) request >> generation;
-  } catch (const std::exception&) {
-    return kStatusBadRequest;
-  }
-  try {
-    for (auto& e : entries) {
-      if (e.pool != poolId) return kStatusBadRequest;
-      const std::filesystem::path path(static_cast<const std::u16string&>(e.name));
+    for (const CRegisterEntry& e : request.entries) {
+      if (e.pool != poolId) return {kStatusBadRequest, 0};
+      const std::filesystem::path path(e.path);
       if (!IsInside(path, options.folder)) {
         Log("refused " + path.string() + ": outside " + options.folder.string());
-        return kStatusRefused;
+        return {kStatusRefused, 0};
       }
       if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
         Log("refused " + problem);
-        return kStatusRefused;
+        return {kStatusRefused, 0};
       }
     }
   } catch (const std::exception& e) {
     // A name the file system cannot take (too long, say) is the request's fault.
     Log(std::string("refused a registration: ") + e.what());
-    return kStatusBadRequest;
+    return {kStatusBadRequest, 0};
   }
 
   std::unique_lock lock(pools);
@@ -315,108 +279,94 @@ int32_t CScanService::State::Register(const CIPCMsgBuffer& request, int32_t& ado
     if (poolCount >= kMaxPools) {
       Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(kMaxPools) +
           " pools are known already");
-      return kStatusRefused;
+      return {kStatusRefused, 0};
     }
     ++poolCount;
   }
   mgr->CloseResourcePool(poolId);
-  if (!DescriptorsLeftFor(entries.size())) {
-    Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(entries.size()) +
+  if (!DescriptorsLeftFor(request.entries.size())) {
+    Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(request.entries.size()) +
         " resources would use up this process's descriptors (ulimit -n)");
-    return kStatusRefused;
+    return {kStatusRefused, 0};
   }
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
   // Mapping and reading each file's header happen here: a file the hook's user cuts short
   // meanwhile must fail the registration, not end the service.
   BusGuard guard;
-  for (auto& e : entries) {
+  int32_t adopted = 0;
+  for (const CRegisterEntry& e : request.entries) {
     CMemMapResource* resource = pool->CreateResource();
-    const bool added = resource->OpenExisting(e.id, const_cast<char16_t*>(e.name.c_str())) == 0 &&
-                       pool->AddResource(resource) == 0;
+    const bool added =
+        resource->OpenExisting(e.resource, e.path.c_str()) == 0 && pool->AddResource(resource) == 0;
     if (!added) pool->DestroyResource(resource);
     if (!added || guard.Faulted()) {
       if (guard.Faulted())
         Log("a backing file of pool " + std::to_string(poolId) + " was cut short while it was adopted");
       mgr->CloseResourcePool(poolId);
-      adopted = 0;
-      return kStatusFailed;
+      return {kStatusFailed, 0};
     }
     ++adopted;
   }
   {
     // Whatever was fenced before is the hook's earlier life: it starts again at its generation.
     std::lock_guard fenceLock(fencing);
-    fences[poolId] = PoolFences{generation, {}, {}};
+    fences[poolId] = PoolFences{request.generation, {}, {}};
   }
   Step("adopted");
   Log("adopted pool " + std::to_string(poolId) + " with " + std::to_string(adopted) + " resources");
-  return kStatusOk;
+  return {kStatusOk, adopted};
 }
 
-int32_t CScanService::State::Fence(const CIPCMsgBuffer& request) {
-  int32_t poolId = 0;
-  uint32_t generation = 0, count = 0;
-  std::vector<int32_t> ids;
-  try {
-    request >> poolId >> generation >> count;
-    if (count > kMaxRegisterEntries) return kStatusBadRequest;
-    for (uint32_t i = 0; i < count; ++i) {
-      int32_t id = 0;
-      request >> id;
-      ids.push_back(id);
-    }
-  } catch (const std::exception&) {
-    return kStatusBadRequest;
-  }
+int32_t CScanService::State::Fence(const CFenceRequest& request) {
   std::lock_guard lock(fencing);
-  auto pool = fences.find(poolId);
+  auto pool = fences.find(request.pool);
   // No stale request of that pool can be served before it is registered again, which fences it whole.
   if (pool == fences.end()) return kStatusPoolUnknown;
   PoolFences& f = pool->second;
   bool busy = false;
-  for (int32_t id : ids) {
+  for (int32_t id : request.resources) {
     auto raised = f.raised.find(id);
     // A pool has at most as many resources as a registration brings: more fenced ids are not ours.
-    if (raised == f.raised.end() && f.raised.size() >= kMaxRegisterEntries) return kStatusBadRequest;
+    if (raised == f.raised.end() && f.raised.size() >= kMaxWireEntries) return kStatusBadRequest;
     uint32_t& fence = raised == f.raised.end() ? f.raised[id] = f.base : raised->second;
-    if (Earlier(fence, generation)) fence = generation;
+    if (Earlier(fence, request.generation)) fence = request.generation;
     busy = busy || f.InUse(id);
   }
   return busy ? kStatusResourceBusy : kStatusOk;
 }
 
-int32_t CScanService::State::Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence,
-                                  const uint32_t* generation, int32_t& flags, int32_t& answer) {
+CScanReply CScanService::State::Scan(const CScanRequest& request) {
   // The backing files belong to the hook's user: any process of that user can cut one short
   // while we read or write it in place.
   BusGuard guard;
-  int32_t status = ScanShared(poolId, ids, sequence, generation, flags, answer);
-  if (!guard.Faulted()) return status;
-  Log("a backing file of pool " + std::to_string(poolId) +
+  CScanReply reply = ScanShared(request);
+  if (!guard.Faulted()) return reply;
+  Log("a backing file of pool " + std::to_string(request.pool) +
       " is shorter than its mapping; the pool is dropped until its hook registers it again");
   // Our views of it now hold private zero pages: the next request must not use them.
   std::unique_lock lock(pools);
-  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(poolId);
+  CMemMapResourcePoolMgr::Instance()->CloseResourcePool(request.pool);
   ++failed;
-  flags = 0;
-  return kStatusFailed;
+  return {kStatusFailed, 0, 0};
 }
 
-int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3], int32_t sequence,
-                                        const uint32_t* generation, int32_t& flags, int32_t& answer) {
+CScanReply CScanService::State::ScanShared(const CScanRequest& request) {
+  const int32_t poolId = request.pool;
+  const int32_t ids[3] = {request.header, request.content, request.update};
   std::shared_lock lock(pools);
   // A pool that was dropped stays known by id but holds no resources.
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
-  if (pool == nullptr || pool->GetResourceCount() == 0) return kStatusPoolUnknown;
-  CFencePass pass(fencing, fences, poolId, ids, generation);
+  if (pool == nullptr || pool->GetResourceCount() == 0) return {kStatusPoolUnknown, 0, 0};
+  CFencePass pass(fencing, fences, poolId, ids, request.generation ? &*request.generation : nullptr);
   if (!pass.Passed()) {
     ++failed;
-    return kStatusStale;
+    return {kStatusStale, 0, 0};
   }
   CHookContentReceiver receiver(poolId, ids[0], ids[1], ids[2]);
   if (receiver.Fail()) {
     ++failed;
-    return receiver.GetError() == HOOK_ERR_RESOURCE_BUSY ? kStatusResourceBusy : kStatusResourceUnknown;
+    return {receiver.GetError() == HOOK_ERR_RESOURCE_BUSY ? kStatusResourceBusy : kStatusResourceUnknown, 0,
+            0};
   }
   Step("receiver");
 
@@ -425,7 +375,7 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   m.receiver = &receiver;
   m.content = std::string_view(static_cast<const char*>(content->GetRawMemoryBlock()),
                                static_cast<size_t>(content->GetContentSize()));
-  m.sequence = sequence;
+  m.sequence = request.sequence;
   CScanMessage message(m);
   bool ok = false;
   try {
@@ -435,16 +385,15 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   }
   if (!ok) {
     ++failed;
-    return kStatusFailed;
+    return {kStatusFailed, 0, 0};
   }
-  answer = m.answer;
-  flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
-          (receiver.NeedUpdateContent() ? kChangedContent : 0) | (m.infected ? kInfected : 0);
+  const int32_t flags = (receiver.NeedUpdateHeader() ? kChangedHeaders : 0) |
+                        (receiver.NeedUpdateContent() ? kChangedContent : 0) | (m.infected ? kInfected : 0);
   // Only a message larger than a process may keep mapped can have left a file that large (the
   // hook cuts such files back after the message), so only then is each file's size asked for.
   const uint64_t largest = std::max<uint64_t>(m.content.size(), message.Headers().GetDataLength());
   if (largest + 4096 > pool->GetMaxAllowedMemMapFileSize()) receiver.CloseMemResourceDependonFileSize();
-  return kStatusOk;
+  return {kStatusOk, flags, m.answer};
 }
 
 void CScanServiceRequests::Handle(CScanService& service, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {

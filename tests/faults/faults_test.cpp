@@ -20,6 +20,7 @@
 #include <functional>
 #include <thread>
 
+#include "api/mh_Wire.h"
 #include "e2e/mailhook_run.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/raw_stream.h"
@@ -71,9 +72,12 @@ struct HookLines {
   }
 };
 
-// The service's side of the link as the command's hook speaks it (tools/mailhook/common.h).
-constexpr int32_t kCmdScan = 1, kCmdRegisterPool = 2;
-constexpr int32_t kStatusOk = 0, kStatusBadRequest = -1, kStatusFailed = -2, kStatusRefused = -13;
+using mailhook::kCmdRegisterPool;
+using mailhook::kStatusBadRequest;
+using mailhook::kStatusFailed;
+using mailhook::kStatusOk;
+using mailhook::kStatusRefused;
+// Update headers the command's service writes (tools/mailhook/messages.h).
 constexpr int kHdrScannedBytes = 201, kHdrHeadersDigest = 203;
 
 // A hook made by hand from the library's parts: pool 1 of three backing files in a folder
@@ -117,10 +121,11 @@ class FakeHook {
 
   // A registration of the given entries (resource id, file name), each of pool 1.
   int32_t Register(const std::vector<std::pair<int, fs::path>>& entries) {
-    CIPCMsgBuffer request;
-    request << kCmdRegisterPool << int32_t{kPool} << static_cast<uint32_t>(entries.size());
+    mailhook::CRegisterRequest registration{kPool, {}, 0};
     for (auto& [id, path] : entries)
-      request << int32_t{kPool} << int32_t{id} << OS::x_wstring(mhtest::ToU16(path.string()));
+      registration.entries.push_back({kPool, id, mhtest::ToU16(path.string())});
+    CIPCMsgBuffer request;
+    mailhook::Encode(registration, request);
     return Ask(request);
   }
   int32_t Register() {
@@ -128,8 +133,7 @@ class FakeHook {
   }
   int32_t Scan() {
     CIPCMsgBuffer request;
-    request << kCmdScan << int32_t{kPool} << int32_t{kHeader} << int32_t{kContent} << int32_t{kUpdate}
-            << int32_t{1};
+    mailhook::Encode(mailhook::CScanRequest{kPool, kHeader, kContent, kUpdate, 1, std::nullopt}, request);
     return Ask(request);
   }
   int32_t Ask(const CIPCMsgBuffer& request) {
@@ -573,7 +577,7 @@ TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
     int32_t status = kStatusOk;
     for (int32_t pool = 2; pool <= 5000 && status == kStatusOk; ++pool) {
       CIPCMsgBuffer request;
-      request << kCmdRegisterPool << pool << uint32_t{0};
+      mailhook::Encode(mailhook::CRegisterRequest{pool, {}, 0}, request);
       status = hook.Ask(request);
     }
     EXPECT_EQ(status, kStatusRefused);
