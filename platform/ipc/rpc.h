@@ -111,6 +111,14 @@ class MH_IPC_API CRPCClientHelper {
   Impl* m_pImpl;
 };
 
+// Who a request came from: the connection it arrived on and the process at the other end.
+struct CRPCPeer {
+  uint64_t connection = 0;  // from 1, never reused during a server's life
+  // The peer's process id as the system reports it (SO_PEERCRED, GetNamedPipeClientProcessId):
+  // taken from the kernel, so a peer cannot pass itself off as another process. 0 if unknown.
+  uint32_t process = 0;
+};
+
 // A server listening as one component. Each connection gets its own thread, which reads a
 // request, calls the handler and sends the reply, so many clients are served at once and a
 // client waits for nobody else's request. The handler is called from those threads concurrently
@@ -118,16 +126,32 @@ class MH_IPC_API CRPCClientHelper {
 // sent back as an error reply and the connection goes on.
 //
 // A peer that sends a bad frame (wrong magic, unknown kind, over the limit) or vanishes loses
-// its connection; the server goes on. At most kMaxConnections connections are held; more are
-// closed at once.
+// its connection; the server goes on. At most maxConnections connections are held. A connection
+// that waits between requests costs a thread and a descriptor and does nothing, so when a new
+// one comes with the limit reached, the connection that has waited longest is closed to make
+// room (its peer sees the end before its next request and connects again); a new connection is
+// closed at once only when every held one is in the middle of a request. A connection closed
+// that way never has a request served: one that arrived just then goes unanswered.
 class MH_IPC_API CRPCServer {
  public:
   using Handler = std::function<void(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply)>;
+  using PeerHandler =
+      std::function<void(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply)>;
   static constexpr size_t kMaxConnections = 1024;
+
+  struct Options {
+    size_t maxConnections = kMaxConnections;
+    // Called once for every connection, on the connection's own thread when it has ended (the
+    // peer went away, the connection made room or broke the protocol, or Stop), after its last
+    // reply and outside the server's locks.
+    std::function<void(const CRPCPeer& peer)> onClosed;
+  };
 
   // Prepares the runtime folder and listens. Throws CRPCError: BAD_COMPONENT, RUNTIME_DIR,
   // ALREADY_SERVED (a live server holds the name; a stale socket file is replaced), SYSTEM.
   CRPCServer(const CComponentID& component, Handler handler);
+  // The same, telling the handler who each request came from.
+  CRPCServer(const CComponentID& component, PeerHandler handler, Options options);
   // Stops.
   ~CRPCServer();
   CRPCServer(const CRPCServer&) = delete;
@@ -141,6 +165,10 @@ class MH_IPC_API CRPCServer {
 
   // Connections currently open.
   size_t GetConnectionCount() const;
+  // True while a connection from this process is open and its peer still holds its end (one
+  // whose request is under way included): a process that died, or closed every connection,
+  // has none, even before the threads of its connections have noticed.
+  bool IsProcessConnected(uint32_t process) const;
   const std::string& GetSocketPath() const;
 
   struct Impl;

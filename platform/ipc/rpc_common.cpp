@@ -41,12 +41,12 @@ std::string ClientName(const char16_t* name) {
   return out;
 }
 
-std::string CallHandler(const CRPCServer::Handler& handler, const CIPCMsgBuffer& request,
-                        CIPCMsgBuffer& reply) {
+std::string CallHandler(const CRPCServer::PeerHandler& handler, const CRPCPeer& peer,
+                        const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   reply.Clear();
   std::string failure;
   try {
-    handler(request, reply);
+    handler(peer, request, reply);
   } catch (const std::exception& e) {
     failure = e.what();
     if (failure.empty()) failure = "handler failed";

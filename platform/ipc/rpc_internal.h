@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -21,8 +23,8 @@ std::string ClientName(const char16_t* name);
 
 // Runs the handler on one request. Returns the text of its failure for an error reply (at most
 // kMaxErrorText bytes, never empty on failure), or an empty string when the reply may be sent.
-std::string CallHandler(const CRPCServer::Handler& handler, const CIPCMsgBuffer& request,
-                        CIPCMsgBuffer& reply);
+std::string CallHandler(const CRPCServer::PeerHandler& handler, const CRPCPeer& peer,
+                        const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
 
 // A client's side of a whole frame that has arrived: loads a reply into reply, or throws
 // CRPCError REMOTE_FAILURE (an error reply, with the server's text) or PROTOCOL (a request frame).
@@ -43,6 +45,58 @@ void GuardedExchange(std::mutex& lock, Exchange exchange, Drop drop) {
   } catch (...) {
     drop();
     throw;
+  }
+}
+
+// What a server's connection is doing, so that the one that has waited longest between
+// requests can be closed to make room. A connection starts WAITING (from its accepting); its
+// own thread moves it to BUSY when bytes come and back to WAITING when it is ready for the next
+// request. The accepting thread may take a WAITING one for CLOSING and then wakes its thread.
+// The two meet in one compare-and-swap: bytes that arrive as the connection is taken are never
+// served, and a request under way is never cut off.
+class CConnectionActivity {
+ public:
+  CConnectionActivity() : m_iSince(Now()) {}
+  // Its own thread, before it waits for the next request.
+  void Wait() {
+    // Only this thread leaves BUSY: no other can change the state under us here.
+    if (m_eState.load(std::memory_order_relaxed) != BUSY) return;
+    m_iSince.store(Now(), std::memory_order_relaxed);
+    m_eState.store(WAITING, std::memory_order_release);
+  }
+  // Its own thread, when bytes have come: false when the connection was taken for closing.
+  bool Begin() {
+    int expected = WAITING;
+    return m_eState.compare_exchange_strong(expected, BUSY, std::memory_order_acq_rel);
+  }
+  // The accepting thread: true when it took the connection, which was waiting.
+  bool TakeForClosing() {
+    int expected = WAITING;
+    return m_eState.compare_exchange_strong(expected, CLOSING, std::memory_order_acq_rel);
+  }
+  bool Waiting() const { return m_eState.load(std::memory_order_acquire) == WAITING; }
+  // Comparable between connections: smaller is longer ago.
+  int64_t WaitingSince() const { return m_iSince.load(std::memory_order_relaxed); }
+
+ private:
+  static int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+  enum : int { BUSY, WAITING, CLOSING };
+  std::atomic<int> m_eState{WAITING};
+  std::atomic<int64_t> m_iSince;
+};
+
+// Of the connections (pointers or smart pointers to something with an `activity` member and a
+// `done` flag), the one that has waited longest, taken for closing; null when none waits.
+template <typename Connections>
+auto TakeLongestWaiting(Connections& connections) -> decltype(&*connections.front()) {
+  for (;;) {
+    decltype(&*connections.front()) oldest = nullptr;
+    for (auto& c : connections)
+      if (!c->done && c->activity.Waiting() &&
+          (oldest == nullptr || c->activity.WaitingSince() < oldest->activity.WaitingSince()))
+        oldest = &*c;
+    // Lost to its own thread, which began a request meanwhile: look again.
+    if (oldest == nullptr || oldest->activity.TakeForClosing()) return oldest;
   }
 }
 

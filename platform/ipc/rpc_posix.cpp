@@ -309,23 +309,42 @@ namespace {
 
 struct Connection {
   int fd;
+  CRPCPeer peer;
   std::thread thread;
-  std::atomic<bool> done{false};
+  IPC::CConnectionActivity activity;
+  std::atomic<bool> ended{false};  // its peer is no longer served (set before onClosed)
+  std::atomic<bool> done{false};   // its thread has finished: it may be joined
 };
+
+// The process at the other end of a Unix socket; 0 if the kernel does not say.
+uint32_t PeerProcess(int fd) {
+  ucred cred{};
+  socklen_t size = sizeof(cred);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || cred.pid <= 0) return 0;
+  return static_cast<uint32_t>(cred.pid);
+}
+
+// True when the peer has closed its end (or the socket broke): nothing it sends can come any more.
+bool PeerHungUp(int fd) {
+  pollfd p = {fd, POLLRDHUP, 0};
+  return RetryEintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 }  // namespace
 
 struct CRPCServer::Impl {
-  Handler handler;
+  PeerHandler handler;
+  Options options;
   std::string path;
   int listenFd = -1;
   int wake[2] = {-1, -1};  // written once by Stop to wake the accept loop
   dev_t socketDev = 0;
   ino_t socketIno = 0;
   std::thread acceptThread;
-  mutable std::mutex lock;  // guards connections and stopped
+  mutable std::mutex lock;  // guards connections, stopped and nextConnection
   std::list<std::unique_ptr<Connection>> connections;
   bool stopped = false;
+  uint64_t nextConnection = 0;
   uint32_t timeoutMs = IPC::RpcTimeoutMs();
 
   void Listen(const CComponentID& component) {
@@ -388,7 +407,7 @@ struct CRPCServer::Impl {
       }
       std::lock_guard<std::mutex> guard(lock);
       ReapFinished();
-      if (stopped || connections.size() >= kMaxConnections) {
+      if (stopped || !MakeRoom()) {
         close(fd);
         continue;
       }
@@ -401,10 +420,25 @@ struct CRPCServer::Impl {
       }
       auto conn = std::make_unique<Connection>();
       conn->fd = fd;
+      conn->peer = {++nextConnection, PeerProcess(fd)};
       Connection* raw = conn.get();
       connections.push_back(std::move(conn));
       raw->thread = std::thread([this, raw] { Serve(*raw); });
     }
+  }
+
+  // Under lock: true when a new connection may be held, after closing the one that has waited
+  // longest if the limit is reached.
+  bool MakeRoom() {
+    size_t held = 0;
+    for (auto& c : connections) held += c->ended ? 0 : 1;
+    if (held < options.maxConnections) return true;
+    Connection* oldest = IPC::TakeLongestWaiting(connections);
+    if (oldest == nullptr) return false;
+    // Its thread wakes from its wait and ends; the descriptor stays until it is reaped.
+    shutdown(oldest->fd, SHUT_RDWR);
+    oldest->ended = true;
+    return true;
   }
 
   // Under lock. A connection's descriptor is closed only here, after its thread has ended, so
@@ -426,11 +460,11 @@ struct CRPCServer::Impl {
     CStreamReader reader;
     CIPCMsgBuffer request;
     CIPCMsgBuffer reply(1024, false);
-    // An idle connection may wait for its next request as long as it likes, but a frame once
-    // begun must be whole within the time-out: a peer that stops mid-frame would otherwise hold
-    // this thread and the frame's buffer for good. A request that arrives in one piece (the
-    // usual case) costs no clock reading and no poll.
-    bool inFrame = false;
+    // A waiting connection may wait for its next request as long as it likes (unless it is
+    // closed to make room), but a frame once begun must be whole within the time-out: a peer
+    // that stops mid-frame would otherwise hold this thread and the frame's buffer for good. A
+    // request that arrives in one piece (the usual case) costs no poll and one clock reading.
+    bool inFrame = false, waiting = false;
     Clock::time_point frameDeadline{};
     for (;;) {
       if (decoder.InFrame() && !reader.HasLeftover()) {
@@ -441,24 +475,31 @@ struct CRPCServer::Impl {
         if (left.count() <= 0 ||
             RetryEintr([&] { return poll(&in, 1, static_cast<int>(left.count())); }) <= 0)
           break;
+      } else if (!decoder.InFrame() && !reader.HasLeftover() && !waiting) {
+        conn.activity.Wait();
+        waiting = true;
       }
-      // Gone, shut down by Stop, or cut off mid-frame: nothing to answer.
+      // Gone, shut down by Stop or to make room, or cut off mid-frame: nothing to answer.
       if (reader.Step(conn.fd, decoder) <= 0) break;
+      if (waiting && !conn.activity.Begin()) break;
+      waiting = false;
       if (decoder.Failed()) break;
       if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
       inFrame = false;
       if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
       request.Load(decoder.TakePayload());
       FenceAfterReceive();
-      if (!Answer(conn.fd, request, reply)) break;
+      if (!Answer(conn.peer, conn.fd, request, reply)) break;
     }
     // The peer sees the end at once; the descriptor itself stays until the thread is reaped.
     shutdown(conn.fd, SHUT_RDWR);
+    conn.ended = true;
+    if (options.onClosed) options.onClosed(conn.peer);
     conn.done = true;
   }
 
-  bool Answer(int fd, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-    std::string failure = IPC::CallHandler(handler, request, reply);
+  bool Answer(const CRPCPeer& peer, int fd, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    std::string failure = IPC::CallHandler(handler, peer, request, reply);
     if (!failure.empty()) {
       return SendFrame(fd, RPC_FRAME_ERROR, reinterpret_cast<const uint8_t*>(failure.data()),
                        failure.size()) == 0;
@@ -509,8 +550,17 @@ struct CRPCServer::Impl {
   }
 };
 
-CRPCServer::CRPCServer(const CComponentID& component, Handler handler) : m_pImpl(new Impl) {
+CRPCServer::CRPCServer(const CComponentID& component, Handler handler)
+    : CRPCServer(
+          component,
+          [handler = std::move(handler)](const CRPCPeer&, const CIPCMsgBuffer& request,
+                                         CIPCMsgBuffer& reply) { handler(request, reply); },
+          Options{}) {}
+
+CRPCServer::CRPCServer(const CComponentID& component, PeerHandler handler, Options options)
+    : m_pImpl(new Impl) {
   m_pImpl->handler = std::move(handler);
+  m_pImpl->options = std::move(options);
   try {
     m_pImpl->Listen(component);
   } catch (...) {
@@ -532,8 +582,15 @@ void CRPCServer::Stop() {
 size_t CRPCServer::GetConnectionCount() const {
   std::lock_guard<std::mutex> guard(m_pImpl->lock);
   size_t n = 0;
-  for (auto& c : m_pImpl->connections) n += c->done ? 0 : 1;
+  for (auto& c : m_pImpl->connections) n += c->ended ? 0 : 1;
   return n;
+}
+
+bool CRPCServer::IsProcessConnected(uint32_t process) const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  for (auto& c : m_pImpl->connections)
+    if (!c->ended && c->peer.process == process && !PeerHungUp(c->fd)) return true;
+  return false;
 }
 
 const std::string& CRPCServer::GetSocketPath() const {

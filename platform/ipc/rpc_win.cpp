@@ -432,16 +432,37 @@ uint32_t CRPCClientHelper::GetTimeoutMs() const {
 namespace {
 
 struct Connection {
-  explicit Connection(HANDLE h) : pipe(h) {}
-  CPipe pipe;
+  explicit Connection(HANDLE h) : pipe(h), wake(NewEvent()) {}
+  CPipe pipe;  // closed under the server's lock, so that it can be looked at under it
+  // Set to end the connection's wait for a request (Stop, or to make room). An event rather
+  // than a cancelled read: it also ends a wait that has not begun yet.
+  UniqueHandle wake;
+  CRPCPeer peer;
   std::thread thread;
-  std::atomic<bool> done{false};
+  IPC::CConnectionActivity activity;
+  std::atomic<bool> ended{false};  // its peer is no longer served (set before onClosed)
+  std::atomic<bool> done{false};   // its thread has finished: it may be joined
 };
+
+// The process at the other end of a server's pipe instance; 0 if the system does not say.
+uint32_t PeerProcess(HANDLE pipe) {
+  ULONG pid = 0;
+  return GetNamedPipeClientProcessId(pipe, &pid) ? static_cast<uint32_t>(pid) : 0;
+}
+
+// True when the client has closed its end: nothing it sends can come any more.
+bool PeerHungUp(HANDLE pipe) {
+  DWORD available = 0;
+  if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+  const DWORD err = GetLastError();
+  return err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED || err == ERROR_NO_DATA;
+}
 
 }  // namespace
 
 struct CRPCServer::Impl {
-  Handler handler;
+  PeerHandler handler;
+  Options options;
   std::string path;
   std::wstring pipeName;
   std::unique_ptr<SecurityDescriptor> security;
@@ -449,9 +470,10 @@ struct CRPCServer::Impl {
   std::atomic<bool> stopping{false};      // read by connections between requests
   HANDLE pending = INVALID_HANDLE_VALUE;  // the instance waiting for the next client
   std::thread acceptThread;
-  mutable std::mutex lock;  // guards connections and stopped
+  mutable std::mutex lock;  // guards connections, their pipes' closing, stopped and nextConnection
   std::list<std::unique_ptr<Connection>> connections;
   bool stopped = false;
+  uint64_t nextConnection = 0;
   uint32_t timeoutMs = IPC::RpcTimeoutMs();
 
   // first: only the first instance may claim the name, so a process that got there before the
@@ -534,7 +556,7 @@ struct CRPCServer::Impl {
       pending = NewInstance(false);
       std::lock_guard<std::mutex> guard(lock);
       ReapFinished();
-      if (stopped || connections.size() >= kMaxConnections) {
+      if (stopped || !MakeRoom()) {
         ::CloseHandle(h);
         if (stopped) break;
         continue;
@@ -546,10 +568,24 @@ struct CRPCServer::Impl {
         ::CloseHandle(h);
         continue;
       }
+      conn->peer = {++nextConnection, PeerProcess(h)};
       Connection* raw = conn.get();
       connections.push_back(std::move(conn));
       raw->thread = std::thread([this, raw] { Serve(*raw); });
     }
+  }
+
+  // Under lock: true when a new connection may be held, after closing the one that has waited
+  // longest if the limit is reached.
+  bool MakeRoom() {
+    size_t held = 0;
+    for (auto& c : connections) held += c->ended ? 0 : 1;
+    if (held < options.maxConnections) return true;
+    Connection* oldest = IPC::TakeLongestWaiting(connections);
+    if (oldest == nullptr) return false;
+    SetEvent(oldest->wake.get());
+    oldest->ended = true;
+    return true;
   }
 
   // Under lock.
@@ -568,11 +604,12 @@ struct CRPCServer::Impl {
     CRpcFrameDecoder decoder;
     CIPCMsgBuffer request;
     CIPCMsgBuffer reply(1024, false);
-    bool inFrame = false;
+    bool inFrame = false, waiting = false;
     Clock::time_point frameDeadline;
     for (;;) {
-      // An idle connection waits for ever (woken by Stop); a frame once begun must be complete
-      // within the time-out, or a peer sending a byte now and then would hold a thread for good.
+      // A waiting connection waits for ever (woken by Stop, or to make room); a frame once begun
+      // must be complete within the time-out, or a peer sending a byte now and then would hold a
+      // thread for good.
       DWORD wait = INFINITE;
       if (decoder.InFrame()) {
         if (!inFrame) frameDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -580,17 +617,23 @@ struct CRPCServer::Impl {
         wait = CPipe::Left(frameDeadline);
       } else {
         inFrame = false;
+        if (!conn.pipe.HasLeftover() && !waiting) {
+          conn.activity.Wait();
+          waiting = true;
+        }
       }
       // A read that completes at once never waits on the stop event: a client sending request
       // after request must not keep its connection past Stop.
-      if (stopping || conn.pipe.Step(decoder, wait, stopEvent.get()) != Io::DONE) break;
+      if (stopping || conn.pipe.Step(decoder, wait, conn.wake.get()) != Io::DONE) break;
+      if (waiting && !conn.activity.Begin()) break;
+      waiting = false;
       if (decoder.Failed()) break;
       if (decoder.GetStatus() != CRpcFrameDecoder::FRAME_READY) continue;
       inFrame = false;
       if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
       request.Load(decoder.TakePayload());
       FenceAfterReceive();
-      std::string failure = IPC::CallHandler(handler, request, reply);
+      std::string failure = IPC::CallHandler(handler, conn.peer, request, reply);
       // The reply still goes out when Stop came meanwhile; a peer that does not read it holds
       // this thread (and Stop) up to the time-out at most.
       Io sent = failure.empty()
@@ -600,8 +643,13 @@ struct CRPCServer::Impl {
       if (sent != Io::DONE) break;
     }
     // Closing (not disconnecting) lets the peer still read a reply already written, then see the
-    // end; the handle belongs to this thread alone, so it can go at once.
-    conn.pipe.Close();
+    // end.
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      conn.pipe.Close();
+      conn.ended = true;
+    }
+    if (options.onClosed) options.onClosed(conn.peer);
     conn.done = true;
   }
 
@@ -614,10 +662,11 @@ struct CRPCServer::Impl {
     stopping = true;
     if (stopEvent) SetEvent(stopEvent.get());
     if (acceptThread.joinable()) acceptThread.join();
-    // Every connection waiting for a request is woken by the stop event and ends.
+    // Every connection waiting for a request is woken and ends.
     std::list<std::unique_ptr<Connection>> all;
     {
       std::lock_guard<std::mutex> guard(lock);
+      for (auto& c : connections) SetEvent(c->wake.get());
       all.swap(connections);
     }
     for (auto& c : all) c->thread.join();
@@ -630,8 +679,17 @@ struct CRPCServer::Impl {
   }
 };
 
-CRPCServer::CRPCServer(const CComponentID& component, Handler handler) : m_pImpl(new Impl) {
+CRPCServer::CRPCServer(const CComponentID& component, Handler handler)
+    : CRPCServer(
+          component,
+          [handler = std::move(handler)](const CRPCPeer&, const CIPCMsgBuffer& request,
+                                         CIPCMsgBuffer& reply) { handler(request, reply); },
+          Options{}) {}
+
+CRPCServer::CRPCServer(const CComponentID& component, PeerHandler handler, Options options)
+    : m_pImpl(new Impl) {
   m_pImpl->handler = std::move(handler);
+  m_pImpl->options = std::move(options);
   try {
     m_pImpl->Listen(component);
   } catch (...) {
@@ -653,8 +711,15 @@ void CRPCServer::Stop() {
 size_t CRPCServer::GetConnectionCount() const {
   std::lock_guard<std::mutex> guard(m_pImpl->lock);
   size_t n = 0;
-  for (auto& c : m_pImpl->connections) n += c->done ? 0 : 1;
+  for (auto& c : m_pImpl->connections) n += c->ended ? 0 : 1;
   return n;
+}
+
+bool CRPCServer::IsProcessConnected(uint32_t process) const {
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  for (auto& c : m_pImpl->connections)
+    if (!c->ended && c->peer.process == process && !PeerHungUp(c->pipe.Get())) return true;
+  return false;
 }
 
 const std::string& CRPCServer::GetSocketPath() const {

@@ -12,9 +12,12 @@
 // clang-format on
 #endif
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -352,6 +355,100 @@ TEST(RpcTransport, FramesLeftUnfinishedAreDroppedAfterTheTimeOut) {
   // Waited through the stalled peers' time-outs and is still served.
   idle.Send(RequestFrame(41));
   EXPECT_EQ(idle.ReadReply(), 42);
+}
+
+// Connections that only wait cannot keep a new peer out: at the limit the one that has waited
+// longest is closed to make room, while one whose request is under way never is (with every
+// held connection busy, the new one is closed instead). The handler learns each request's
+// connection and process, and hears of each connection's end.
+TEST(RpcTransport, AtTheLimitTheLongestWaitingConnectionMakesRoomAndBusyOnesStay) {
+  RuntimeDirScope rt;
+#if defined(_WIN32)
+  const uint32_t self = GetCurrentProcessId();
+#else
+  const uint32_t self = static_cast<uint32_t>(getpid());
+#endif
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<CRPCPeer> served, closed;
+  int blocked = 0;
+  bool release = false;
+  // Waits (10 s at most) until done() holds under the lock.
+  auto until = [&](const std::function<bool()>& done) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(10), done);
+  };
+  CRPCServer::Options options;
+  options.maxConnections = 3;
+  options.onClosed = [&](const CRPCPeer& peer) {
+    std::lock_guard guard(lock);
+    closed.push_back(peer);
+    changed.notify_all();
+  };
+  CRPCServer server(
+      kComponent,
+      [&](const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+        int32_t v = 0;
+        request >> v;
+        std::unique_lock guard(lock);
+        served.push_back(peer);
+        if (v < 0) {
+          ++blocked;
+          changed.notify_all();
+          changed.wait(guard, [&] { return release; });
+        }
+        reply << v + 1;
+      },
+      options);
+  const std::string& path = server.GetSocketPath();
+
+  std::vector<std::unique_ptr<RawPeer>> waiting;
+  for (size_t i = 1; i <= 3; ++i) {
+    waiting.push_back(std::make_unique<RawPeer>(path));
+    // Accepted in this order: each waits from its accepting on.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         server.GetConnectionCount() < i && std::chrono::steady_clock::now() < deadline;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(server.GetConnectionCount(), i);
+  }
+  auto client = std::make_unique<CRPCClientHelper>(kComponent, nullptr);
+  EXPECT_EQ(AskPlusOne(*client, 1), 2);
+  EXPECT_TRUE(waiting[0]->SeesEndOfStream());
+  EXPECT_TRUE(until([&] { return closed.size() == 1; }));
+  waiting[1]->Send(RequestFrame(5));
+  EXPECT_EQ(waiting[1]->ReadReply(), 6);
+  {
+    std::lock_guard guard(lock);
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_EQ(served[0].process, self);
+    EXPECT_EQ(served[1].process, self);
+    EXPECT_NE(served[0].connection, served[1].connection);
+    EXPECT_NE(closed[0].connection, served[0].connection);
+    EXPECT_NE(closed[0].connection, served[1].connection);
+  }
+  EXPECT_TRUE(server.IsProcessConnected(self));
+
+  // Every held connection in the middle of a request: the newcomer is the one closed.
+  std::thread asking([&] { EXPECT_EQ(AskPlusOne(*client, -1), 0); });
+  waiting[1]->Send(RequestFrame(-2));
+  waiting[2]->Send(RequestFrame(-3));
+  ASSERT_TRUE(until([&] { return blocked == 3; }));
+  CRPCClientHelper late(kComponent, nullptr);
+  EXPECT_EQ(AskFailure(late), CRPCError::PEER_CLOSED);
+  {
+    std::lock_guard guard(lock);
+    release = true;
+    changed.notify_all();
+  }
+  asking.join();
+  EXPECT_EQ(waiting[1]->ReadReply(), -1);
+  EXPECT_EQ(waiting[2]->ReadReply(), -2);
+
+  // Once every connection of this process is closed, the server says so at once, whether or
+  // not their threads have noticed yet.
+  waiting.clear();
+  client.reset();
+  EXPECT_FALSE(server.IsProcessConnected(self));
 }
 
 TEST(RpcTransport, ClientRefusesMalformedReplies) {
