@@ -27,6 +27,8 @@ namespace {
 
 constexpr std::string_view kNext = "\xffNEXT\xff";
 constexpr size_t kMostRequests = 16;
+// Every request comes from the pool's own hook: one connection of one process.
+constexpr CRPCPeer kHook{1, 1};
 // The backing files, named relative to the scratch folder, which is the working folder.
 const char16_t* const kFiles[] = {u"small-1.mmf", u"small-2.mmf", u"large-3.mmf"};
 
@@ -118,6 +120,8 @@ bool KnownStatus(int32_t status) {
     case kStatusResourceBusy:
     case kStatusStale:
     case kStatusRefused:
+    case kStatusTooManyPools:
+    case kStatusNotOwner:
       return true;
     default:
       return false;
@@ -130,7 +134,7 @@ void Serve(CScanService& service, const uint8_t* data, size_t size) {
   int32_t command = 0;
   PeekCommand(request, command);
   request.Rewind();
-  CScanServiceRequests::Handle(service, request, reply);
+  CScanServiceRequests::Handle(service, kHook, request, reply);
   // Whatever came in, the reply is one of the service's own, whole.
   if (command == kCmdScan) {
     CScanReply scan;
@@ -192,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CScanService service(options, Handler);
   {
     CIPCMsgBuffer reply;
-    CScanServiceRequests::Handle(service, Registration(kDefaultPoolId, 100), reply);
+    CScanServiceRequests::Handle(service, kHook, Registration(kDefaultPoolId, 100), reply);
     CRegisterReply registered;
     Check(Decode(reply, registered) && registered.status == kStatusOk);
   }

@@ -46,6 +46,13 @@ CMailhookError CMailhookError::FromStatus(int32_t status) {
       return {SERVICE_FAILED, "the service could not scan the message" + n};
     case kStatusRefused:
       return {REFUSED, "the service refused files outside its working folder" + n};
+    case kStatusTooManyPools:
+      return {
+          REFUSED,
+          "the service keeps as many pools as it may (another process may be registering ever new ones)" + n};
+    case kStatusNotOwner:
+      return {REFUSED,
+              "the pool belongs to another hook that is still running: give each hook its own pool id" + n};
     case kStatusPoolUnknown:
       return {REFUSED, "the service does not know the pool" + n};
     case kStatusResourceUnknown:

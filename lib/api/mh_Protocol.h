@@ -11,7 +11,8 @@ namespace mailhook {
 // Requests, each a buffer of items answered by a status and one or two more integers.
 enum Command : int32_t {
   // Command, pool id, the header, content and update-header resource ids, the message's sequence
-  // number, then the hook's generation (unsigned; may be left off, and then no fence is checked).
+  // number, then the hook's generation (unsigned; may be left off, and is then taken for the
+  // oldest the pool has, its registration's).
   // Answered by a status, a set of change flags and the handler's own answer.
   kCmdScan = 1,
   // Command, pool id, entry count, then per entry pool id, resource id and backing-file path (the
@@ -22,7 +23,8 @@ enum Command : int32_t {
   // Command, pool id, generation (unsigned), id count, resource ids: from now on a scan naming
   // one of them with an earlier generation is refused (kStatusStale) without touching it.
   // Answered kStatusOk when no request of the service is using any of them any more,
-  // kStatusResourceBusy while one still does (the fence stands either way: ask again later), and
+  // kStatusResourceBusy while one still does (the fence stands either way: ask again later),
+  // kStatusResourceUnknown (nothing fenced) when the pool has no resource of one of the ids, and
   // a status of 0.
   kCmdFence = 3,
 };
@@ -41,6 +43,12 @@ enum Status : int32_t {
   // hook gave up on (it timed out), and the resources are someone else's now.
   kStatusStale = -10,
   kStatusRefused = -13,  // a registration naming files outside the working folder
+  // The service keeps as many pools as it may, or the hook's process has its share: a pool is
+  // kept while its hook keeps a connection, and forgotten once it has none.
+  kStatusTooManyPools = -14,
+  // The pool belongs to another hook process that is still connected: only that one may
+  // register it again, fence it or scan it.
+  kStatusNotOwner = -15,
 };
 
 enum ChangeFlags : int32_t {

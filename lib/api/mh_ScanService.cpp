@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <unordered_map>
 #include <vector>
@@ -28,9 +29,11 @@ namespace mailhook {
 
 namespace {
 
-// The most pools the service keeps: a pool stays known by id after it is dropped, so without a
-// bound a hook registering ever new ids (even empty) would grow the service without end.
+// The most pools the service keeps, and the most one hook process may have: a pool is kept
+// while its hook is connected, so a peer registering ever new ids (even empty) could otherwise
+// grow the service without end, or take every place while it lives. A hook has one pool.
 constexpr size_t kMaxPools = 4096;
+constexpr size_t kMaxPoolsPerProcess = 16;
 
 // True when path (after resolving . and ..) lies inside dir.
 bool IsInside(const std::filesystem::path& path, const std::filesystem::path& dir) {
@@ -85,20 +88,30 @@ bool Earlier(uint32_t a, uint32_t b) {
   return static_cast<int32_t>(a - b) < 0;
 }
 
-// What a pool's hook has given up on: a scan naming a resource with a generation earlier than
-// the resource's fence is refused. Requests under way are counted per resource, so that a fence
-// can tell the hook whether one still uses its resources.
-struct PoolFences {
+// A pool the service has adopted: whose it is, which resources it has, and what its hook has
+// given up on (a scan naming a resource with a generation earlier than the resource's fence is
+// refused). Requests under way are counted per resource, so that a fence can tell the hook
+// whether one still uses its resources.
+struct AdoptedPool {
+  // The hook's process, which alone may register the pool again, fence it or scan it while it
+  // keeps a connection; the pool is forgotten when it keeps none.
+  uint32_t process = 0;
+  std::vector<int32_t> resources;                // the ids adopted, sorted
   uint32_t base = 0;                             // every resource's fence since registration
-  std::unordered_map<int32_t, uint32_t> raised;  // resources fenced later
+  std::unordered_map<int32_t, uint32_t> raised;  // resources fenced later, at most one entry each
   // Requests using each resource now, one entry per resource in use: a few per scan in flight,
-  // searched in place. Emptied entries go, so hostile ids cannot make it grow; its capacity
-  // stays, so a scan allocates nothing here.
+  // searched in place. Emptied entries go; its capacity stays, so a scan allocates nothing here.
   struct Running {
     int32_t id;
     int requests;
   };
   std::vector<Running> running;
+
+  bool Has(int32_t id) const { return std::binary_search(resources.begin(), resources.end(), id); }
+  uint32_t FenceOf(int32_t id) const {
+    auto it = raised.find(id);
+    return it == raised.end() ? base : it->second;
+  }
   std::vector<Running>::iterator Find(int32_t id) {
     return std::find_if(running.begin(), running.end(), [id](const Running& r) { return r.id == id; });
   }
@@ -122,18 +135,23 @@ struct PoolFences {
 struct CScanService::State {
   CScanServiceOptions options;
   Handler handler;
-  std::shared_mutex pools;  // registration excludes scans of the same process
-  // One lock around a scan's check of the fences and its count of use, and around a fence's
-  // raising and its look at that count: a scan either passes the check before the fence and is
-  // counted (the fence answers busy), or meets the fence.
+  // Lock order: pools, then fencing.
+  std::shared_mutex pools;  // registering and forgetting exclude scans of the same process
+  // One lock around the adopted pools' records: a scan's check of the fences and its count of
+  // use, and a fence's raising and its look at that count, so that a scan either passes the
+  // check before the fence and is counted (the fence answers busy), or meets the fence.
   std::mutex fencing;
-  std::map<int32_t, PoolFences> fences;
-  size_t poolCount = 0;  // pools ever made, under the lock of pools
+  // Which pools there are changes under both locks, so either lock is enough to look them up;
+  // a record's fences and counts change under fencing.
+  std::map<int32_t, AdoptedPool> adopted;
+  // Whether a process still holds a connection (the link's answer; the request driver's own).
+  std::function<bool(uint32_t process)> processConnected = [](uint32_t) { return true; };
   std::atomic<uint64_t> failed{0};
   std::unique_ptr<CRPCServer> server;
   std::mutex stopping;
   std::condition_variable stopped;
   bool stop = false;
+  std::atomic<bool> closing{false};  // connections that end now are the service's own stopping
 
   void Log(const std::string& line) const {
     if (options.log) options.log(line);
@@ -141,46 +159,67 @@ struct CScanService::State {
   void Step(const char* step) const {
     if (options.onStep) options.onStep(step);
   }
-  void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
-  CRegisterReply Register(const CRegisterRequest& request);
-  int32_t Fence(const CFenceRequest& request);
-  CScanReply Scan(const CScanRequest& request);
-  CScanReply ScanShared(const CScanRequest& request);
+  void Handle(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+  CRegisterReply Register(const CRPCPeer& peer, const CRegisterRequest& request);
+  // Under the lock of pools: why a registration of pool id by process may not make or replace it.
+  int32_t RegistrationRefused(uint32_t process, int32_t id) const;
+  int32_t Fence(const CRPCPeer& peer, const CFenceRequest& request);
+  CScanReply Scan(const CRPCPeer& peer, const CScanRequest& request);
+  CScanReply ScanShared(const CRPCPeer& peer, const CScanRequest& request);
+  // A connection ended: when its process has none left, its pools are forgotten.
+  void Closed(const CRPCPeer& peer);
+  // Under the lock of pools.
+  void Forget(int32_t id);
 };
 
 namespace {
 
-// Counts a scan as using its resources while it lives, if its generation passes their fences.
+// Counts a scan as using its resources while it lives, if it comes from the pool's hook and its
+// generation passes their fences.
 class CFencePass {
  public:
-  // pools: every pool's fences, by id; the entry of a pool stays put while registration is
-  // excluded (a node of a map).
-  CFencePass(std::mutex& lock, std::map<int32_t, PoolFences>& pools, int32_t poolId, const int32_t (&ids)[3],
-             const uint32_t* generation)
+  // pools: every adopted pool by id; a pool's record stays put while registering and forgetting
+  // are excluded (a node of a map).
+  CFencePass(std::mutex& lock, std::map<int32_t, AdoptedPool>& pools, uint32_t process,
+             const CScanRequest& scan, const int32_t (&ids)[3])
       : m_lock(lock), m_ids(ids) {
     std::lock_guard guard(m_lock);
-    PoolFences& fences = pools[poolId];
-    if (generation != nullptr)
-      for (int32_t id : m_ids) {
-        auto raised = fences.raised.find(id);
-        if (Earlier(*generation, raised == fences.raised.end() ? fences.base : raised->second)) return;
+    auto pool = pools.find(scan.pool);
+    if (pool == pools.end()) {
+      m_iStatus = kStatusPoolUnknown;
+      return;
+    }
+    AdoptedPool& p = pool->second;
+    if (p.process != process) {
+      m_iStatus = kStatusNotOwner;
+      return;
+    }
+    // A hook that sends no generation is taken to be at the oldest the pool has: it passes
+    // only resources nobody has fenced since the registration.
+    const uint32_t generation = scan.generation.value_or(p.base);
+    for (int32_t id : m_ids)
+      if (Earlier(generation, p.FenceOf(id))) {
+        m_iStatus = kStatusStale;
+        return;
       }
-    for (int32_t id : m_ids) fences.Use(id);
-    m_fences = &fences;
+    for (int32_t id : m_ids) p.Use(id);
+    m_pPool = &p;
   }
   ~CFencePass() {
-    if (m_fences == nullptr) return;
+    if (m_pPool == nullptr) return;
     std::lock_guard guard(m_lock);
-    for (int32_t id : m_ids) m_fences->Done(id);
+    for (int32_t id : m_ids) m_pPool->Done(id);
   }
   CFencePass(const CFencePass&) = delete;
   CFencePass& operator=(const CFencePass&) = delete;
-  bool Passed() const { return m_fences != nullptr; }
+  // kStatusOk when the scan passed.
+  int32_t Status() const { return m_iStatus; }
 
  private:
   std::mutex& m_lock;
   const int32_t (&m_ids)[3];
-  PoolFences* m_fences = nullptr;  // set when the scan passed
+  AdoptedPool* m_pPool = nullptr;  // set when the scan passed
+  int32_t m_iStatus = kStatusOk;
 };
 
 }  // namespace
@@ -200,15 +239,24 @@ CScanService::~CScanService() {
 
 void CScanService::Start() {
   State& s = *m_pState;
+  CRPCServer::Options link;
+  link.onClosed = [&s](const CRPCPeer& peer) { s.Closed(peer); };
   try {
     s.server = std::make_unique<CRPCServer>(
         CComponentID(u"ID_TARN_MASTER"),
-        [&s](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) { s.Handle(request, reply); });
+        [&s](const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+          s.Handle(peer, request, reply);
+        },
+        std::move(link));
   } catch (const CRPCError& e) {
     throw CMailhookError(
         e.GetCode() == CRPCError::ALREADY_SERVED ? CMailhookError::REFUSED : CMailhookError::SYSTEM,
         std::string("cannot listen: ") + e.what());
   }
+  // Set once the link exists, before any connection can end.
+  s.processConnected = [server = s.server.get()](uint32_t process) {
+    return server->IsProcessConnected(process);
+  };
 }
 
 void CScanService::Run() {
@@ -222,6 +270,7 @@ void CScanService::Stop() {
     std::lock_guard lock(m_pState->stopping);
     m_pState->stop = true;
   }
+  m_pState->closing = true;
   m_pState->stopped.notify_all();
   if (m_pState->server) m_pState->server->Stop();
 }
@@ -230,28 +279,52 @@ uint64_t CScanService::Failed() const {
   return m_pState->failed;
 }
 
-void CScanService::State::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+void CScanService::State::Handle(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   int32_t command = 0;
   if (!PeekCommand(request, command)) command = 0;
   // A request that cannot be read still gets the reply of its command's shape, with the status
   // saying why.
   if (command == kCmdScan) {
     CScanRequest scan;
-    Encode(Decode(request, scan) ? Scan(scan) : CScanReply{kStatusBadRequest, 0, 0}, reply);
+    Encode(Decode(request, scan) ? Scan(peer, scan) : CScanReply{kStatusBadRequest, 0, 0}, reply);
   } else if (command == kCmdFence) {
     CFenceRequest fence;
-    Encode(CFenceReply{Decode(request, fence) ? Fence(fence) : kStatusBadRequest}, reply);
+    Encode(CFenceReply{Decode(request, fence) ? Fence(peer, fence) : kStatusBadRequest}, reply);
   } else if (command == kCmdRegisterPool) {
     CRegisterRequest registration;
-    Encode(Decode(request, registration) ? Register(registration) : CRegisterReply{kStatusBadRequest, 0},
-           reply);
+    Encode(
+        Decode(request, registration) ? Register(peer, registration) : CRegisterReply{kStatusBadRequest, 0},
+        reply);
   } else {
     // Every reply begins with a status and one more integer.
     Encode(CFenceReply{kStatusBadRequest}, reply);
   }
 }
 
-CRegisterReply CScanService::State::Register(const CRegisterRequest& request) {
+int32_t CScanService::State::RegistrationRefused(uint32_t process, int32_t id) const {
+  auto known = adopted.find(id);
+  if (known != adopted.end()) {
+    // Another hook's pool, while that hook is there: taking it over would pull its resources
+    // from under the messages it is carrying.
+    if (known->second.process != process && processConnected(known->second.process)) {
+      Log("refused pool " + std::to_string(id) + " to process " + std::to_string(process) +
+          ": it belongs to process " + std::to_string(known->second.process) + ", which is still connected");
+      return kStatusNotOwner;
+    }
+    return kStatusOk;
+  }
+  const size_t mine = static_cast<size_t>(std::count_if(
+      adopted.begin(), adopted.end(), [process](const auto& p) { return p.second.process == process; }));
+  if (adopted.size() >= kMaxPools || mine >= kMaxPoolsPerProcess) {
+    Log("refused pool " + std::to_string(id) + " to process " + std::to_string(process) + ": " +
+        std::to_string(adopted.size()) + " pools are known, " + std::to_string(mine) +
+        " of them that process's");
+    return kStatusTooManyPools;
+  }
+  return kStatusOk;
+}
+
+CRegisterReply CScanService::State::Register(const CRPCPeer& peer, const CRegisterRequest& request) {
   const int32_t poolId = request.pool;
   try {
     for (const CRegisterEntry& e : request.entries) {
@@ -273,27 +346,22 @@ CRegisterReply CScanService::State::Register(const CRegisterRequest& request) {
   }
 
   std::unique_lock lock(pools);
-  auto* mgr = CMemMapResourcePoolMgr::Instance();
+  if (int32_t refused = RegistrationRefused(peer.process, poolId); refused != kStatusOk) return {refused, 0};
   // A hook that starts again registers again: its old resources are forgotten first.
-  if (mgr->GetResourcePool(poolId) == nullptr) {
-    if (poolCount >= kMaxPools) {
-      Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(kMaxPools) +
-          " pools are known already");
-      return {kStatusRefused, 0};
-    }
-    ++poolCount;
-  }
-  mgr->CloseResourcePool(poolId);
+  Forget(poolId);
   if (!DescriptorsLeftFor(request.entries.size())) {
     Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(request.entries.size()) +
         " resources would use up this process's descriptors (ulimit -n)");
     return {kStatusRefused, 0};
   }
+  auto* mgr = CMemMapResourcePoolMgr::Instance();
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
   // Mapping and reading each file's header happen here: a file the hook's user cuts short
   // meanwhile must fail the registration, not end the service.
   BusGuard guard;
-  int32_t adopted = 0;
+  AdoptedPool record;
+  record.process = peer.process;
+  record.base = request.generation;
   for (const CRegisterEntry& e : request.entries) {
     CMemMapResource* resource = pool->CreateResource();
     const bool added =
@@ -302,44 +370,80 @@ CRegisterReply CScanService::State::Register(const CRegisterRequest& request) {
     if (!added || guard.Faulted()) {
       if (guard.Faulted())
         Log("a backing file of pool " + std::to_string(poolId) + " was cut short while it was adopted");
-      mgr->CloseResourcePool(poolId);
+      mgr->RemoveResourcePool(poolId);
       return {kStatusFailed, 0};
     }
-    ++adopted;
+    record.resources.push_back(e.resource);
   }
+  std::sort(record.resources.begin(), record.resources.end());
+  const auto count = static_cast<int32_t>(record.resources.size());
   {
     // Whatever was fenced before is the hook's earlier life: it starts again at its generation.
     std::lock_guard fenceLock(fencing);
-    fences[poolId] = PoolFences{request.generation, {}, {}};
+    adopted[poolId] = std::move(record);
   }
   Step("adopted");
-  Log("adopted pool " + std::to_string(poolId) + " with " + std::to_string(adopted) + " resources");
-  return {kStatusOk, adopted};
+  Log("adopted pool " + std::to_string(poolId) + " of process " + std::to_string(peer.process) + " with " +
+      std::to_string(count) + " resources");
+  return {kStatusOk, count};
 }
 
-int32_t CScanService::State::Fence(const CFenceRequest& request) {
+void CScanService::State::Forget(int32_t id) {
+  CMemMapResourcePoolMgr::Instance()->RemoveResourcePool(id);
+  std::lock_guard fenceLock(fencing);
+  adopted.erase(id);
+}
+
+void CScanService::State::Closed(const CRPCPeer& peer) {
+  if (closing) return;
+  auto owns = [&] {
+    std::lock_guard fenceLock(fencing);
+    return std::any_of(adopted.begin(), adopted.end(),
+                       [&](const auto& p) { return p.second.process == peer.process; });
+  };
+  // Most connections that end leave their hook with others (a holder's link dropped after a
+  // time-out, say), or never registered anything.
+  if (!owns() || processConnected(peer.process)) return;
+  // Waits for the scans under way, the gone hook's last ones included.
+  std::unique_lock lock(pools);
+  std::vector<int32_t> gone;
+  {
+    std::lock_guard fenceLock(fencing);
+    for (const auto& [id, pool] : adopted)
+      if (pool.process == peer.process) gone.push_back(id);
+  }
+  // Looked at again under the lock: the process may have connected again meanwhile.
+  if (gone.empty() || processConnected(peer.process)) return;
+  for (int32_t id : gone) {
+    Forget(id);
+    Log("forgot pool " + std::to_string(id) + ": its hook (process " + std::to_string(peer.process) +
+        ") has no connection left");
+  }
+}
+
+int32_t CScanService::State::Fence(const CRPCPeer& peer, const CFenceRequest& request) {
   std::lock_guard lock(fencing);
-  auto pool = fences.find(request.pool);
+  auto pool = adopted.find(request.pool);
   // No stale request of that pool can be served before it is registered again, which fences it whole.
-  if (pool == fences.end()) return kStatusPoolUnknown;
-  PoolFences& f = pool->second;
+  if (pool == adopted.end()) return kStatusPoolUnknown;
+  AdoptedPool& p = pool->second;
+  if (p.process != peer.process) return kStatusNotOwner;
+  // Every id first: a fence naming a resource the pool does not have raises nothing.
+  for (int32_t id : request.resources)
+    if (!p.Has(id)) return kStatusResourceUnknown;
   bool busy = false;
   for (int32_t id : request.resources) {
-    auto raised = f.raised.find(id);
-    // A pool has at most as many resources as a registration brings: more fenced ids are not ours.
-    if (raised == f.raised.end() && f.raised.size() >= kMaxWireEntries) return kStatusBadRequest;
-    uint32_t& fence = raised == f.raised.end() ? f.raised[id] = f.base : raised->second;
-    if (Earlier(fence, request.generation)) fence = request.generation;
-    busy = busy || f.InUse(id);
+    if (Earlier(p.FenceOf(id), request.generation)) p.raised[id] = request.generation;
+    busy = busy || p.InUse(id);
   }
   return busy ? kStatusResourceBusy : kStatusOk;
 }
 
-CScanReply CScanService::State::Scan(const CScanRequest& request) {
+CScanReply CScanService::State::Scan(const CRPCPeer& peer, const CScanRequest& request) {
   // The backing files belong to the hook's user: any process of that user can cut one short
   // while we read or write it in place.
   BusGuard guard;
-  CScanReply reply = ScanShared(request);
+  CScanReply reply = ScanShared(peer, request);
   if (!guard.Faulted()) return reply;
   Log("a backing file of pool " + std::to_string(request.pool) +
       " is shorter than its mapping; the pool is dropped until its hook registers it again");
@@ -350,17 +454,17 @@ CScanReply CScanService::State::Scan(const CScanRequest& request) {
   return {kStatusFailed, 0, 0};
 }
 
-CScanReply CScanService::State::ScanShared(const CScanRequest& request) {
+CScanReply CScanService::State::ScanShared(const CRPCPeer& peer, const CScanRequest& request) {
   const int32_t poolId = request.pool;
   const int32_t ids[3] = {request.header, request.content, request.update};
   std::shared_lock lock(pools);
-  // A pool that was dropped stays known by id but holds no resources.
+  // A pool dropped after a file was cut short is still known, but holds no resources.
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
   if (pool == nullptr || pool->GetResourceCount() == 0) return {kStatusPoolUnknown, 0, 0};
-  CFencePass pass(fencing, fences, poolId, ids, request.generation ? &*request.generation : nullptr);
-  if (!pass.Passed()) {
+  CFencePass pass(fencing, adopted, peer.process, request, ids);
+  if (pass.Status() != kStatusOk) {
     ++failed;
-    return {kStatusStale, 0, 0};
+    return {pass.Status(), 0, 0};
   }
   CHookContentReceiver receiver(poolId, ids[0], ids[1], ids[2]);
   if (receiver.Fail()) {
@@ -396,8 +500,18 @@ CScanReply CScanService::State::ScanShared(const CScanRequest& request) {
   return {kStatusOk, flags, m.answer};
 }
 
-void CScanServiceRequests::Handle(CScanService& service, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  service.m_pState->Handle(request, reply);
+void CScanServiceRequests::Handle(CScanService& service, const CRPCPeer& peer, const CIPCMsgBuffer& request,
+                                  CIPCMsgBuffer& reply) {
+  service.m_pState->Handle(peer, request, reply);
+}
+
+void CScanServiceRequests::Closed(CScanService& service, const CRPCPeer& peer) {
+  service.m_pState->Closed(peer);
+}
+
+void CScanServiceRequests::SetProcessConnected(CScanService& service,
+                                               std::function<bool(uint32_t process)> connected) {
+  service.m_pState->processConnected = std::move(connected);
 }
 
 }  // namespace mailhook

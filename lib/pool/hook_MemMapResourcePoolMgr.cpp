@@ -55,6 +55,20 @@ int CMemMapResourcePoolMgr::CloseResourcePool(int poolId) {
   return pool != nullptr ? pool->Close() : -1;
 }
 
+int CMemMapResourcePoolMgr::RemoveResourcePool(int poolId) {
+  CMemMapResourcePool* pool = nullptr;
+  {
+    Guard<Lock> guard(m_Lock);
+    auto it = m_ResourcePools.find(poolId);
+    if (it == m_ResourcePools.end()) return -1;
+    pool = it->second;
+    m_ResourcePools.erase(it);
+  }
+  pool->Close();
+  delete pool;
+  return 0;
+}
+
 CMemMapResource* CMemMapResourcePoolMgr::AcquireResource(int poolId, int sizeType) {
   CMemMapResourcePool* pool = GetResourcePool(poolId);
   return pool != nullptr ? pool->AcquireResource(sizeType) : nullptr;

@@ -33,6 +33,10 @@ class MAILHOOK_API CMemMapResourcePoolMgr {
   CMemMapResourcePool* GetResourcePool(int poolId);
   // The pool's Close(); the emptied pool stays registered. -1 if none is registered.
   int CloseResourcePool(int poolId);
+  // Closes and destroys the pool and forgets its id, for a process that must not keep a pool
+  // per id ever used (the service, whose hooks come and go). No other thread may be using the
+  // pool. -1 if none is registered.
+  int RemoveResourcePool(int poolId);
   CMemMapResource* AcquireResource(int poolId, int sizeType);
   // Back to the pool named by the resource's own pool id; -1 if that pool is not registered.
   int ReleaseResource(CMemMapResource* resource);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -580,7 +581,7 @@ TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
       mailhook::Encode(mailhook::CRegisterRequest{pool, {}, 0}, request);
       status = hook.Ask(request);
     }
-    EXPECT_EQ(status, kStatusRefused);
+    EXPECT_EQ(status, mailhook::kStatusTooManyPools);
     ASSERT_EQ(hook.Register(), kStatusOk);
     EXPECT_EQ(hook.Scan(), kStatusOk);
     StopService(*service);
@@ -613,6 +614,58 @@ TEST_F(Faults, AHostileHookCannotCrashOrExhaustTheServiceByRegistering) {
   cutter.join();
   ASSERT_EQ(hook.Register(), kStatusOk);
   EXPECT_EQ(hook.Scan(), kStatusOk);
+  StopService(*service);
+}
+
+// Another process of the same user turns on a running hook's pool: it fences the hook's
+// resources at a generation far ahead (which would refuse every later scan of the hook as
+// stale), registers the pool with files of its own, scans with it, and registers ever new pool
+// ids to take every place. None of it is the pool's own hook, so all is refused, the places it
+// can take are few and said to be so, and the hook is served throughout; once the other
+// process has no connection left its pools are forgotten.
+TEST_F(Faults, AnotherProcessCannotFenceTakeOverOrCrowdOutARunningHooksPool) {
+  mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  auto service = StartService();
+  auto hook = StartHook({"--threads", "1", "--repeat", "100000", "--json"});
+  HookLines seen;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(seen.ReadUntilServed(*hook));
+
+  auto other = std::make_unique<FakeHook>(Pool() / "other");
+  const auto ahead = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count() +
+                                           1000000000);
+  CIPCMsgBuffer fence;
+  mailhook::Encode(mailhook::CFenceRequest{FakeHook::kPool, ahead, {1, 2, 3}}, fence);
+  EXPECT_EQ(other->Ask(fence), mailhook::kStatusNotOwner);
+  EXPECT_EQ(other->Register(), mailhook::kStatusNotOwner);
+  EXPECT_EQ(other->Scan(), mailhook::kStatusNotOwner);
+  auto crowd = [](FakeHook& peer) {
+    int32_t status = kStatusOk, made = 0;
+    for (int32_t pool = 2; pool <= 5000 && status == kStatusOk; ++pool) {
+      CIPCMsgBuffer request;
+      mailhook::Encode(mailhook::CRegisterRequest{pool, {}, 0}, request);
+      made += (status = peer.Ask(request)) == kStatusOk;
+    }
+    EXPECT_EQ(status, mailhook::kStatusTooManyPools);
+    return made;
+  };
+  const int made = crowd(*other);
+  EXPECT_LT(made, 100);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(seen.ReadUntilServed(*hook));
+  EXPECT_TRUE(seen.failed.empty()) << seen.failed.front();
+
+  // Its connection closed, its pools go: a new connection of the same process has as many
+  // places again (once the service has seen the old one end).
+  other.reset();
+  FakeHook again(Pool() / "other");
+  int madeAgain = 0;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       madeAgain < made && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+    madeAgain = crowd(again);
+  EXPECT_EQ(madeAgain, made);
+  seen.StopAndCheck(*hook);
   StopService(*service);
 }
 
