@@ -13,8 +13,10 @@ namespace mailhook {
 
 // The per-user runtime folder, as the RPC link finds it (IPC::GetRuntimeDir: MAILHOOK_RUNTIME_DIR,
 // else $XDG_RUNTIME_DIR/mailhook, else /run/user/<uid>/mailhook if the system keeps that folder,
-// else /dev/shm/mailhook-<uid>). Backing files live under it by default: it is a tmpfs, where a
-// shared mapping is never written back to a disk.
+// else /dev/shm/mailhook-<uid>-<key>, the key kept in ~/.mailhook/runtime-key). Backing files
+// live under it by default: it is a tmpfs, where a shared mapping is never written back to a
+// disk. Throws CMailhookError(REFUSED) when there is none (no home folder closed to others to
+// keep the key in).
 MAILHOOK_API std::filesystem::path RuntimeDir();
 // Creates a folder owner-only (0700), refusing one that exists with another owner or mode.
 // Throws CMailhookError(REFUSED) for a folder that must not be used, SYSTEM when none can be made.

@@ -19,7 +19,11 @@ namespace mailhook {
 
 std::filesystem::path RuntimeDir() {
   // One rule for the socket and the backing files.
-  return IPC::GetRuntimeDir();
+  try {
+    return IPC::GetRuntimeDir();
+  } catch (const CRPCError& e) {
+    throw CMailhookError(CMailhookError::REFUSED, e.what());
+  }
 }
 
 void EnsurePrivateDir(const std::filesystem::path& dir) {

@@ -6,12 +6,15 @@
 //
 // Runtime folder: MAILHOOK_RUNTIME_DIR if set, else $XDG_RUNTIME_DIR/mailhook, else
 // /run/user/<uid>/mailhook when the system keeps that per-user folder (owned by the user, not
-// writable by others), else /dev/shm/mailhook-<uid>. A server creates it owner-only (0700). Both
+// writable by others), else /dev/shm/mailhook-<uid>-<key>: any user can make names in
+// /dev/shm, so the name carries 32 random hex digits nobody else can know, kept owner-only in
+// ~/.mailhook/runtime-key (made by whichever of the service and its hooks comes first; the home
+// folder must not be writable by others). A server creates the folder owner-only (0700). Both
 // sides refuse a folder that is not a real directory (a symbolic link included), not owned by
-// the user, or open to others: anyone who could write there could stand in for the service. In
-// /dev/shm any user can take the name first; the refusal then says so and what to do (set
-// MAILHOOK_RUNTIME_DIR for the service and its hooks, or have the folder removed). No other
-// folder is picked instead: the hooks must find the service where they look for it.
+// the user, or open to others: anyone who could write there could stand in for the service. The
+// refusal says what to do (set MAILHOOK_RUNTIME_DIR for the service and its hooks, or have the
+// folder removed). No other folder is picked instead: the hooks must find the service where
+// they look for it.
 //
 // Component ids become file names, so they are limited to ASCII letters, digits, '_', '-' and
 // '.', 1 to 64 characters, not starting with '.'.
@@ -72,7 +75,9 @@ class MH_IPC_API CRPCError : public std::runtime_error {
 
 namespace IPC {
 
-// The runtime folder's path as the environment names it (not created, not checked).
+// The runtime folder's path as the environment names it (not created, not checked; on POSIX
+// the key of the /dev/shm default is made if there is none). Throws CRPCError(RUNTIME_DIR) when
+// there is no default to be had.
 MH_IPC_API std::string GetRuntimeDir();
 // Creates the runtime folder if missing (0700), checks it and returns its path; throws
 // CRPCError(RUNTIME_DIR) if it cannot be made or is unsafe.

@@ -1,6 +1,8 @@
 // The RPC transport on POSIX: Unix domain stream sockets in the owner-only runtime folder.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -16,7 +18,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "ipc/rpc_frame.h"
 #include "ipc/rpc_internal.h"
@@ -153,6 +157,92 @@ class CStreamReader {
   size_t m_uUsed = 0;
 };
 
+// The user's home folder: $HOME, else the one the user database names.
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return home;
+  passwd entry{}, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+    return found->pw_dir;
+  return {};
+}
+
+// 32 hex digits from the system's random source; empty if it gives none.
+std::string RandomKey() {
+  unsigned char bytes[16];
+  if (getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes))) return {};
+  static const char hex[] = "0123456789abcdef";
+  std::string key;
+  for (unsigned char b : bytes) key += {hex[b >> 4], hex[b & 15]};
+  return key;
+}
+
+// The key in a file, if it is one (owner-only, ours, 32 hex digits); empty otherwise.
+std::string ReadKey(const std::string& file) {
+  int fd = RetryEintr([&] { return open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); });
+  if (fd < 0) return {};
+  struct stat st;
+  char text[33] = {};
+  const bool mine =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+  const ssize_t n = mine ? RetryEintr([&] { return read(fd, text, 32); }) : -1;
+  close(fd);
+  if (n != 32) return {};
+  for (char c : std::string_view(text, 32))
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return {};
+  return std::string(text, 32);
+}
+
+// A folder name in /dev/shm that no other user can know, and so cannot take first:
+// "mailhook-<uid>-<key>", the key a random number kept owner-only in ~/.mailhook/runtime-key.
+// The first process of the user to look makes the key; every later one (the service and its
+// hooks alike) reads the same. Throws CRPCError(RUNTIME_DIR) when the user has no home folder
+// closed to others to keep it in.
+std::string UnguessableShmDir(const std::string& uid) {
+  const std::string remedy =
+      "; set MAILHOOK_RUNTIME_DIR to a folder of this user's own, the same for the "
+      "service and its hooks";
+  const std::string home = HomeFolder();
+  struct stat st;
+  // Others who may write the home folder could put their own key (or a link) in our place.
+  if (home.empty() || lstat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      (st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & 022) != 0)
+    throw CRPCError(CRPCError::RUNTIME_DIR, "no runtime folder: there is no /run/user/" + uid +
+                                                ", and no home folder closed to other users (" + home +
+                                                ") to keep the key of one in /dev/shm" + remedy);
+  const std::string folder = home + "/.mailhook", file = folder + "/runtime-key";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw CRPCError(CRPCError::RUNTIME_DIR, ErrnoText(("create " + folder).c_str(), errno) + remedy);
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0)
+    throw CRPCError(CRPCError::RUNTIME_DIR,
+                    folder + " must be a folder of this user's own, mode 0700" + remedy);
+  std::string key = ReadKey(file);
+  if (key.empty()) {
+    // Written whole under a name of its own, then linked into place: a racing process either
+    // links first or reads the winner's key, never half a key.
+    const std::string fresh = RandomKey(),
+                      draft = file + "." + std::to_string(getpid()) + "." + std::to_string(gettid());
+    int fd = RetryEintr(
+        [&] { return open(draft.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
+    const bool written = fd >= 0 && fresh.size() == 32 &&
+                         RetryEintr([&] { return write(fd, fresh.data(), fresh.size()); }) == 32;
+    if (fd >= 0) close(fd);
+    if (written && link(draft.c_str(), file.c_str()) != 0 && errno != EEXIST) {
+      unlink(draft.c_str());
+      throw CRPCError(CRPCError::RUNTIME_DIR, ErrnoText(("create " + file).c_str(), errno) + remedy);
+    }
+    unlink(draft.c_str());
+    key = ReadKey(file);
+  }
+  if (key.empty())
+    throw CRPCError(
+        CRPCError::RUNTIME_DIR,
+        file + " is not a key of this user's own (32 hex digits, mode 0600)" + remedy + ", or remove it");
+  return "/dev/shm/mailhook-" + uid + "-" + key;
+}
+
 }  // namespace
 
 namespace IPC {
@@ -164,14 +254,15 @@ std::string GetRuntimeDir() {
   if (xdg && *xdg) return std::string(xdg) + "/mailhook";
   // A service started outside a login session has no XDG_RUNTIME_DIR, but the per-user folder
   // the system keeps in /run/user may still be there, and nobody else can make names in it.
-  // /dev/shm, where every user can, comes last: a name there may have been taken first.
   const std::string uid = std::to_string(geteuid());
   struct stat st;
   const std::string user = "/run/user/" + uid;
   if (lstat(user.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
       (st.st_mode & 022) == 0)
     return user + "/mailhook";
-  return "/dev/shm/mailhook-" + uid;
+  // Every user can make names in /dev/shm: a name others can work out (the uid alone) could be
+  // taken first, and the service could never start.
+  return UnguessableShmDir(uid);
 }
 
 std::string PrepareRuntimeDir() {

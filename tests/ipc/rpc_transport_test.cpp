@@ -179,47 +179,80 @@ TEST(RpcTransport, RuntimeFolderIsOwnerOnlyAndUnsafeFoldersAreRefused) {
 }
 
 #if !defined(_WIN32)  // users and /dev/shm are POSIX matters
-// As uid 65533, with neither MAILHOOK_RUNTIME_DIR nor XDG_RUNTIME_DIR: prepares the default
-// runtime folder. 0 when it is args[0]; 20 when it is refused with a message that says what to
-// do (set MAILHOOK_RUNTIME_DIR); anything else is wrong.
+// As uid 65533 with HOME args[0], without MAILHOOK_RUNTIME_DIR or XDG_RUNTIME_DIR: prepares the
+// default runtime folder twice and tells the parent its path (both times the same, or "differ");
+// exits 0, or 20 when refused with a message that says what to do (set MAILHOOK_RUNTIME_DIR).
 MHTEST_CHILD(default_runtime_dir) {
   const uid_t other = 65533;
   if (setgroups(0, nullptr) != 0 || setgid(other) != 0 || setuid(other) != 0) return 100;
   unsetenv("MAILHOOK_RUNTIME_DIR");
   unsetenv("XDG_RUNTIME_DIR");
+  setenv("HOME", args.at(0).c_str(), 1);
   try {
-    return IPC::PrepareRuntimeDir() == args.at(0) ? 0 : 1;
+    const std::string path = IPC::PrepareRuntimeDir();
+    mhtest::TellParent(IPC::PrepareRuntimeDir() == path ? path : "differ");
+    return 0;
   } catch (const CRPCError& e) {
     if (e.GetCode() != CRPCError::RUNTIME_DIR) return 2;
     return std::string(e.what()).find("set MAILHOOK_RUNTIME_DIR") != std::string::npos ? 20 : 3;
   }
 }
 
-// Another local user makes the default folder in /dev/shm first: the user's own folder in
-// /run/user, where nobody else can make names, is used instead; without one, the refusal says
-// what to do.
-TEST(RpcTransport, ADefaultFolderTakenByAnotherUserIsAvoidedOrExplained) {
+// Another local user makes the old default folder in /dev/shm first: the user's own folder in
+// /run/user, where nobody else can make names, is used instead; without one, a folder in
+// /dev/shm whose name nobody else can know (its key kept in the user's home). A home open to
+// others cannot keep the key: the refusal says what to do.
+TEST(RpcTransport, ADefaultFolderTakenByAnotherUserIsAvoided) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
   namespace fs = std::filesystem;
   const fs::path shm = "/dev/shm/mailhook-65533", run = "/run/user/65533";
   if (fs::exists(shm) || fs::exists(run)) GTEST_SKIP() << "the folders of uid 65533 are in use";
+  mhtest::TempDir temp;
+  const fs::path home = temp.Path() / "home";
+  std::vector<fs::path> made;
   struct Cleanup {
-    fs::path a, b;
+    std::vector<fs::path>& made;
     bool base;
     ~Cleanup() {
       std::error_code ec;
-      fs::remove_all(a, ec);
-      fs::remove_all(b, ec);
+      for (auto& p : made) fs::remove_all(p, ec);
       if (base) fs::remove("/run/user", ec);
     }
-  } cleanup{shm, run, !fs::exists("/run/user")};
+  } cleanup{made, !fs::exists("/run/user")};
+  made = {shm, run};
+  fs::permissions(temp.Path(), fs::perms(0755));
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(chown(home.c_str(), 65533, 65533), 0);
   ASSERT_EQ(mkdir(shm.c_str(), 0700), 0);  // root's: another user's for uid 65533
+  auto prepare = [&](std::string& path) {
+    mhtest::ChildProcess child("default_runtime_dir", {home.string()});
+    path.clear();
+    child.ReadLine(path);
+    return child.Wait();
+  };
+  std::string path;
   fs::create_directories("/run/user");
   ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
   ASSERT_EQ(chown(run.c_str(), 65533, 65533), 0);
-  EXPECT_EQ(mhtest::RunChild("default_runtime_dir", {(run / "mailhook").string()}), 0);
+  EXPECT_EQ(prepare(path), 0);
+  EXPECT_EQ(path, (run / "mailhook").string());
   fs::remove_all(run);
-  EXPECT_EQ(mhtest::RunChild("default_runtime_dir", {shm.string()}), 20);
+
+  ASSERT_EQ(prepare(path), 0);
+  made.push_back(path);
+  EXPECT_EQ(path.rfind(shm.string() + "-", 0), 0u) << path;
+  EXPECT_EQ(path.size(), shm.string().size() + 1 + 32) << path;
+  struct stat st {};
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode) && st.st_uid == 65533u && (st.st_mode & 0777) == 0700u);
+  ASSERT_EQ(lstat((home / ".mailhook" / "runtime-key").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 65533u && (st.st_mode & 0777) == 0600u);
+  std::string again;
+  EXPECT_EQ(prepare(again), 0);
+  EXPECT_EQ(again, path);
+
+  ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+  EXPECT_EQ(prepare(again), 20);
 }
 #endif
 
