@@ -3,10 +3,11 @@
 // fuzz target, the service's tests).
 #pragma once
 
+#include <mailhook/mh_ScanService.h>
+
 #include <cstdint>
 #include <functional>
 
-#include "api/mh_ScanService.h"
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
 

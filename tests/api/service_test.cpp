@@ -94,10 +94,8 @@ class ServiceRequests : public ::testing::Test {
       m_changed.wait(guard, [this] { return m_letGo; });
     }
     guard.unlock();
-    const std::string content = "replaced by " + std::to_string(m.Sequence());
-    return m.WriteUpdateHeaders([&](COutputHookHeaders& h) {
-      return h.SetHeader(kHdrSequence, m.Sequence()) == 0;
-    }) && m.ReplaceContent(content);
+    m.UpdateHeaders().AddInt(kHdrSequence, m.Sequence());
+    return m.ReplaceContent("replaced by " + std::to_string(m.Sequence()));
   }
 
   mhtest::TempDir m_dir;
