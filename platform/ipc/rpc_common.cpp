@@ -58,16 +58,18 @@ std::string CallHandler(const CRPCServer::PeerHandler& handler, const CRPCPeer& 
   return failure;
 }
 
-void TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply) {
+bool TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply) {
   RpcFrameKind kind = decoder.GetKind();
   std::vector<uint8_t> payload = decoder.TakePayload();
   FenceAfterReceive();
+  if (kind == RPC_FRAME_CLOSING) return false;
   if (kind == RPC_FRAME_ERROR) {
     std::string text(payload.begin(), payload.end());
     throw CRPCError(CRPCError::REMOTE_FAILURE, where + ": server failed: " + text);
   }
   if (kind != RPC_FRAME_REPLY) throw CRPCError(CRPCError::PROTOCOL, where + ": server sent a request frame");
   reply.Load(std::move(payload));
+  return true;
 }
 
 uint32_t RpcTimeoutMs() {

@@ -41,7 +41,7 @@ size_t CRpcFrameDecoder::Feed(const uint8_t* data, size_t size) {
     }
     if (m_uHeaderFill < kRpcFrameHeaderSize) return taken;
     uint32_t kind = GetU32(m_Header + 4);
-    if (kind < RPC_FRAME_REQUEST || kind > RPC_FRAME_ERROR) {
+    if (kind < RPC_FRAME_REQUEST || kind > RPC_FRAME_CLOSING) {
       m_eStatus = BAD_KIND;
       return taken;
     }

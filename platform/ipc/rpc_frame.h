@@ -3,7 +3,7 @@
 // A frame is a 12-byte header then the payload (a CIPCMsgBuffer's bytes, or for an error reply
 // UTF-8 text). Header, little-endian:
 //   offset 0  u32 magic   0x5052484D ("MHRP")
-//   offset 4  u32 kind    1 request, 2 reply, 3 error reply
+//   offset 4  u32 kind    1 request, 2 reply, 3 error reply, 4 closing
 //   offset 8  u32 length  payload bytes, at most the decoder's limit
 // The magic lets the reader drop a peer that is not speaking this protocol at the first frame.
 #pragma once
@@ -24,6 +24,10 @@ enum RpcFrameKind : uint32_t {
   RPC_FRAME_REQUEST = 1,
   RPC_FRAME_REPLY = 2,
   RPC_FRAME_ERROR = 3,
+  // Empty, from a server that closes a connection waiting between requests (to make room for
+  // another): nothing sent on it was or will be served, so the client may send it again on a
+  // new connection.
+  RPC_FRAME_CLOSING = 4,
 };
 
 MH_IPC_API void EncodeRpcFrameHeader(uint8_t (&out)[kRpcFrameHeaderSize], RpcFrameKind kind, uint32_t length);

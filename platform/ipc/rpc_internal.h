@@ -26,19 +26,24 @@ std::string ClientName(const char16_t* name);
 std::string CallHandler(const CRPCServer::PeerHandler& handler, const CRPCPeer& peer,
                         const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
 
-// A client's side of a whole frame that has arrived: loads a reply into reply, or throws
+// A client's side of a whole frame that has arrived: loads a reply into reply (true), says the
+// server closed the connection without serving the request (false, a closing frame), or throws
 // CRPCError REMOTE_FAILURE (an error reply, with the server's text) or PROTOCOL (a request frame).
 // where names the exchange for messages ("RPC to <path> (<client>)").
-void TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply);
+bool TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply);
 
-// One exchange of a client, under its lock. After any failure but the handler's own the
-// connection is dropped: the stream's state is unknown, and a late reply must not answer the
-// next request.
-template <typename Exchange, typename Drop>
-void GuardedExchange(std::mutex& lock, Exchange exchange, Drop drop) {
+// One request of a client, under its lock: exchange() is true when answered, false when the
+// request was not served because the connection turned out closed (the send broke, or the server
+// said it closes the connection); it is then sent once more on a new one. After any failure but
+// the handler's own the connection is dropped: the stream's state is unknown, and a late reply
+// must not answer the next request.
+template <typename Exchange, typename Drop, typename Fail>
+void GuardedRequest(std::mutex& lock, Exchange exchange, Drop drop, Fail fail) {
   std::lock_guard<std::mutex> guard(lock);
   try {
-    exchange();
+    if (exchange()) return;
+    drop();
+    if (!exchange()) fail();
   } catch (const CRPCError& e) {
     if (e.GetCode() != CRPCError::REMOTE_FAILURE) drop();
     throw;
@@ -75,6 +80,7 @@ class CConnectionActivity {
     return m_eState.compare_exchange_strong(expected, CLOSING, std::memory_order_acq_rel);
   }
   bool Waiting() const { return m_eState.load(std::memory_order_acquire) == WAITING; }
+  bool TakenForClosing() const { return m_eState.load(std::memory_order_acquire) == CLOSING; }
   // Comparable between connections: smaller is longer ago.
   int64_t WaitingSince() const { return m_iSince.load(std::memory_order_relaxed); }
 

@@ -338,14 +338,16 @@ struct CRPCClientHelper::Impl {
     }
   }
 
-  void Exchange(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  // False when the request was not served: the connection was closed before it went out whole
+  // (the server can only serve a whole frame), or the server said it closes it.
+  bool Exchange(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     if (request.GetSize() > kRpcMaxFramePayload)
       throw CRPCError(CRPCError::TOO_LARGE, "RPC request of " + std::to_string(request.GetSize()) + " bytes");
     if (fd < 0) Connect();
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     if (int err = SendFrame(fd, RPC_FRAME_REQUEST, request.GetData(), request.GetSize())) {
       if (err == EAGAIN || err == EWOULDBLOCK) Fail(CRPCError::TIMEOUT, "send timed out");
-      if (err == EPIPE || err == ECONNRESET) Fail(CRPCError::PEER_CLOSED, "server closed the connection");
+      if (err == EPIPE || err == ECONNRESET) return false;
       Fail(CRPCError::SYSTEM, ErrnoText("send", err));
     }
     bool shortened = false;
@@ -370,7 +372,7 @@ struct CRPCClientHelper::Impl {
       }
     }
     if (shortened) SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(timeoutMs));
-    IPC::TakeReply(decoder, Where(), reply);
+    return IPC::TakeReply(decoder, Where(), reply);
   }
 };
 
@@ -382,8 +384,12 @@ CRPCClientHelper::~CRPCClientHelper() {
 }
 
 void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  IPC::GuardedExchange(
-      m_pImpl->lock, [&] { m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); });
+  IPC::GuardedRequest(
+      m_pImpl->lock, [&] { return m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); },
+      [&] {
+        m_pImpl->Fail(CRPCError::PEER_CLOSED,
+                      "server closed the connection, twice, without serving the request");
+      });
 }
 
 const CComponentID& CRPCClientHelper::GetComponent() const {
@@ -526,8 +532,10 @@ struct CRPCServer::Impl {
     if (held < options.maxConnections) return true;
     Connection* oldest = IPC::TakeLongestWaiting(connections);
     if (oldest == nullptr) return false;
-    // Its thread wakes from its wait and ends; the descriptor stays until it is reaped.
-    shutdown(oldest->fd, SHUT_RDWR);
+    // Its thread wakes from its wait, says why and ends; the descriptor stays until it is reaped.
+    // A request sent meanwhile now fails to go out, or meets the goodbye: its client sends it
+    // again on a new connection.
+    shutdown(oldest->fd, SHUT_RD);
     oldest->ended = true;
     return true;
   }
@@ -580,8 +588,18 @@ struct CRPCServer::Impl {
       if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
       request.Load(decoder.TakePayload());
       FenceAfterReceive();
-      if (!Answer(conn.peer, conn.fd, request, reply)) break;
+      std::string failure = IPC::CallHandler(handler, conn.peer, request, reply);
+      // Waiting from before the reply goes out, so that a client holding its reply finds the
+      // connection waiting: were it closed to make room now, the reply still goes out whole.
+      if (!reader.HasLeftover()) {
+        conn.activity.Wait();
+        waiting = true;
+      }
+      if (!SendReply(conn.fd, failure, reply)) break;
     }
+    // Closed to make room: whatever the peer sent is not served, and it is told so. A peer that
+    // does not read holds this thread up to the send time-out at most.
+    if (conn.activity.TakenForClosing()) (void)SendFrame(conn.fd, RPC_FRAME_CLOSING, nullptr, 0);
     // The peer sees the end at once; the descriptor itself stays until the thread is reaped.
     shutdown(conn.fd, SHUT_RDWR);
     conn.ended = true;
@@ -589,8 +607,8 @@ struct CRPCServer::Impl {
     conn.done = true;
   }
 
-  bool Answer(const CRPCPeer& peer, int fd, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-    std::string failure = IPC::CallHandler(handler, peer, request, reply);
+  // The handler's reply, or its failure as an error reply.
+  static bool SendReply(int fd, const std::string& failure, const CIPCMsgBuffer& reply) {
     if (!failure.empty()) {
       return SendFrame(fd, RPC_FRAME_ERROR, reinterpret_cast<const uint8_t*>(failure.data()),
                        failure.size()) == 0;

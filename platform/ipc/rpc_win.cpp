@@ -373,7 +373,9 @@ struct CRPCClientHelper::Impl {
       Fail(CRPCError::RUNTIME_DIR, "the pipe is served by another user's process");
   }
 
-  void Exchange(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  // False when the request was not served: the connection was closed before it went out whole
+  // (the server can only serve a whole frame), or the server said it closes it.
+  bool Exchange(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     if (request.GetSize() > kRpcMaxFramePayload)
       throw CRPCError(CRPCError::TOO_LARGE, "RPC request of " + std::to_string(request.GetSize()) + " bytes");
     if (!pipe) Connect();
@@ -383,7 +385,7 @@ struct CRPCClientHelper::Impl {
       case Io::TIMEOUT:
         Fail(CRPCError::TIMEOUT, "send timed out");
       case Io::CLOSED:
-        Fail(CRPCError::PEER_CLOSED, "server closed the connection");
+        return false;
       default:
         Fail(CRPCError::SYSTEM, ErrorText("send", pipe->LastError()));
     }
@@ -403,7 +405,7 @@ struct CRPCClientHelper::Impl {
       if (decoder.Failed() || pipe->HasLeftover())
         Fail(CRPCError::PROTOCOL, "malformed reply from the server");
     }
-    IPC::TakeReply(decoder, Where(), reply);
+    return IPC::TakeReply(decoder, Where(), reply);
   }
 };
 
@@ -415,8 +417,12 @@ CRPCClientHelper::~CRPCClientHelper() {
 }
 
 void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  IPC::GuardedExchange(
-      m_pImpl->lock, [&] { m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); });
+  IPC::GuardedRequest(
+      m_pImpl->lock, [&] { return m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); },
+      [&] {
+        m_pImpl->Fail(CRPCError::PEER_CLOSED,
+                      "server closed the connection, twice, without serving the request");
+      });
 }
 
 const CComponentID& CRPCClientHelper::GetComponent() const {
@@ -634,6 +640,12 @@ struct CRPCServer::Impl {
       request.Load(decoder.TakePayload());
       FenceAfterReceive();
       std::string failure = IPC::CallHandler(handler, conn.peer, request, reply);
+      // Waiting from before the reply goes out, so that a client holding its reply finds the
+      // connection waiting: were it closed to make room now, the reply still goes out whole.
+      if (!conn.pipe.HasLeftover()) {
+        conn.activity.Wait();
+        waiting = true;
+      }
       // The reply still goes out when Stop came meanwhile; a peer that does not read it holds
       // this thread (and Stop) up to the time-out at most.
       Io sent = failure.empty()
@@ -642,6 +654,8 @@ struct CRPCServer::Impl {
                                           failure.size(), timeoutMs);
       if (sent != Io::DONE) break;
     }
+    // Closed to make room: whatever the peer sent is not served, and it is told so.
+    if (conn.activity.TakenForClosing()) (void)conn.pipe.SendFrame(RPC_FRAME_CLOSING, nullptr, 0, timeoutMs);
     // Closing (not disconnecting) lets the peer still read a reply already written, then see the
     // end.
     {

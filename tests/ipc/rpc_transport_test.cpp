@@ -12,6 +12,7 @@
 // clang-format on
 #endif
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -266,7 +267,9 @@ TEST(RpcTransport, AStaleSocketIsReplacedASecondServerOrAnUnsafeNameRefused) {
     EXPECT_EQ(CodeOf<CRPCError>([] { CRPCServer second(kComponent, PlusOne); }), CRPCError::ALREADY_SERVED);
     EXPECT_EQ(AskPlusOne(client, 2), 3);  // the refused server did not take the name away
   }
-  EXPECT_EQ(AskFailure(client), CRPCError::PEER_CLOSED);
+  // Its connection to the server that went away could not take the request: sent again on a
+  // new one, it finds nobody listening.
+  EXPECT_EQ(AskFailure(client), CRPCError::NOT_LISTENING);
 #if !defined(_WIN32)  // a pipe's name goes with its last handle: nothing can be left behind
   // A socket file left by a server that died is replaced (a folder open to others is faults_test's).
   ASSERT_NE(RawListener::Listen(IPC::SocketPath(kComponent)), nullptr);  // closed at once
@@ -364,7 +367,7 @@ TEST(RpcTransport, ServerSurvivesHostileClientsAnswersPipelinedRequestsAndStopsW
   // Stop wakes the connection still waiting for the rest of its frame, and closes it.
   server.Stop();
   EXPECT_TRUE(halfFrame.SeesEndOfStream());
-  EXPECT_EQ(AskFailure(good), CRPCError::PEER_CLOSED);
+  EXPECT_EQ(AskFailure(good), CRPCError::NOT_LISTENING);  // its connection gone, and no other to be had
 }
 
 // A peer that starts a frame and stops loses its connection (thread and buffer) once the
@@ -391,9 +394,10 @@ TEST(RpcTransport, FramesLeftUnfinishedAreDroppedAfterTheTimeOut) {
 }
 
 // Connections that only wait cannot keep a new peer out: at the limit the one that has waited
-// longest is closed to make room, while one whose request is under way never is (with every
-// held connection busy, the new one is closed instead). The handler learns each request's
-// connection and process, and hears of each connection's end.
+// longest is closed to make room, and told so; a client whose connection went that way sends its
+// next request on a new one, unaware. A connection whose request is under way is never closed:
+// with every held connection busy, the newcomer is the one closed. The handler learns each
+// request's connection and process, and hears of each connection's end.
 TEST(RpcTransport, AtTheLimitTheLongestWaitingConnectionMakesRoomAndBusyOnesStay) {
   RuntimeDirScope rt;
 #if defined(_WIN32)
@@ -438,7 +442,6 @@ TEST(RpcTransport, AtTheLimitTheLongestWaitingConnectionMakesRoomAndBusyOnesStay
   std::vector<std::unique_ptr<RawPeer>> waiting;
   for (size_t i = 1; i <= 3; ++i) {
     waiting.push_back(std::make_unique<RawPeer>(path));
-    // Accepted in this order: each waits from its accepting on.
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          server.GetConnectionCount() < i && std::chrono::steady_clock::now() < deadline;)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -446,25 +449,34 @@ TEST(RpcTransport, AtTheLimitTheLongestWaitingConnectionMakesRoomAndBusyOnesStay
   }
   auto client = std::make_unique<CRPCClientHelper>(kComponent, nullptr);
   EXPECT_EQ(AskPlusOne(*client, 1), 2);
+  EXPECT_EQ(waiting[0]->ReadFrame(), RPC_FRAME_CLOSING);
   EXPECT_TRUE(waiting[0]->SeesEndOfStream());
   EXPECT_TRUE(until([&] { return closed.size() == 1; }));
   waiting[1]->Send(RequestFrame(5));
   EXPECT_EQ(waiting[1]->ReadReply(), 6);
+  // Two newcomers: waiting[2] has waited longest, then the client.
+  waiting.push_back(std::make_unique<RawPeer>(path));
+  EXPECT_EQ(waiting[2]->ReadFrame(), RPC_FRAME_CLOSING);
+  waiting.push_back(std::make_unique<RawPeer>(path));
+  ASSERT_TRUE(until([&] { return closed.size() == 3; }));
+  EXPECT_EQ(AskPlusOne(*client, 7), 8);
+  EXPECT_EQ(waiting[1]->ReadFrame(), RPC_FRAME_CLOSING);
   {
     std::lock_guard guard(lock);
-    ASSERT_EQ(served.size(), 2u);
-    EXPECT_EQ(served[0].process, self);
-    EXPECT_EQ(served[1].process, self);
+    ASSERT_EQ(served.size(), 3u);
+    for (const CRPCPeer& peer : served) EXPECT_EQ(peer.process, self);
     EXPECT_NE(served[0].connection, served[1].connection);
-    EXPECT_NE(closed[0].connection, served[0].connection);
-    EXPECT_NE(closed[0].connection, served[1].connection);
+    EXPECT_NE(served[0].connection, served[2].connection);
+    // The client's first connection made room (the threads report their ends in any order).
+    EXPECT_TRUE(std::any_of(closed.begin(), closed.end(),
+                            [&](const CRPCPeer& c) { return c.connection == served[0].connection; }));
   }
   EXPECT_TRUE(server.IsProcessConnected(self));
 
   // Every held connection in the middle of a request: the newcomer is the one closed.
   std::thread asking([&] { EXPECT_EQ(AskPlusOne(*client, -1), 0); });
-  waiting[1]->Send(RequestFrame(-2));
-  waiting[2]->Send(RequestFrame(-3));
+  waiting[3]->Send(RequestFrame(-2));
+  waiting[4]->Send(RequestFrame(-3));
   ASSERT_TRUE(until([&] { return blocked == 3; }));
   CRPCClientHelper late(kComponent, nullptr);
   EXPECT_EQ(AskFailure(late), CRPCError::PEER_CLOSED);
@@ -474,8 +486,8 @@ TEST(RpcTransport, AtTheLimitTheLongestWaitingConnectionMakesRoomAndBusyOnesStay
     changed.notify_all();
   }
   asking.join();
-  EXPECT_EQ(waiting[1]->ReadReply(), -1);
-  EXPECT_EQ(waiting[2]->ReadReply(), -2);
+  EXPECT_EQ(waiting[3]->ReadReply(), -1);
+  EXPECT_EQ(waiting[4]->ReadReply(), -2);
 
   // Once every connection of this process is closed, the server says so at once, whether or
   // not their threads have noticed yet.
