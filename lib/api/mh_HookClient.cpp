@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "api/mh_Files.h"
@@ -175,7 +176,17 @@ struct CHookClient::Shared {
 
   int32_t Register();
   void RegisterWaiting();
+  // After an answer the service should not have given a healthy hook of this pool (see Send):
+  // true when the next try may go.
+  bool Recover(int32_t status, uint32_t sent);
   bool Mend(CHookSharedResource* holder);
+  // The fixed fields of each resource's shared header as this process wrote them (it made the
+  // files): what a service writes over them is mended before the resource is used again.
+  struct WrittenHeader {
+    int32_t headerSize, defaultSize, maxSize, sizeType;
+  };
+  std::unordered_map<const CMemMapResource*, WrittenHeader> written;
+  bool HeadersIntact(CHookSharedResource* holder) const;
   CHookSharedResource* TakeHolder(Clock::time_point deadline);
   void GiveHolder(CHookSharedResource* holder);
   void Quarantine(CHookSharedResource* holder);
@@ -352,19 +363,16 @@ struct CMessage::Writing {
     CScanReply answered;
     for (int attempt = 0;; ++attempt) {
       CIPCMsgBuffer request(1024, false), reply(1024, false);
+      const uint32_t generation = client->generation.load();
       Encode(CScanRequest{client->options.poolId, header->GetResourceId(), body->GetResourceId(),
-                          update->GetResourceId(), sequence, client->generation.load()},
+                          update->GetResourceId(), sequence, generation},
              request);
       try {
         holder->SendRequest(request, reply);
         if (!Decode(reply, answered))
           throw CMailhookError(CMailhookError::PROTOCOL, "service: a malformed reply to the scan");
-        // A service that started after us does not know our pool yet.
-        if (answered.status == kStatusPoolUnknown && attempt == 0) {
-          // The export record reads the pool's lists whole: no resource may change hands meanwhile.
-          std::unique_lock lock(client->poolLists);
-          if (client->Register() == kStatusOk) continue;
-        }
+        // Nothing was touched: the service refused before the files. Once per message.
+        if (attempt == 0 && client->Recover(answered.status, generation)) continue;
       } catch (const CRPCError& e) {
         if (ServiceGone(e)) return Unanswered{e};
         // The request may be in the service, to be served later (a slow or stopped service).
@@ -564,6 +572,9 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pShared(new Shar
         }
         pool->AddResource(resource);
         s.resources.push_back(resource);
+        const auto* fresh = static_cast<const MemMapResourceHeader*>(static_cast<const void*>(
+            static_cast<char*>(resource->GetDataBaseAddr()) - CMemMapResource::kHeaderSize));
+        s.written[resource] = {fresh->iHeaderSize, fresh->iDefaultSize, fresh->iMaxSize, fresh->iSizeType};
       }
     }
     if (pool->SetupSync() != 0) throw CMailhookError(CMailhookError::SYSTEM, "cannot arm the resource pool");
@@ -618,7 +629,13 @@ CMessage CHookClient::Begin() {
   auto w = std::make_unique<CMessage::Writing>();
   w->client = m_pShared;
   w->holder = holder;
-  w->Guarded([&] { w->Prepare(); });
+  try {
+    w->Guarded([&] { w->Prepare(); });
+  } catch (const CMailhookError& e) {
+    // A file cut short while it lay free fails here, as the pool renews its view: said so, and
+    // mended as the holder goes back.
+    w->Fail(e);
+  }
   return CMessage(std::move(w));
 }
 
@@ -691,6 +708,49 @@ void CHookClient::Shared::RegisterWaiting() {
       throw FromRpc(e, "registering the pool: ");
     }
   }
+}
+
+// A healthy hook can be told its pool is unknown (a service that started after it), that it has
+// a resource the service does not (one that adopted the pool otherwise), or that its request is
+// older than a fence (fences of an earlier run of the hook, a clock that went back): its own
+// registration puts all of that right, fencing every resource at a generation past the refused
+// request. A request refused as stale after another thread has already moved the generation on
+// just goes again with the new one. False for any other answer, or when registering fails.
+bool CHookClient::Shared::Recover(int32_t status, uint32_t sent) {
+  if (status != kStatusPoolUnknown && status != kStatusResourceUnknown && status != kStatusStale)
+    return false;
+  // The export record reads the pool's lists whole: no resource may change hands meanwhile.
+  std::unique_lock lock(poolLists);
+  if (status == kStatusStale) {
+    if (generation.load() != sent) return true;
+    ++generation;
+  }
+  return Register() == kStatusOk;
+}
+
+// Touches each resource's shared header, so it runs under a guard of its own: the holder may be
+// coming back from a late service, outside any message's guard.
+bool CHookClient::Shared::HeadersIntact(CHookSharedResource* holder) const {
+  BusGuard guard;
+  bool intact = true;
+  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
+                               holder->GetUpdateHeaderMemResource()}) {
+    if (res == nullptr || !res->IsMapped()) continue;
+    auto it = written.find(res);
+    if (it == written.end()) continue;
+    auto* h = reinterpret_cast<MemMapResourceHeader*>(static_cast<char*>(res->GetDataBaseAddr()) -
+                                                      CMemMapResource::kHeaderSize);
+    auto load = [](int32_t& field) {
+      return std::atomic_ref<int32_t>(field).load(std::memory_order_acquire);
+    };
+    const WrittenHeader now{load(h->iHeaderSize), load(h->iDefaultSize), load(h->iMaxSize),
+                            load(h->iSizeType)};
+    const int32_t data = load(h->iDataSize);
+    intact = intact && now.headerSize == it->second.headerSize && now.defaultSize == it->second.defaultSize &&
+             now.maxSize == it->second.maxSize && now.sizeType == it->second.sizeType && data >= 0 &&
+             data <= res->GetDataStorageSize();
+  }
+  return intact && !guard.Faulted();
 }
 
 // Maps afresh from its file each resource this holder has and each free one whose file is now
@@ -779,6 +839,10 @@ CHookSharedResource* CHookClient::Shared::TakeHolder(Clock::time_point deadline)
 }
 
 void CHookClient::Shared::GiveHolder(CHookSharedResource* holder) {
+  // What the service wrote into the files' headers is not taken on trust: a header that no
+  // longer says what this process wrote (a header size of 0, a data size past the view) would
+  // make every later message fail on the resource, or a later service refuse the pool.
+  if (!HeadersIntact(holder)) Mend(holder);
   {
     std::shared_lock lock(poolLists);
     // The group would give the holder's resources back to their pool under its own lock, which

@@ -1,12 +1,22 @@
 // The layer's hook client against a real service process: what a caller gets back, which error
 // code each failure carries, and that every holder comes back whatever happened.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
 
 #include <mailhook/mh_Error.h>
 #include <mailhook/mh_HookClient.h>
 #include <mailhook/mh_MailRecords.h>
 
+#include "api/mh_Wire.h"
 #include "e2e/mailhook_run.h"
+#include "ipc/raw_stream.h"
+#include "ipc/rpc.h"
+#include "ipc/rpc_frame.h"
 #include "ipc/rpc_test_util.h"
 
 using mailhook::CCarryOutcome;
@@ -159,5 +169,133 @@ TEST_F(HookClientE2E, StreamsAMessageInPiecesAndGivesBackEveryHolder) {
   EXPECT_FALSE(outcome.Infected());
   EXPECT_EQ(outcome.Content(), clean);
   outcome.Release();
+  StopService(*service);
+}
+
+// A healthy hook told that its request is older than a fence, or that the service does not
+// have one of its resources, registers its pool again (moving its generation on) and sends once
+// more, without a restart: here its own process fences its resources far ahead, then registers
+// the pool with one resource only.
+TEST_F(HookClientE2E, AStaleOrUnknownAnswerIsMendedByRegisteringAgain) {
+  mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  m_serviceArgs = {"--builtin", "--dir", Pool().string()};
+  auto service = StartService();
+  CHookClientOptions options;
+  options.folder = Pool();
+  options.retryFor = 0;
+  CHookClient client(options);
+  const std::string message = "Subject: x\r\n\r\nbody\r\n";
+  EXPECT_EQ(client.Carry(kOneHeader, message, 1).Content(), message);
+
+  CRPCClientHelper link(CComponentID(u"ID_TARN_MASTER"), u"test");
+  auto ask = [&](const auto& request, auto reply) {
+    CIPCMsgBuffer in, out;
+    mailhook::Encode(request, in);
+    link.SendRequest(in, out);
+    EXPECT_TRUE(mailhook::Decode(out, reply));
+    return reply.status;
+  };
+  const auto now = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count());
+  ASSERT_EQ(ask(mailhook::CFenceRequest{1, now + (1u << 30), {1, 2, 3}}, mailhook::CFenceReply{}),
+            mailhook::kStatusOk);
+  EXPECT_EQ(client.Carry(kOneHeader, message, 2).Content(), message);
+  const std::u16string first = (Pool() / "small-1.mmf").u16string();
+  ASSERT_EQ(ask(mailhook::CRegisterRequest{1, {{1, 1, first}}, now - 1000000}, mailhook::CRegisterReply{}),
+            mailhook::kStatusOk);
+  EXPECT_EQ(client.Carry(kOneHeader, message, 3).Content(), message);
+  EXPECT_EQ(client.FreeHolders(), 1u);
+  StopService(*service);
+}
+
+// A service that writes nonsense into the shared headers of the files it was handed (a header
+// size of 0 in the update file, a maximum length no file has in the content file) cannot poison
+// the hook: what it wrote is mended before the resources are used again, and a healthy service
+// started afterwards adopts the pool and serves the next message.
+TEST_F(HookClientE2E, AServiceThatBreaksTheFilesHeadersCannotPoisonTheHook) {
+  mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  m_serviceArgs = {"--builtin", "--dir", Pool().string()};
+  std::map<int32_t, fs::path> files;
+  std::mutex lock;
+  auto broken = std::make_unique<CRPCServer>(
+      CComponentID(u"ID_TARN_MASTER"), [&](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+        std::lock_guard guard(lock);
+        mailhook::CRegisterRequest registration;
+        mailhook::CScanRequest scan;
+        if (mailhook::Decode(request, registration)) {
+          for (auto& e : registration.entries) files[e.resource] = fs::path(e.path);
+          mailhook::Encode(mailhook::CRegisterReply{mailhook::kStatusOk, 3}, reply);
+        } else if (mailhook::Decode(request, scan)) {
+          const int32_t zero = 0, odd = 12345;
+          int update = open(files[scan.update].c_str(), O_WRONLY | O_CLOEXEC);
+          int content = open(files[scan.content].c_str(), O_WRONLY | O_CLOEXEC);
+          EXPECT_EQ(pwrite(update, &zero, sizeof(zero), 0), 4);  // iHeaderSize
+          EXPECT_EQ(pwrite(content, &odd, sizeof(odd), 16), 4);  // iMaxSize
+          close(update);
+          close(content);
+          mailhook::Encode(mailhook::CScanReply{mailhook::kStatusOk, 0, 0}, reply);
+        }
+      });
+  CHookClientOptions options;
+  options.folder = Pool();
+  options.retryFor = 5;
+  CHookClient client(options);
+  const std::string message = "Subject: x\r\n\r\nbody\r\n";
+  client.Carry(kOneHeader, message, 1).Release();
+  broken.reset();
+
+  auto service = StartService();
+  for (int32_t i = 2; i < 5; ++i) {
+    CCarryOutcome outcome = client.Carry(kOneHeader, message, i);
+    EXPECT_EQ(Number(outcome, mailhook::kHdrAnswered), i);
+    EXPECT_EQ(outcome.Content(), message);
+  }
+  StopService(*service);
+}
+
+// Connections that do nothing cannot keep hooks out: with the service's 1024 connections taken
+// by peers that never send a byte, a hook whose own connections were closed to make room carries
+// its next message at once (no waiting allowed), and a hook started afterwards gets in.
+TEST_F(HookClientE2E, IdleConnectionsNeitherFailAHookNorKeepANewOneOut) {
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_max != RLIM_INFINITY && files.rlim_max < 2200) GTEST_SKIP() << "needs 2200 descriptors";
+  files.rlim_cur = files.rlim_max == RLIM_INFINITY ? 4096 : std::max<rlim_t>(files.rlim_cur, 2200);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  m_serviceArgs = {"--builtin", "--dir", Pool().string()};
+  auto service = StartService();
+  CHookClientOptions options;
+  options.folder = Pool();
+  options.retryFor = 0;
+  CHookClient client(options);
+  const std::string message = "Subject: x\r\n\r\nbody\r\n";
+  EXPECT_EQ(client.Carry(kOneHeader, message, 1).Content(), message);
+
+  const std::string socket = (Runtime() / "ID_TARN_MASTER.sock").string();
+  std::vector<std::unique_ptr<RawStream>> idle;
+  for (size_t i = 0; i < CRPCServer::kMaxConnections + 8; ++i) {
+    idle.push_back(RawStream::Connect(socket));
+    ASSERT_NE(idle.back(), nullptr) << i;
+  }
+  // The last one answered: every one before it was taken in, the hook's own made room.
+  CIPCMsgBuffer unknown;
+  unknown << int32_t{99};
+  uint8_t header[kRpcFrameHeaderSize];
+  EncodeRpcFrameHeader(header, RPC_FRAME_REQUEST, static_cast<uint32_t>(unknown.GetSize()));
+  ASSERT_TRUE(idle.back()->Send(header, sizeof(header)) &&
+              idle.back()->Send(unknown.GetData(), unknown.GetSize()));
+  CRpcFrameDecoder frames;
+  for (uint8_t byte = 0;
+       frames.GetStatus() == CRpcFrameDecoder::NEED_MORE && idle.back()->Recv(&byte, 1) == 1;)
+    frames.Feed(&byte, 1);
+  ASSERT_EQ(frames.GetStatus(), CRpcFrameDecoder::FRAME_READY);
+  EXPECT_EQ(frames.GetKind(), RPC_FRAME_REPLY);
+
+  EXPECT_EQ(client.Carry(kOneHeader, message, 2).Content(), message);
+  m_hookRetryFor = "0";
+  ExpectCleanRun({"--pool", "2", "--dir", (Pool() / "second").string(), "--threads", "1"});
+  idle.clear();
   StopService(*service);
 }
