@@ -183,3 +183,39 @@ TEST_F(ServiceRequests, AFenceRaisesOnlyThePoolsResourcesAndAScanWithoutAGenerat
   EXPECT_EQ(Scan(hook, 1999), kStatusStale);
   EXPECT_EQ(Scan(hook, 2000), kStatusOk);
 }
+
+// The protection against late writes where it acts: a request still inside the handler when
+// its hook fences the resources makes the fence answer busy (and the fence already refuses
+// older requests); let go, it finishes, the fence passes, and from then on nothing of the older
+// generation touches the files.
+TEST_F(ServiceRequests, AFenceIsBusyWhileALateRequestRunsThenPassesAndTheLateGenerationIsRefused) {
+  const CRPCPeer hook = Peer(100);
+  ASSERT_EQ(Register(hook, 1, 1000), kStatusOk);
+  m_blockAt = 7;
+  int32_t late = 0;
+  std::thread running([&] { late = Scan(hook, 1000, 7); });
+  {
+    std::unique_lock guard(m_lock);
+    // Not ASSERT: the thread is let go and joined below whatever happens.
+    EXPECT_TRUE(m_changed.wait_for(guard, std::chrono::seconds(10), [this] { return m_inHandler; }));
+  }
+  EXPECT_EQ(Fence(hook, 1001), kStatusResourceBusy);
+  EXPECT_EQ(Scan(hook, 1000, 8), kStatusStale);
+  EXPECT_EQ(Fence(hook, 1001, {2}), kStatusResourceBusy);
+  {
+    std::lock_guard guard(m_lock);
+    m_letGo = true;
+    m_changed.notify_all();
+  }
+  running.join();
+  EXPECT_EQ(late, kStatusOk);
+  EXPECT_EQ(Fence(hook, 1001), kStatusOk);
+
+  const std::string after = Files();
+  const int scans = m_scans;
+  EXPECT_EQ(Scan(hook, 1000, 9), kStatusStale);
+  EXPECT_EQ(m_scans, scans);
+  EXPECT_EQ(Files(), after);
+  EXPECT_EQ(Scan(hook, 1001, 10), kStatusOk);
+  EXPECT_NE(Files(), after);
+}

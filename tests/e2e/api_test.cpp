@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <set>
 
 #include <mailhook/mh_Error.h>
 #include <mailhook/mh_HookClient.h>
@@ -298,4 +300,90 @@ TEST_F(HookClientE2E, IdleConnectionsNeitherFailAHookNorKeepANewOneOut) {
   ExpectCleanRun({"--pool", "2", "--dir", (Pool() / "second").string(), "--threads", "1"});
   idle.clear();
   StopService(*service);
+}
+
+// The hook's side of the protection against late writes, against a service of the test's own
+// that keeps one request past the hook's time-out: the hook moves its generation on, keeps that
+// holder and its three resources back, and fences them at the new generation, again and again
+// while the service answers busy; meanwhile messages go through the other holder at the new
+// generation. The holder comes back only once the service answers the fence.
+TEST_F(HookClientE2E, AfterATimeOutTheGenerationMovesOnAndTheHolderWaitsForItsFence) {
+  mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
+  mhtest::EnvScope timeout("MAILHOOK_RPC_TIMEOUT_MS", "300");
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<mailhook::CScanRequest> scans;
+  std::vector<mailhook::CFenceRequest> fences;
+  bool keep = false, letGo = false, busy = true;
+  CRPCServer service(
+      CComponentID(u"ID_TARN_MASTER"), [&](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+        std::unique_lock guard(lock);
+        mailhook::CRegisterRequest registration;
+        mailhook::CScanRequest scan;
+        mailhook::CFenceRequest fence;
+        if (mailhook::Decode(request, registration)) {
+          mailhook::Encode(mailhook::CRegisterReply{mailhook::kStatusOk, 6}, reply);
+        } else if (mailhook::Decode(request, scan)) {
+          scans.push_back(scan);
+          const bool kept = keep;
+          keep = false;
+          changed.notify_all();
+          // Kept past the hook's time-out, until the test lets it go (10 s at most).
+          if (kept) changed.wait_for(guard, std::chrono::seconds(10), [&] { return letGo; });
+          mailhook::Encode(mailhook::CScanReply{mailhook::kStatusOk, 0, 0}, reply);
+        } else if (mailhook::Decode(request, fence)) {
+          fences.push_back(fence);
+          mailhook::Encode(mailhook::CFenceReply{busy ? mailhook::kStatusResourceBusy : mailhook::kStatusOk},
+                           reply);
+        }
+      });
+  // However the test ends, the kept request is let go before the service stops.
+  struct LetGo {
+    std::mutex& lock;
+    std::condition_variable& changed;
+    bool& letGo;
+    ~LetGo() {
+      std::lock_guard guard(lock);
+      letGo = true;
+      changed.notify_all();
+    }
+  } finally{lock, changed, letGo};
+  CHookClientOptions options;
+  options.folder = Pool();
+  options.holders = 2;
+  options.retryFor = 0;
+  CHookClient client(options);
+  const std::string message = "Subject: x\r\n\r\nbody\r\n";
+  client.Carry(kOneHeader, message, 1).Release();
+  {
+    std::lock_guard guard(lock);
+    keep = true;
+  }
+  EXPECT_EQ(CodeOf<CMailhookError>([&] { client.Carry(kOneHeader, message, 2); }), CMailhookError::TIMEOUT);
+  auto ids = [](const mailhook::CScanRequest& s) { return std::set<int32_t>{s.header, s.content, s.update}; };
+
+  // Held back while the service says a request still uses its resources.
+  EXPECT_EQ(client.ReturnHeldBack(), 1u);
+  EXPECT_EQ(client.ReturnHeldBack(), 1u);
+  client.Carry(kOneHeader, message, 3).Release();
+  {
+    std::lock_guard guard(lock);
+    ASSERT_EQ(scans.size(), 3u);
+    const uint32_t before = *scans[0].generation;
+    EXPECT_EQ(*scans[1].generation, before);
+    EXPECT_EQ(*scans[2].generation, before + 1);
+    ASSERT_GE(fences.size(), 2u);
+    for (const auto& f : fences) {
+      EXPECT_EQ(f.generation, before + 1);
+      EXPECT_EQ(std::set<int32_t>(f.resources.begin(), f.resources.end()), ids(scans[1]));
+    }
+    for (int32_t id : ids(scans[2])) EXPECT_EQ(ids(scans[1]).count(id), 0u) << id;
+    letGo = true;
+    busy = false;
+    changed.notify_all();
+  }
+  EXPECT_EQ(client.ReturnHeldBack(), 0u);
+  EXPECT_EQ(client.FreeHolders(), 2u);
+  EXPECT_EQ(client.FreeResources(), client.ResourceCount());
+  service.Stop();
 }

@@ -6,7 +6,7 @@ set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$1; shift
 units="content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
-platform_test pool_test rpc_link_test shared_test xdr_test"
+platform_test pool_test rpc_link_test shared_test xdr_test api_unit_test api_test"
 limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
 
 # number#file#sed program#what it breaks
@@ -24,6 +24,11 @@ mutants=(
 "11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
 "12#platform/ipc/ipc_buffer.cpp#s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/#ipc buffer: u32 array count not checked against the bytes left"
 "13#platform/win32/win32_posix_file.cpp#s/return mode | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;/return mode | O_CLOEXEC | O_NONBLOCK;/#posix file: a symbolic link at the path is followed"
+"41#lib/api/mh_ScanService.cpp#s/      if (Earlier(generation, p.FenceOf(id))) {/      if (false \&\& Earlier(generation, p.FenceOf(id))) {/#service: a scan older than its resources' fence is served"
+"42#lib/api/mh_ScanService.cpp#s/    busy = busy || p.InUse(id);/    busy = false;/#service: a fence answers ok while a request still uses the resource"
+"43#lib/api/mh_HookClient.cpp#s/heldBack.push_back({holder, ++generation,/heldBack.push_back({holder, generation.load(),/#hook: the generation does not move on after a time-out"
+"44#lib/api/mh_HookClient.cpp#s/    if (!held.GiveBack(mended, unanswered)) {/    if (!held.GiveBack(mended, false)) {/#hook: a holder whose request went unanswered goes straight back"
+"45#lib/api/mh_HookClient.cpp#s/  const bool done = status == kStatusOk || status == kStatusPoolUnknown;/  const bool done = status != kStatusFailed;/#hook: a fence answered busy brings the holder back"
 )
 
 want=" $* "
