@@ -171,8 +171,9 @@ class Daemon:
                     raise TimeoutError("gave up after %g s waiting for %s to print %r" %
                                        (timeout, self.name, self.ready.decode()))
             if self.proc.poll() is not None:
-                raise RuntimeError("%s exited with %s while starting:\n%s" %
-                                   (self.name, self.proc.returncode, self.LogTail()))
+                tail = self.LogTail()
+                raise RuntimeError("%s exited with %s while starting; its log ends: %s\n%s" % (
+                    self.name, self.proc.returncode, (tail.splitlines() or [""])[-1], tail))
         except BaseException:
             self.Kill()
             raise
@@ -241,8 +242,8 @@ def chown_postfix(path):
 class SmtpSink:
     """Postfix's smtp-sink on 127.0.0.1, keeping each message as a file in `folder`."""
 
-    def __init__(self, root, keep=True):
-        self.folder = os.path.join(root, "sink")
+    def __init__(self, root, keep=True, folder=None):
+        self.folder = folder or os.path.join(root, "sink")
         os.makedirs(self.folder, exist_ok=True)
         chown_postfix(self.folder)  # it writes as the user it switches to
         self.port = free_port()
@@ -318,14 +319,17 @@ class SinkMessage:
         self.qid = m.group(1).decode() if m else None
 
     def Fields(self, name):
-        """The values of header fields called `name` (unfolded, as text)."""
-        out = []
-        unfolded = re.sub(rb"\n[ \t]", b" ", self.header)
-        for line in unfolded.split(b"\n"):
-            key, sep, value = line.partition(b":")
-            if sep and key.strip().lower() == name.lower().encode():
-                out.append(value.strip().decode(errors="replace"))
-        return out
+        return header_fields(self.header, name)
+
+
+def header_fields(header, name):
+    """The values of the fields called `name` in a message header (unfolded, as text)."""
+    out = []
+    for line in re.sub(rb"\n[ \t]", b" ", header).split(b"\n"):
+        key, sep, value = line.partition(b":")
+        if sep and key.strip().lower() == name.lower().encode():
+            out.append(value.strip().decode(errors="replace"))
+    return out
 
 
 def lf_lines(message):
@@ -468,10 +472,10 @@ def milter_for_postfix(address):
 class PrivatePostfix:
     """A Postfix instance under ROOT (config/, queue/, data/, log/), relaying to an smtp-sink.
     `milter`: the smtpd_milters value (libmilter's or Postfix's spelling), or None; `settings`:
-    more main.cf lines; `keep`: the sink keeps each message."""
+    more main.cf lines; `keep`: the sink keeps each message, in `sink_folder` if given."""
 
     def __init__(self, root, milter=None, settings=None, keep=True, milter_timeouts=(10, 30, 60),
-                 size_limit=64 << 20):
+                 size_limit=64 << 20, sink_folder=None):
         self.root = private_folder(os.path.abspath(root))
         # Postfix's daemons run as postfix and read under the root; so does smtpd for a milter socket.
         closed = [p for p in ancestors(self.root) if not os.stat(p).st_mode & 0o001]
@@ -480,7 +484,7 @@ class PrivatePostfix:
                                   (self.root, closed[0]))
         self.config = os.path.join(self.root, "config")
         self.log_path = os.path.join(self.root, "log", "postfix.log")
-        self.sink = SmtpSink(self.root, keep)
+        self.sink = SmtpSink(self.root, keep, sink_folder)
         self.port = free_port()
         self.m_master = None
         self.m_logOffset = 0
@@ -569,11 +573,28 @@ class PrivatePostfix:
     def LogTail(self, lines=30):
         return "\n".join(self.Log().splitlines()[-lines:])
 
+    def Sent(self, log=None):
+        """The queue ids Postfix has relayed to the sink (status=sent) in `log` (default: all)."""
+        return re.findall(r"\b(\w+): to=<[^>]*>, relay=127\.0\.0\.1\[127\.0\.0\.1\]:%d,.*status=sent" %
+                          self.sink.port, self.Log() if log is None else log)
+
     def Delivered(self, qids):
-        """The queue ids among `qids` that Postfix has relayed to the sink (status=sent)."""
-        sent = set(re.findall(r"\b(\w+): to=<[^>]*>, relay=127\.0\.0\.1\[127\.0\.0\.1\]:%d,.*status=sent" %
-                              self.sink.port, self.Log()))
-        return set(qids) & sent
+        """The queue ids among `qids` that Postfix has relayed to the sink."""
+        return set(qids) & set(self.Sent())
+
+    def LogSize(self):
+        try:
+            return os.path.getsize(self.log_path)
+        except OSError:
+            return 0
+
+    def LogSince(self, offset):
+        try:
+            with open(self.log_path, "rb") as f:
+                f.seek(offset)
+                return f.read().decode(errors="replace")
+        except OSError:
+            return ""
 
     def WaitDelivered(self, qids, timeout):
         qids = set(qids)
