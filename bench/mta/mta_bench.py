@@ -32,6 +32,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e", "mta"))
 import mta_harness as h  # noqa: E402
 
@@ -51,8 +52,8 @@ class Row:
                                         settings={"in_flow_delay": "0"}, sink_folder=sink_folder,
                                         milter_timeouts=(10, 60, 300))
 
-    def Pids(self):
-        return self.side.Pids() if self.side else []
+    def pids(self):
+        return self.side.pids() if self.side else []
 
 
 class NullSide:
@@ -61,13 +62,13 @@ class NullSide:
         self.socket = "unix:" + os.path.join(folder, "milter.sock")
         self.milter = h.Daemon("null-milter", [binary, self.socket], folder)
 
-    def Start(self):
-        self.milter.Start()
+    def start(self):
+        self.milter.start()
 
-    def Stop(self):
-        self.milter.Stop()
+    def stop(self):
+        self.milter.stop()
 
-    def Pids(self):
+    def pids(self):
         return [self.milter.pid]
 
 
@@ -95,17 +96,17 @@ def measure(row, conns, count, size):
     sink = row.postfix.sink
     for name in os.listdir(sink.folder):
         os.unlink(os.path.join(sink.folder, name))
-    offset = row.postfix.LogSize()
-    pids = row.Pids()
+    offset = row.postfix.log_size()
+    pids = row.pids()
     cpu0 = sum(h.cpu_seconds(p) for p in pids)
     t0 = time.monotonic()
     smtp_source(row.postfix.port, conns, count, size)
     expect = max(30.0, count * size / (2 << 20))
     h.wait_for("%d messages of %d bytes through %s to reach the sink" % (count, size, row.key),
-               lambda: len(row.postfix.Sent(row.postfix.LogSince(offset))) >= count, expect, 0.01)
+               lambda: len(row.postfix.sent(row.postfix.log_since(offset))) >= count, expect, 0.01)
     elapsed = time.monotonic() - t0
     cpu = sum(h.cpu_seconds(p) for p in pids) - cpu0
-    files = sink.Files()
+    files = sink.files()
     if len(files) != count:
         raise RuntimeError("%s: the sink holds %d messages, %d were sent" % (row.key, len(files), count))
     if row.key in VERDICT:
@@ -137,13 +138,13 @@ def start_rows(args, root, sink_root):
                 side = h.Mailhook(args.mailhook, root, args.signatures, limits,
                                   milter_args=["--max-message", str(64 << 20)])
             if side:
-                side.Start()
+                side.start()
             row = Row(key, title, side, root, os.path.join(sink_root, key))
-            row.postfix.Start()
+            row.postfix.start()
             rows.append(row)
         except Exception as e:  # the row is left out and the table says why
             if side:
-                side.Stop()
+                side.stop()
             skipped.append((title, str(e).splitlines()[0] if str(e) else repr(e)))
             print("row %s skipped: %s" % (key, e), file=sys.stderr)
     return rows, skipped
@@ -152,10 +153,10 @@ def start_rows(args, root, sink_root):
 def stop_rows(rows):
     for row in rows:
         try:
-            row.postfix.Stop()
+            row.postfix.stop()
         finally:
             if row.side:
-                row.side.Stop()
+                row.side.stop()
 
 
 def run(args, rows):

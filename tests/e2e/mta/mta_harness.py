@@ -1,6 +1,6 @@
 """A private Postfix for tests and benchmarks: its configuration, queue, data and log under one
 temporary folder, listening on 127.0.0.1 only, relaying everything to Postfix's smtp-sink, which
-keeps each message as a file. The machine's own Postfix (/etc/postfix) is never read or started.
+keeps each message as a file. The machine's own Postfix is never changed or started.
 
 Every daemon started here is also handed to a reaper process in a session of its own: if the test
 dies before it stops them (an assertion, a signal, CTest's time-out killing it), the reaper sees its
@@ -94,24 +94,24 @@ class Reaper:
     dies). Groups stopped normally are taken back with Forget."""
 
     def __init__(self):
-        self.m_proc = subprocess.Popen([sys.executable, "-c", _REAPER], stdin=subprocess.PIPE,
+        self._proc = subprocess.Popen([sys.executable, "-c", _REAPER], stdin=subprocess.PIPE,
                                        start_new_session=True)
-        self.m_lock = threading.Lock()
+        self._lock = threading.Lock()
 
-    def Watch(self, pgid):
-        self._Say("+ %d\n" % pgid)
+    def watch(self, pgid):
+        self._say("+ %d\n" % pgid)
 
-    def Forget(self, pgid):
-        self._Say("- %d\n" % pgid)
+    def forget(self, pgid):
+        self._say("- %d\n" % pgid)
 
-    def _Say(self, line):
-        with self.m_lock:
-            self.m_proc.stdin.write(line.encode())
-            self.m_proc.stdin.flush()
+    def _say(self, line):
+        with self._lock:
+            self._proc.stdin.write(line.encode())
+            self._proc.stdin.flush()
 
-    def Close(self):
-        self.m_proc.stdin.close()
-        self.m_proc.wait(timeout=30)
+    def close(self):
+        self._proc.stdin.close()
+        self._proc.wait(timeout=30)
 
 
 _reaper = None
@@ -121,7 +121,7 @@ def reaper():
     global _reaper
     if _reaper is None:
         _reaper = Reaper()
-        atexit.register(_reaper.Close)
+        atexit.register(_reaper.close)
     return _reaper
 
 
@@ -150,54 +150,54 @@ class Daemon:
         self.log_path = os.path.join(log_dir, name + ".log")
         self.proc = None
         self.lines = []
-        self.m_seen = threading.Condition()
+        self._seen = threading.Condition()
 
-    def Start(self, timeout=30):
+    def start(self, timeout=30):
         log = open(self.log_path, "ab")
         self.lines = []
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
                                      env=self.env, cwd=self.cwd, start_new_session=True)
         log.close()
-        reaper().Watch(self.proc.pid)
-        threading.Thread(target=self._Read, args=(self.proc,), daemon=True).start()
+        reaper().watch(self.proc.pid)
+        threading.Thread(target=self._read, args=(self.proc,), daemon=True).start()
         try:
             if callable(self.ready):
-                wait_for("%s to be ready" % self.name, lambda: self._Exited() or self.ready(), timeout)
+                wait_for("%s to be ready" % self.name, lambda: self._exited() or self.ready(), timeout)
             else:
-                with self.m_seen:
-                    ok = self.m_seen.wait_for(lambda: self.ready in self.lines or self.proc.poll() is not None,
+                with self._seen:
+                    ok = self._seen.wait_for(lambda: self.ready in self.lines or self.proc.poll() is not None,
                                               timeout)
                 if not ok:
                     raise TimeoutError("gave up after %g s waiting for %s to print %r" %
                                        (timeout, self.name, self.ready.decode()))
             if self.proc.poll() is not None:
-                tail = self.LogTail()
+                tail = self.log_tail()
                 raise RuntimeError("%s exited with %s while starting; its log ends: %s\n%s" % (
                     self.name, self.proc.returncode, (tail.splitlines() or [""])[-1], tail))
         except BaseException:
-            self.Kill()
+            self.kill()
             raise
         return self
 
-    def _Exited(self):
+    def _exited(self):
         return self.proc.poll() is not None
 
-    def _Read(self, proc):
+    def _read(self, proc):
         for line in proc.stdout:
-            with self.m_seen:
+            with self._seen:
                 self.lines.append(line.rstrip(b"\n"))
-                self.m_seen.notify_all()
-        with self.m_seen:
-            self.m_seen.notify_all()
+                self._seen.notify_all()
+        with self._seen:
+            self._seen.notify_all()
 
     @property
     def pid(self):
         return self.proc.pid
 
-    def Alive(self):
+    def alive(self):
         return self.proc is not None and self.proc.poll() is None
 
-    def Stop(self, timeout=15):
+    def stop(self, timeout=15):
         """SIGTERM and wait; SIGKILL (and a failure) if it does not stop in time."""
         if self.proc is None:
             return
@@ -208,11 +208,11 @@ class Daemon:
                 self.proc.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
                 stopped = False
-        self.Kill()
+        self.kill()
         if not stopped:
             raise TimeoutError("%s did not stop within %g s of SIGTERM (killed)" % (self.name, timeout))
 
-    def Kill(self):
+    def kill(self):
         if self.proc is None:
             return
         try:
@@ -221,17 +221,17 @@ class Daemon:
             pass
         self.proc.wait(timeout=30)
         self.proc.stdout.close()
-        reaper().Forget(self.proc.pid)
+        reaper().forget(self.proc.pid)
 
-    def Log(self):
+    def log(self):
         try:
             with open(self.log_path, "rb") as f:
                 return f.read().decode(errors="replace")
         except OSError:
             return ""
 
-    def LogTail(self, lines=30):
-        return "\n".join(self.Log().splitlines()[-lines:])
+    def log_tail(self, lines=30):
+        return "\n".join(self.log().splitlines()[-lines:])
 
 
 def chown_postfix(path):
@@ -255,36 +255,36 @@ class SmtpSink:
             argv += ["-d", os.path.join(self.folder, "%s.")]
         argv += ["127.0.0.1:%d" % self.port, "256"]
         self.daemon = Daemon("smtp-sink", argv, root, ready=lambda: listening(self.port))
-        self.m_read = {}
+        self._read_cache = {}
 
-    def Start(self):
-        self.daemon.Start()
+    def start(self):
+        self.daemon.start()
 
-    def Stop(self):
-        self.daemon.Stop()
+    def stop(self):
+        self.daemon.stop()
 
-    def Files(self):
+    def files(self):
         return sorted(os.path.join(self.folder, n) for n in os.listdir(self.folder))
 
-    def Messages(self):
+    def messages(self):
         """Every message kept so far, as the MTA sent it (the sink's own lines taken off). A file
         still being written is left out until it is whole."""
         out = []
-        for path in self.Files():
-            if path not in self.m_read:
+        for path in self.files():
+            if path not in self._read_cache:
                 with open(path, "rb") as f:
                     data = f.read()
                 try:
-                    self.m_read[path] = SinkMessage(path, data)
+                    self._read_cache[path] = SinkMessage(path, data)
                 except ValueError:
                     continue
-            out.append(self.m_read[path])
+            out.append(self._read_cache[path])
         return out
 
-    def ByQid(self):
+    def by_qid(self):
         """The messages kept, by the queue id the MTA gave them."""
         out = {}
-        for m in self.Messages():
+        for m in self.messages():
             out.setdefault(m.qid, []).append(m)
         return out
 
@@ -318,7 +318,7 @@ class SinkMessage:
         m = re.search(rb"\(Postfix\) with E?SMTP id (\w+)", self.header)
         self.qid = m.group(1).decode() if m else None
 
-    def Fields(self, name):
+    def fields(self, name):
         return header_fields(self.header, name)
 
 
@@ -486,8 +486,7 @@ class PrivatePostfix:
         self.log_path = os.path.join(self.root, "log", "postfix.log")
         self.sink = SmtpSink(self.root, keep, sink_folder)
         self.port = free_port()
-        self.m_master = None
-        self.m_logOffset = 0
+        self._master = None
         for sub in ("config", "queue", "data", "log"):
             os.makedirs(os.path.join(self.root, sub), exist_ok=True)
         chown_postfix(os.path.join(self.root, "data"))
@@ -504,91 +503,91 @@ class PrivatePostfix:
         with open(os.path.join(self.config, "master.cf"), "w") as f:
             f.write(_MASTER_CF.format(smtp_port=self.port))
 
-    def _Postfix(self, *args, timeout=60):
+    def _postfix(self, *args, timeout=60):
         return subprocess.run([os.path.join(SBIN, "postfix"), "-c", self.config] + list(args),
                               capture_output=True, text=True, timeout=timeout)
 
-    def Start(self, timeout=30):
-        self.sink.Start()
+    def start(self, timeout=30):
+        self.sink.start()
         try:
-            started = self._Postfix("start", timeout=timeout)
-            pid = self._MasterPid()
+            started = self._postfix("start", timeout=timeout)
+            pid = self._master_pid()
             if pid:
-                reaper().Watch(pid)  # master leads its own process group
-                self.m_master = pid
+                reaper().watch(pid)  # master leads its own process group
+                self._master = pid
             if started.returncode != 0 or not pid:
                 raise RuntimeError("postfix start failed (%d): %s%s\n%s" % (
-                    started.returncode, started.stdout, started.stderr, self.LogTail()))
-            wait_for("Postfix's greeting on 127.0.0.1:%d" % self.port, self._Greets, timeout)
+                    started.returncode, started.stdout, started.stderr, self.log_tail()))
+            wait_for("Postfix's greeting on 127.0.0.1:%d" % self.port, self._greets, timeout)
         except BaseException:
-            self.Stop()
+            self.stop()
             raise
         return self
 
     def __enter__(self):
-        return self.Start()
+        return self.start()
 
     def __exit__(self, *exc):
-        self.Stop()
+        self.stop()
 
-    def _MasterPid(self):
+    def _master_pid(self):
         try:
             with open(os.path.join(self.root, "queue", "pid", "master.pid")) as f:
                 return int(f.read().split()[0])
         except (OSError, ValueError, IndexError):
             return None
 
-    def _Greets(self):
+    def _greets(self):
         try:
             with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
                 return s.recv(512).startswith(b"220 ")
         except OSError:
             return False
 
-    def Stop(self, timeout=20):
+    def stop(self, timeout=20):
         """Stops master and every process of its group, then the sink; the group is killed if it
         is not gone in time."""
         try:
-            if self.m_master:
-                self._Postfix("stop", timeout=timeout)
+            if self._master:
+                self._postfix("stop", timeout=timeout)
                 try:
-                    wait_for("Postfix's processes to exit", lambda: not group_alive(self.m_master), timeout)
+                    wait_for("Postfix's processes to exit", lambda: not group_alive(self._master), timeout)
                 finally:
                     try:
-                        os.killpg(self.m_master, signal.SIGKILL)
+                        os.killpg(self._master, signal.SIGKILL)
                     except ProcessLookupError:
                         pass
-                    reaper().Forget(self.m_master)
-                    self.m_master = None
+                    reaper().forget(self._master)
+                    self._master = None
         finally:
-            self.sink.Stop()
+            self.sink.stop()
 
-    def Log(self):
+    def log(self):
         try:
             with open(self.log_path, "rb") as f:
                 return f.read().decode(errors="replace")
         except OSError:
             return ""
 
-    def LogTail(self, lines=30):
-        return "\n".join(self.Log().splitlines()[-lines:])
+    def log_tail(self, lines=30):
+        return "\n".join(self.log().splitlines()[-lines:])
 
-    def Sent(self, log=None):
+    def sent(self, log=None):
         """The queue ids Postfix has relayed to the sink (status=sent) in `log` (default: all)."""
         return re.findall(r"\b(\w+): to=<[^>]*>, relay=127\.0\.0\.1\[127\.0\.0\.1\]:%d,.*status=sent" %
-                          self.sink.port, self.Log() if log is None else log)
+                          self.sink.port, self.log() if log is None else log)
 
-    def Delivered(self, qids):
+    def delivered(self, qids):
         """The queue ids among `qids` that Postfix has relayed to the sink."""
-        return set(qids) & set(self.Sent())
+        return set(qids) & set(self.sent())
 
-    def LogSize(self):
+    def log_size(self):
         try:
             return os.path.getsize(self.log_path)
         except OSError:
             return 0
 
-    def LogSince(self, offset):
+    def log_since(self, offset):
         try:
             with open(self.log_path, "rb") as f:
                 f.seek(offset)
@@ -596,21 +595,16 @@ class PrivatePostfix:
         except OSError:
             return ""
 
-    def WaitDelivered(self, qids, timeout):
+    def wait_delivered(self, qids, timeout):
         qids = set(qids)
-        missing = lambda: qids - self.Delivered(qids)
+        missing = lambda: qids - self.delivered(qids)
         try:
             wait_for("%d message(s) to reach the sink" % len(qids), lambda: not missing(), timeout, 0.1)
         except TimeoutError as e:
             left = sorted(missing())
-            raise TimeoutError("%s; not delivered: %s\n%s" % (e, " ".join(left[:10]), self.LogTail())) from None
+            raise TimeoutError("%s; not delivered: %s\n%s" % (e, " ".join(left[:10]), self.log_tail())) from None
 
-    def QueueEmpty(self):
-        queue = os.path.join(self.root, "queue")
-        return not any(files for sub in ("incoming", "active", "deferred", "hold", "maildrop")
-                       for _, _, files in os.walk(os.path.join(queue, sub)))
-
-    def Send(self, message, **kw):
+    def send(self, message, **kw):
         return send(self.port, message, **kw)
 
 
@@ -674,18 +668,18 @@ class Mailhook:
             binary, "milter", "--socket", self.socket, "--socket-mode", "0660", "--socket-group", POSTFIX_USER
         ] + list(milter_args), folder, env)
 
-    def Start(self):
-        self.service.Start()
-        self.milter.Start()
+    def start(self):
+        self.service.start()
+        self.milter.start()
         return self
 
-    def Stop(self):
+    def stop(self):
         try:
-            self.milter.Stop()
+            self.milter.stop()
         finally:
-            self.service.Stop()
+            self.service.stop()
 
-    def Pids(self):
+    def pids(self):
         return [self.milter.pid, self.service.pid]
 
 
@@ -748,13 +742,13 @@ class ClamavReference:
         self.socket = "unix:" + os.path.join(folder, "milter.sock")
         clamd_socket = os.path.join(folder, "clamd.sock")
         self.clamd = Daemon("clamd", [os.path.join(SBIN, "clamd"), "--config-file", os.path.join(folder, "clamd.conf")],
-                            folder, ready=lambda: self._Pong(clamd_socket))
+                            folder, ready=lambda: self._pong(clamd_socket))
         self.milter = Daemon("clamav-milter", [os.path.join(SBIN, "clamav-milter"), "--config-file",
                                                os.path.join(folder, "clamav-milter.conf")],
                              folder, ready=lambda: unix_listening(self.socket[5:]))
 
     @staticmethod
-    def _Pong(path):
+    def _pong(path):
         try:
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
                 s.settimeout(2)
@@ -764,16 +758,16 @@ class ClamavReference:
         except OSError:
             return False
 
-    def Start(self):
-        self.clamd.Start(timeout=120)
-        self.milter.Start()
+    def start(self):
+        self.clamd.start(timeout=120)
+        self.milter.start()
         return self
 
-    def Stop(self):
+    def stop(self):
         try:
-            self.milter.Stop()
+            self.milter.stop()
         finally:
-            self.clamd.Stop()
+            self.clamd.stop()
 
-    def Pids(self):
+    def pids(self):
         return [self.milter.pid, self.clamd.pid]

@@ -23,6 +23,7 @@ import threading
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mta_harness as h  # noqa: E402
 
@@ -43,9 +44,9 @@ class MailhookSide:
                                milter_args=["--retry-for", "1", "--max-message", str(64 << 20)])
         self.socket, self.milter, self.scanner = self.impl.socket, self.impl.milter, self.impl.service
 
-    def LogsMessage(self, qid, verdict):
+    def logs_message(self, qid, verdict):
         """The milter's log line for queue id `qid`, if it names `verdict`."""
-        for line in self.milter.Log().splitlines():
+        for line in self.milter.log().splitlines():
             if "queue=%s " % qid in line + " ":
                 return line if "verdict=%s" % verdict in line else None
         return None
@@ -58,7 +59,7 @@ class ClamavSide:
         self.impl = h.ClamavReference(root, ARGS.signatures)
         self.socket, self.milter, self.scanner = self.impl.socket, self.impl.milter, self.impl.clamd
 
-    def LogsMessage(self, qid, verdict):
+    def logs_message(self, qid, verdict):
         return "not checked"
 
 
@@ -115,41 +116,41 @@ class MtaMilterTest(unittest.TestCase):
     def setUpClass(cls):
         cls.root = h.work_folder("mailhook-mta-test-")
         cls.side = (ClamavSide if ARGS.against == "clamav" else MailhookSide)(cls.root)
-        cls.side.scanner.Start(timeout=60)
-        cls.addClassCleanup(cls.side.scanner.Stop)
-        cls.side.milter.Start()
-        cls.addClassCleanup(cls.side.milter.Stop)
+        cls.side.scanner.start(timeout=60)
+        cls.addClassCleanup(cls.side.scanner.stop)
+        cls.side.milter.start()
+        cls.addClassCleanup(cls.side.milter.stop)
         cls.postfix = h.PrivatePostfix(os.path.join(cls.root, "postfix"), milter=cls.side.socket,
                                        milter_timeouts=(5, 30, 120))
-        cls.postfix.Start()
-        cls.addClassCleanup(cls.postfix.Stop)
+        cls.postfix.start()
+        cls.addClassCleanup(cls.postfix.stop)
         subprocess.run([sys.executable, ARGS.scan_messages, os.path.join(cls.root, "messages")], check=True)
 
     def setUp(self):
         # A case that failed half-way may leave the scanner or the milter stopped.
         for d in (self.side.scanner, self.side.milter):
-            if not d.Alive():
-                d.Start()
+            if not d.alive():
+                d.start()
 
-    def Delivered(self, replies, timeout=60):
+    def delivered(self, replies, timeout=60):
         """Waits until every accepted message of `replies` is in the sink; their sink copies by
         queue id (each a list: two copies would be a duplicate)."""
         qids = [r.qid for r in replies]
         self.assertTrue(all(qids), "not every message was accepted: %s" % [r for r in replies if not r.qid])
-        self.postfix.WaitDelivered(qids, timeout)
-        by_qid = self.postfix.sink.ByQid()
+        self.postfix.wait_delivered(qids, timeout)
+        by_qid = self.postfix.sink.by_qid()
         missing = [q for q in qids if q not in by_qid]
         self.assertFalse(missing, "Postfix says sent, the sink has no file for %s" % missing)
         return {q: by_qid[q] for q in qids}
 
-    def AssertScanned(self, delivered, sent, what):
+    def assert_scanned(self, delivered, sent, what):
         """One copy delivered, body byte for byte as sent, the header as sent plus Postfix's
         Received and exactly one scan header saying clean."""
         self.assertEqual(len(delivered), 1, "%s delivered %d times" % (what, len(delivered)))
         got = delivered[0]
         header, body = split_sent(sent)
         self.assertEqual(got.body, body, "%s: body changed (%s)" % (what, got.path))
-        verdicts = got.Fields(self.side.header)
+        verdicts = got.fields(self.side.header)
         self.assertEqual(len(verdicts), 1, "%s: %s fields %r" % (what, self.side.header, verdicts))
         self.assertTrue(verdicts[0].startswith(self.side.clean), "%s: %s" % (what, verdicts[0]))
         # The scanner's own fields replace any the message came with.
@@ -173,10 +174,10 @@ class MtaMilterTest(unittest.TestCase):
             client.quit()
         refused = ["%s: %r" % (n, r) for n, r in zip(names, replies) if r.code != 250]
         self.assertFalse(refused, "refused: %s" % refused)
-        delivered = self.Delivered(replies)
+        delivered = self.delivered(replies)
         for n, r in zip(names, replies):
-            self.AssertScanned(delivered[r.qid], sent[n], n)
-            self.assertTrue(self.side.LogsMessage(r.qid, "clean"), "no clean log line for %s (%s)" % (n, r.qid))
+            self.assert_scanned(delivered[r.qid], sent[n], n)
+            self.assertTrue(self.side.logs_message(r.qid, "clean"), "no clean log line for %s (%s)" % (n, r.qid))
 
     def test_test_file_refused_wherever_hidden(self):
         """The anti-virus test file plain, base64, zipped, quoted-printable and forwarded: each
@@ -185,17 +186,17 @@ class MtaMilterTest(unittest.TestCase):
         folder = os.path.join(self.root, "messages", "hidden")
         for n in INFECTED:
             with open(os.path.join(folder, n), "rb") as f:
-                r = self.postfix.Send(f.read())
+                r = self.postfix.send(f.read())
             with self.subTest(message=n):
                 self.assertEqual((r.stage, r.code), ("end", 550), "%s: %r" % (n, r))
                 self.assertIn("5.7.1", r.text)
                 self.assertIn("infected: " + SIGNATURE, r.text)
         with open(os.path.join(folder, "near.eml"), "rb") as f:
             near = f.read()
-        r = self.postfix.Send(near)
+        r = self.postfix.send(near)
         self.assertEqual(r.code, 250, "near.eml: %r" % r)
-        self.AssertScanned(self.Delivered([r])[r.qid], near, "near.eml")
-        subjects = {s for m in self.postfix.sink.Messages() for s in m.Fields("Subject")}
+        self.assert_scanned(self.delivered([r])[r.qid], near, "near.eml")
+        subjects = {s for m in self.postfix.sink.messages() for s in m.fields("Subject")}
         leaked = subjects & {n[:-4] for n in INFECTED}
         self.assertFalse(leaked, "delivered although refused: %s" % leaked)
 
@@ -203,17 +204,17 @@ class MtaMilterTest(unittest.TestCase):
         """Scanner stopped: the message is refused for now with 451 4.7.1 and nothing delivered;
         scanner started again: the client's retry of the same message is accepted and scanned."""
         message = note("service-down-retry")
-        self.side.scanner.Stop()
-        r = self.postfix.Send(message)
+        self.side.scanner.stop()
+        r = self.postfix.send(message)
         self.assertEqual((r.stage, r.code), ("end", 451), "with the scanner stopped: %r" % r)
         self.assertIn("4.7.1", r.text)
-        self.side.scanner.Start()
+        self.side.scanner.start()
         # A client retries later; how much later is its own business: the first retry that is
         # accepted within a deadline will do.
         tries = []
 
         def retried():
-            tries.append(self.postfix.Send(message))
+            tries.append(self.postfix.send(message))
             return tries[-1].code == 250
 
         try:
@@ -223,9 +224,9 @@ class MtaMilterTest(unittest.TestCase):
         r = tries[-1]
         if len(tries) > 1:
             print("(accepted at try %d; before: %r)" % (len(tries), tries[:-1][-1]), end=" ", file=sys.stderr)
-        delivered = self.Delivered([r])
-        self.AssertScanned(delivered[r.qid], message, "the retry")
-        copies = [m for m in self.postfix.sink.Messages() if m.Fields("X-Test-Id") == ["service-down-retry"]]
+        delivered = self.delivered([r])
+        self.assert_scanned(delivered[r.qid], message, "the retry")
+        copies = [m for m in self.postfix.sink.messages() if m.fields("X-Test-Id") == ["service-down-retry"]]
         self.assertEqual(len(copies), 1, "the refused try was delivered too")
 
     def test_twenty_mib_messages(self):
@@ -234,14 +235,14 @@ class MtaMilterTest(unittest.TestCase):
         line = b"twenty mebibytes of plain text, nothing in it to find, line after line\r\n"
         filler = line * ((20 << 20) // len(line))
         large = note("large-clean", filler)
-        r = self.postfix.Send(large)
+        r = self.postfix.send(large)
         self.assertEqual(r.code, 250, "20 MiB: %r" % r)
-        self.AssertScanned(self.Delivered([r], timeout=120)[r.qid], large, "the 20 MiB message")
+        self.assert_scanned(self.delivered([r], timeout=120)[r.qid], large, "the 20 MiB message")
         with open(os.path.join(self.root, "messages", "hidden", "b64.eml"), "rb") as f:
             attachment = f.read().split(b"\r\n\r\n", 1)[1]  # a multipart body holding the test file
         tail = note("large-infected", filler + attachment).replace(
             b"\r\n\r\n", b"\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"=-b-b64\"\r\n\r\n", 1)
-        r = self.postfix.Send(tail)
+        r = self.postfix.send(tail)
         self.assertEqual((r.stage, r.code), ("end", 550), "the test file after 20 MiB: %r" % r)
         self.assertIn("infected: " + SIGNATURE, r.text)
 
@@ -274,14 +275,14 @@ class MtaMilterTest(unittest.TestCase):
         refused = [r for r in flat if r.code != 250]
         self.assertFalse(refused, "%d refused, e.g. %r" % (len(refused), refused[:3]))
         self.assertEqual(len(flat), threads * per_thread)
-        delivered = self.Delivered(flat, timeout=180)
-        ids = collections.Counter(f for copies in delivered.values() for m in copies for f in m.Fields("X-Test-Id"))
+        delivered = self.delivered(flat, timeout=180)
+        ids = collections.Counter(f for copies in delivered.values() for m in copies for f in m.fields("X-Test-Id"))
         expected = {"burst-%d-%d" % (t, i) for t in range(threads) for i in range(per_thread)}
         self.assertEqual(set(ids), expected, "ids lost or unknown")
         self.assertEqual([i for i, c in ids.items() if c != 1], [], "ids delivered more than once")
         for t in range(threads):
             for i, r in enumerate(replies[t]):
-                self.AssertScanned(delivered[r.qid], note("burst-%d-%d" % (t, i)), "burst %d/%d" % (t, i))
+                self.assert_scanned(delivered[r.qid], note("burst-%d-%d" % (t, i)), "burst %d/%d" % (t, i))
 
     def test_milter_killed_mid_message_then_restarted(self):
         """The milter killed (SIGKILL) while a message is half sent: Postfix answers 4xx for it
@@ -310,19 +311,19 @@ class MtaMilterTest(unittest.TestCase):
             command(b"DATA\r\n", b"354")
             message = note("killed-mid-message")
             conn.sendall(message[:60])
-            self.side.milter.Kill()
+            self.side.milter.kill()
             conn.sendall(message[60:] + b".\r\n")
             reply = command(None, b"4")
             self.assertIn(b"4.7.1", reply)
         finally:
             reader.close()
             conn.close()
-        self.side.milter.Start()
+        self.side.milter.start()
         message = note("after-restart")
-        r = self.postfix.Send(message)
+        r = self.postfix.send(message)
         self.assertEqual(r.code, 250, "after the restart: %r" % r)
-        self.AssertScanned(self.Delivered([r])[r.qid], message, "the message after the restart")
-        self.assertFalse([m for m in self.postfix.sink.Messages() if m.Fields("X-Test-Id") == ["killed-mid-message"]],
+        self.assert_scanned(self.delivered([r])[r.qid], message, "the message after the restart")
+        self.assertFalse([m for m in self.postfix.sink.messages() if m.fields("X-Test-Id") == ["killed-mid-message"]],
                          "the message refused for now was delivered")
 
 
