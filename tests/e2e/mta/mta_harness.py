@@ -375,13 +375,13 @@ def send_on(client, message, sender="sender@client.mailhook.test", recipients=("
     return Reply("end", code, text.decode(errors="replace"))
 
 
-def connect(port, timeout=120):
+def connect(port, timeout=60):
     client = smtplib.SMTP("127.0.0.1", port, local_hostname="client.mailhook.test", timeout=timeout)
     client.ehlo()
     return client
 
 
-def send(port, message, timeout=120, **kw):
+def send(port, message, timeout=60, **kw):
     """One message on a connection of its own. A connection the server refuses or drops is a
     Reply too (stage connect), not an exception."""
     try:

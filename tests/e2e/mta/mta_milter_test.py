@@ -121,7 +121,7 @@ class MtaMilterTest(unittest.TestCase):
         cls.side.milter.start()
         cls.addClassCleanup(cls.side.milter.stop)
         cls.postfix = h.PrivatePostfix(os.path.join(cls.root, "postfix"), milter=cls.side.socket,
-                                       milter_timeouts=(5, 30, 120))
+                                       milter_timeouts=(5, 10, 30))
         cls.postfix.start()
         cls.addClassCleanup(cls.postfix.stop)
         subprocess.run([sys.executable, ARGS.scan_messages, os.path.join(cls.root, "messages")], check=True)
