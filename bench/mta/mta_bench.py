@@ -15,7 +15,9 @@ to the sink: messages per second end to end. CPU per message of the milter side 
 and the scanner's utime+stime (/proc/PID/stat) over the cell, divided by N. Rows alternate within
 every cell, their order rotated each repetition; medians of the repetitions. The scanners get the
 same limits and mail and archive parsing; one delivered message per cell is checked for the
-scanner's clean verdict, and the sink must hold all N.
+scanner's clean verdict, and the sink must hold all N. Postfix's queue is on disk, as deployed;
+the scanners' own files are on a tmpfs, as deployed (mailhook's runtime folder, clamd's temporary
+folder: both engines write the mail parts they decode there).
 
 Writes mta.md, mta.json and mta.png (gnuplot) into --out. Needs root (Postfix).
 """
@@ -290,7 +292,8 @@ def main():
     data = {"machine": "%s, %d cores" % (platform.machine(), os.cpu_count()),
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d"),
             "postfix": postfix, "repetitions": args.repetitions, "sizes": args.sizes, "conns": args.conns,
-            "setup": "queue on disk, sinks on tmpfs, in_flow_delay 0, Unix milter sockets",
+            "setup": "Postfix queue on disk; sinks, mailhook runtime folder and clamd temporary files on tmpfs; "
+                     "in_flow_delay 0; Unix milter sockets",
             "rows": [r.key for r in rows], "skipped": skipped, "results": median_cells(results)}
     shown = [(r.key, r.title) for r in rows]
     text = markdown(data, shown, skipped)

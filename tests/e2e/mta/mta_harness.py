@@ -648,13 +648,15 @@ class ScanLimits:
 
 
 class Mailhook:
-    """`mailhook service` and `mailhook milter` sharing a private runtime folder under ROOT; the
-    milter listens on a Unix socket in ROOT that the postfix group may use."""
+    """`mailhook service` and `mailhook milter` sharing a private runtime folder on a tmpfs, as
+    deployed (/dev/shm, removed by stop()); the milter listens on a Unix socket in ROOT that the
+    postfix group may use."""
 
     def __init__(self, binary, root, signatures, limits=None, service_args=(), milter_args=()):
         limits = limits or ScanLimits()
         folder = private_folder(os.path.join(os.path.abspath(root), "mailhook"))
-        self.runtime = private_folder(os.path.join(folder, "runtime"), 0o700)
+        # Backing files grown for each message on a disk would wait for the disk's allocation.
+        self.runtime = tempfile.mkdtemp(prefix="mailhook-runtime-", dir="/dev/shm")
         db = os.path.join(folder, "db")
         shutil.copytree(signatures, db, dirs_exist_ok=True)
         self.socket = "unix:" + os.path.join(folder, "milter.sock")
@@ -678,6 +680,7 @@ class Mailhook:
             self.milter.stop()
         finally:
             self.service.stop()
+            shutil.rmtree(self.runtime, ignore_errors=True)
 
     def pids(self):
         return [self.milter.pid, self.service.pid]
@@ -690,7 +693,7 @@ FixStaleSocket yes
 PidFile {dir}/clamd.pid
 LogFile {dir}/clamd.log
 DatabaseDirectory {dir}/db
-TemporaryDirectory {dir}/tmp
+TemporaryDirectory {tmp}
 SelfCheck 3600
 StreamMaxLength {stream}
 ScanMail yes
@@ -711,7 +714,7 @@ MilterSocketMode 660
 MilterSocketGroup {group}
 FixStaleSocket yes
 PidFile {dir}/clamav-milter.pid
-TemporaryDirectory {dir}/tmp
+TemporaryDirectory {tmp}
 ClamdSocket unix:{dir}/clamd.sock
 MaxFileSize {stream}
 ReadTimeout 120
@@ -734,11 +737,13 @@ class ClamavReference:
         limits = limits or ScanLimits()
         self.folder = folder = private_folder(os.path.join(os.path.abspath(root), "clamav"))
         shutil.copytree(signatures, os.path.join(folder, "db"), dirs_exist_ok=True)
-        private_folder(os.path.join(folder, "tmp"), 0o700)
+        # The engine writes the mail parts it decodes to temporary files: on a tmpfs, as mailhook's
+        # service does (its runtime folder), not where a disk would make each message wait.
+        self.tmp = tempfile.mkdtemp(prefix="clamav-tmp-", dir="/dev/shm")
         stream = max(limits.scan_size, 64 << 20)
         for name, text in (("clamd.conf", _CLAMD_CONF), ("clamav-milter.conf", _CLAMAV_MILTER_CONF)):
             with open(os.path.join(folder, name), "w") as f:
-                f.write(text.format(dir=folder, l=limits, stream=stream, group=POSTFIX_USER))
+                f.write(text.format(dir=folder, tmp=self.tmp, l=limits, stream=stream, group=POSTFIX_USER))
         self.socket = "unix:" + os.path.join(folder, "milter.sock")
         clamd_socket = os.path.join(folder, "clamd.sock")
         self.clamd = Daemon("clamd", [os.path.join(SBIN, "clamd"), "--config-file", os.path.join(folder, "clamd.conf")],
@@ -768,6 +773,7 @@ class ClamavReference:
             self.milter.stop()
         finally:
             self.clamd.stop()
+            shutil.rmtree(self.tmp, ignore_errors=True)
 
     def pids(self):
         return [self.milter.pid, self.clamd.pid]

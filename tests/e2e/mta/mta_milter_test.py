@@ -120,10 +120,8 @@ class MtaMilterTest(unittest.TestCase):
     def setUpClass(cls):
         cls.root = h.work_folder("mailhook-mta-test-")
         cls.side = (ClamavSide if ARGS.against == "clamav" else MailhookSide)(cls.root)
-        cls.side.scanner.start(timeout=60)
-        cls.addClassCleanup(cls.side.scanner.stop)
-        cls.side.milter.start()
-        cls.addClassCleanup(cls.side.milter.stop)
+        cls.addClassCleanup(cls.side.impl.stop)
+        cls.side.impl.start()
         cls.postfix = h.PrivatePostfix(os.path.join(cls.root, "postfix"), milter=cls.side.socket,
                                        milter_timeouts=(5, 10, 30))
         cls.postfix.start()
