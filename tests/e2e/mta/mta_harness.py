@@ -143,10 +143,13 @@ def cpu_seconds(pid):
 class Daemon:
     """A long-running child in a process group of its own, watched by the reaper. Ready when it
     prints `ready` (a line) on stdout, or when `ready` (a callable) returns true. stderr goes to
-    LOGDIR/NAME.log; stdout lines are kept in `lines`."""
+    LOGDIR/NAME.log; stdout lines are kept in `lines`. `clean_exit`: stop() fails unless SIGTERM
+    ends it with status 0 (a crash, or a sanitizer's report at exit, shows there)."""
 
-    def __init__(self, name, argv, log_dir, env=None, ready=b"ready", cwd=None):
+    def __init__(self, name, argv, log_dir, env=None, ready=b"ready", cwd=None, clean_exit=False):
         self.name, self.argv, self.env, self.ready, self.cwd = name, argv, env, ready, cwd
+        self.clean_exit = clean_exit
+        self._killed = False
         self.log_path = os.path.join(log_dir, name + ".log")
         self.proc = None
         self.lines = []
@@ -155,6 +158,7 @@ class Daemon:
     def start(self, timeout=30):
         log = open(self.log_path, "ab")
         self.lines = []
+        self._killed = False
         self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
                                      env=self.env, cwd=self.cwd, start_new_session=True)
         log.close()
@@ -208,13 +212,19 @@ class Daemon:
                 self.proc.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
                 stopped = False
+        deliberate = self._killed
         self.kill()
         if not stopped:
             raise TimeoutError("%s did not stop within %g s of SIGTERM (killed)" % (self.name, timeout))
+        if self.clean_exit and not deliberate and self.proc.returncode != 0:
+            raise RuntimeError("%s ended with status %d, not 0, on SIGTERM; its log ends:\n%s" % (
+                self.name, self.proc.returncode, self.log_tail()))
 
     def kill(self):
+        """SIGKILL to its process group, and wait."""
         if self.proc is None:
             return
+        self._killed = self._killed or self.proc.poll() is None
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
         except ProcessLookupError:
@@ -665,10 +675,10 @@ class Mailhook:
         self.service = Daemon("mailhook-service", [
             binary, "service", "--db", db, "--max-scan-size", str(limits.scan_size), "--max-file-size",
             str(limits.file_size), "--max-recursion", str(limits.recursion), "--max-files", str(limits.files),
-            "--max-scan-time", str(limits.scan_ms)] + list(service_args), folder, env)
+            "--max-scan-time", str(limits.scan_ms)] + list(service_args), folder, env, clean_exit=True)
         self.milter = Daemon("mailhook-milter", [
             binary, "milter", "--socket", self.socket, "--socket-mode", "0660", "--socket-group", POSTFIX_USER
-        ] + list(milter_args), folder, env)
+        ] + list(milter_args), folder, env, clean_exit=True)
 
     def start(self):
         self.service.start()
