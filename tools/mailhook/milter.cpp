@@ -208,14 +208,20 @@ bool Has(const CConnection& c, std::string_view name) {
                      [&](const auto& n) { return SameName(n, name); });
 }
 
+// A value as the server takes it: with the leading space agreed, the milter writes it.
+std::string FieldValue(SMFICTX* ctx, const std::string& value) {
+  const CConnection* c = Of(ctx);
+  return (c != nullptr && (c->steps & SMFIP_HDR_LEADSPC) ? " " : "") + OneLine(value);
+}
+
 void AddField(SMFICTX* ctx, const std::string& name, const std::string& value) {
-  // At the top, where the mail server's own trace fields go: read first, as a verdict should be.
-  smfi_insheader(ctx, 0, const_cast<char*>(name.c_str()), const_cast<char*>(OneLine(value).c_str()));
+  // At the end of the header, below the mail server's own trace fields.
+  smfi_addheader(ctx, const_cast<char*>(name.c_str()), const_cast<char*>(FieldValue(ctx, value).c_str()));
 }
 
 void ChangeField(SMFICTX* ctx, const CConnection& c, const std::string& name, const std::string& value) {
   if (Has(c, name))
-    smfi_chgheader(ctx, const_cast<char*>(name.c_str()), 1, const_cast<char*>(OneLine(value).c_str()));
+    smfi_chgheader(ctx, const_cast<char*>(name.c_str()), 1, const_cast<char*>(FieldValue(ctx, value).c_str()));
   else
     AddField(ctx, name, value);
 }

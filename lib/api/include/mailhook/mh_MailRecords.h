@@ -41,7 +41,7 @@ enum MailRecordId : int32_t {
   kHdrAnswered = 205,       // int: the kHdrSequence of the message the service answered
   kHdrEngine = 206,         // text: what scanned ("libclamav 1.4.2, 12 signatures")
   // Header fields for the mail server to add or change, "Name: value" each, applied in order.
-  kHdrAddField = 210,     // added at the top of the header
+  kHdrAddField = 210,     // added at the end of the header
   kHdrChangeField = 211,  // replaces the first field of that name (added when there is none)
 };
 
