@@ -16,11 +16,21 @@
 
 namespace {
 
-sfsistat OnEnvelope(SMFICTX*, char**) { return SMFIS_CONTINUE; }
-sfsistat OnHeader(SMFICTX*, char*, char*) { return SMFIS_CONTINUE; }
-sfsistat OnEndOfHeaders(SMFICTX*) { return SMFIS_CONTINUE; }
-sfsistat OnBody(SMFICTX*, unsigned char*, size_t) { return SMFIS_CONTINUE; }
-sfsistat OnEndOfMessage(SMFICTX*) { return SMFIS_ACCEPT; }
+sfsistat OnEnvelope(SMFICTX*, char**) {
+  return SMFIS_CONTINUE;
+}
+sfsistat OnHeader(SMFICTX*, char*, char*) {
+  return SMFIS_CONTINUE;
+}
+sfsistat OnEndOfHeaders(SMFICTX*) {
+  return SMFIS_CONTINUE;
+}
+sfsistat OnBody(SMFICTX*, unsigned char*, size_t) {
+  return SMFIS_CONTINUE;
+}
+sfsistat OnEndOfMessage(SMFICTX*) {
+  return SMFIS_ACCEPT;
+}
 
 }  // namespace
 

@@ -276,26 +276,23 @@ class SmtpSink:
     def files(self):
         return sorted(os.path.join(self.folder, n) for n in os.listdir(self.folder))
 
-    def messages(self):
+    def messages(self, complete=()):
         """Every message kept so far, as the MTA sent it (the sink's own lines taken off). A file
-        still being written is left out until it is whole."""
+        still being written may look whole: only those of the queue ids in `complete` (the MTA
+        logged the sink's answer to them) are not read again next time."""
         out = []
         for path in self.files():
-            if path not in self._read_cache:
+            m = self._read_cache.get(path)
+            if m is None:
                 with open(path, "rb") as f:
                     data = f.read()
                 try:
-                    self._read_cache[path] = SinkMessage(path, data)
+                    m = SinkMessage(path, data)
                 except ValueError:
                     continue
-            out.append(self._read_cache[path])
-        return out
-
-    def by_qid(self):
-        """The messages kept, by the queue id the MTA gave them."""
-        out = {}
-        for m in self.messages():
-            out.setdefault(m.qid, []).append(m)
+                if m.qid in complete:
+                    self._read_cache[path] = m
+            out.append(m)
         return out
 
 
@@ -590,6 +587,17 @@ class PrivatePostfix:
     def delivered(self, qids):
         """The queue ids among `qids` that Postfix has relayed to the sink."""
         return set(qids) & set(self.sent())
+
+    def sink_messages(self):
+        return self.sink.messages(set(self.sent()))
+
+    def sink_by_qid(self):
+        """The messages in the sink, by the queue id Postfix gave them (a list: two would be a
+        duplicate)."""
+        out = {}
+        for m in self.sink_messages():
+            out.setdefault(m.qid, []).append(m)
+        return out
 
     def log_size(self):
         try:

@@ -140,7 +140,7 @@ class MtaMilterTest(unittest.TestCase):
         qids = [r.qid for r in replies]
         self.assertTrue(all(qids), "not every message was accepted: %s" % [r for r in replies if not r.qid])
         self.postfix.wait_delivered(qids, timeout)
-        by_qid = self.postfix.sink.by_qid()
+        by_qid = self.postfix.sink_by_qid()
         missing = [q for q in qids if q not in by_qid]
         self.assertFalse(missing, "Postfix says sent, the sink has no file for %s" % missing)
         return {q: by_qid[q] for q in qids}
@@ -209,7 +209,7 @@ class MtaMilterTest(unittest.TestCase):
         r = self.postfix.send(near)
         self.assertEqual(r.code, 250, "near.eml: %r" % r)
         self.assert_scanned(self.delivered([r])[r.qid], near, "near.eml")
-        subjects = {s for m in self.postfix.sink.messages() for s in m.fields("Subject")}
+        subjects = {s for m in self.postfix.sink_messages() for s in m.fields("Subject")}
         leaked = subjects & {n[:-4] for n in INFECTED}
         self.assertFalse(leaked, "delivered although refused: %s" % leaked)
 
@@ -239,7 +239,7 @@ class MtaMilterTest(unittest.TestCase):
             print("(accepted at try %d; before: %r)" % (len(tries), tries[:-1][-1]), end=" ", file=sys.stderr)
         delivered = self.delivered([r])
         self.assert_scanned(delivered[r.qid], message, "the retry")
-        copies = [m for m in self.postfix.sink.messages() if m.fields("X-Test-Id") == ["service-down-retry"]]
+        copies = [m for m in self.postfix.sink_messages() if m.fields("X-Test-Id") == ["service-down-retry"]]
         self.assertEqual(len(copies), 1, "the refused try was delivered too")
 
     def test_twenty_mib_messages(self):
@@ -336,7 +336,7 @@ class MtaMilterTest(unittest.TestCase):
         r = self.postfix.send(message)
         self.assertEqual(r.code, 250, "after the restart: %r" % r)
         self.assert_scanned(self.delivered([r])[r.qid], message, "the message after the restart")
-        self.assertFalse([m for m in self.postfix.sink.messages() if m.fields("X-Test-Id") == ["killed-mid-message"]],
+        self.assertFalse([m for m in self.postfix.sink_messages() if m.fields("X-Test-Id") == ["killed-mid-message"]],
                          "the message refused for now was delivered")
 
 
