@@ -133,6 +133,10 @@ class MtaMilterTest(unittest.TestCase):
         for d in (self.side.scanner, self.side.milter):
             if not d.alive():
                 d.start()
+        self.started = time.monotonic()
+
+    def tearDown(self):
+        print("(%.1f s)" % (time.monotonic() - self.started), end=" ", file=sys.stderr, flush=True)
 
     def delivered(self, replies, timeout=60):
         """Waits until every accepted message of `replies` is in the sink; their sink copies by
