@@ -656,6 +656,12 @@ def private_folder(path, mode=0o755):
     return path
 
 
+def sanitized(binary):
+    """Whether a program is built with a sanitizer (which makes it several times slower)."""
+    out = subprocess.run(["ldd", binary], capture_output=True, text=True).stdout
+    return bool(re.search(r"lib[at]san\.so", out))
+
+
 class ScanLimits:
     """The engine's limits, given alike to mailhook's service and to clamd: bytes read per
     message, largest inner file, nesting, inner files, milliseconds per scan."""
@@ -670,7 +676,7 @@ class Mailhook:
     deployed (/dev/shm, removed by stop()); the milter listens on a Unix socket in ROOT that the
     postfix group may use."""
 
-    def __init__(self, binary, root, signatures, limits=None, service_args=(), milter_args=()):
+    def __init__(self, binary, root, signatures, limits=None, service_args=(), milter_args=(), rpc_timeout_ms=None):
         limits = limits or ScanLimits()
         folder = private_folder(os.path.join(os.path.abspath(root), "mailhook"))
         # Backing files grown for each message on a disk would wait for the disk's allocation.
@@ -680,6 +686,11 @@ class Mailhook:
         self.socket = "unix:" + os.path.join(folder, "milter.sock")
         env = dict(os.environ, MAILHOOK_RUNTIME_DIR=self.runtime)
         env.pop("MAILHOOK_LOG", None)
+        if rpc_timeout_ms:
+            env["MAILHOOK_RPC_TIMEOUT_MS"] = str(rpc_timeout_ms)
+        # Read by a ThreadSanitizer build only.
+        env["TSAN_OPTIONS"] = ":".join(filter(None, [env.get("TSAN_OPTIONS"), "suppressions=" + os.path.join(
+            os.path.dirname(os.path.abspath(__file__)), "tsan-libmilter.supp")]))
         self.service = Daemon("mailhook-service", [
             binary, "service", "--db", db, "--max-scan-size", str(limits.scan_size), "--max-file-size",
             str(limits.file_size), "--max-recursion", str(limits.recursion), "--max-files", str(limits.files),
