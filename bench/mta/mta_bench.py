@@ -230,8 +230,10 @@ def plot(data, rows, path):
         script = ["set terminal pngcairo noenhanced size 1400,900 font 'sans,10'", "set output '%s'" % os.path.abspath(path),
                   "set multiplot layout 2,%d title 'Postfix end to end with each milter: %s, %s'" % (
                       len(conns), data["machine"], data["date"]),
-                  "set logscale xy", "set xlabel 'message size (KiB)'", "set grid", "set key top right"]
-        for field, label in (("msg_per_s", "messages/s (median)"), ("cpu_ms_per_msg", "milter-side CPU ms/message")):
+                  "set logscale xy", "set xlabel 'message size (KiB)'", "set grid"]
+        for field, label, key in (("msg_per_s", "messages/s (median)", "top right"),
+                                  ("cpu_ms_per_msg", "milter-side CPU ms/message", "top left")):
+            script.append("set key " + key)
             for n in conns:
                 plots = []
                 for key, title in rows:
