@@ -1,0 +1,252 @@
+// What an administrator runs the command by: the service's log (a key=value line per message, to
+// a file that logrotate moves, or to syslog's mail facility).
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "e2e/mailhook_run.h"
+#include "tools/key_values.h"
+
+namespace {
+
+std::vector<std::string> Lines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The key=value part of the lines that report a message (those with a seq=).
+std::vector<std::map<std::string, std::string>> MessageLines(const std::vector<std::string>& lines) {
+  std::vector<std::map<std::string, std::string>> out;
+  for (const auto& line : lines) {
+    const size_t at = line.find("]: seq=");
+    if (at != std::string::npos) out.push_back(KeyValues(std::string_view(line).substr(at + 3)));
+  }
+  return out;
+}
+
+// Waits until a line of the file holds `want`; false after the deadline.
+bool WaitForLogLine(const fs::path& path, const std::string& want, std::string* found = nullptr) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto& line : Lines(path))
+      if (line.find(want) != std::string::npos) {
+        if (found != nullptr) *found = line;
+        return true;
+      }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+class Operate : public MailhookRun {
+ protected:
+  void SetUp() override { m_serviceArgs = {"--db", MAILHOOK_SIGNATURES}; }
+  fs::path Config(const std::string& text) {
+    const fs::path path = m_dir.Path() / "mailhook.conf";
+    std::ofstream(path) << text;
+    return path;
+  }
+};
+
+}  // namespace
+
+// One line per message carried, each parsing whole, with what the hook was told; after
+// logrotate moves the file and sends SIGHUP the lines go to a new file; a level above info
+// leaves the messages out; a log that cannot be opened stops the start.
+TEST_F(Operate, ServiceLogsAParseableLinePerMessage) {
+  const fs::path log = m_dir.Path() / "mailhook.log";
+  auto service = StartService({"--log", log.string(), "--log-level", "info"});
+  ExpectCleanRun({"--repeat", "2"});
+
+  auto lines = MessageLines(Lines(log));
+  ASSERT_EQ(lines.size(), 8u);
+  std::set<std::string> seqs;
+  int infected = 0;
+  for (auto& kv : lines) {
+    ASSERT_FALSE(kv.empty());
+    seqs.insert(kv["seq"]);
+    EXPECT_GT(std::stoull(kv.at("size")), 0u);
+    EXPECT_GE(std::stod(kv.at("ms")), std::stod(kv.at("scan_ms")));
+    if (kv["verdict"] == "infected") {
+      ++infected;
+      EXPECT_EQ(kv["signature"], "EICAR-Test-File.UNOFFICIAL");
+    } else {
+      EXPECT_EQ(kv["verdict"], "clean");
+      EXPECT_EQ(kv.count("signature"), 0u);
+    }
+  }
+  EXPECT_EQ(seqs.size(), 8u);  // every message once
+  EXPECT_EQ(infected, 2);      // the built-in set has one test file
+
+  fs::rename(log, m_dir.Path() / "mailhook.log.1");
+  service->Signal(SIGHUP);
+  std::string said;
+  ASSERT_TRUE(service->ReadLine(said));
+  EXPECT_TRUE(said.starts_with("reloaded")) << said;
+  ExpectCleanRun({});
+  EXPECT_EQ(MessageLines(Lines(m_dir.Path() / "mailhook.log.1")).size(), 8u);
+  EXPECT_EQ(MessageLines(Lines(log)).size(), 4u);
+  StopService(*service);
+
+  const fs::path quiet = m_dir.Path() / "quiet.log";
+  service = StartService({"--log", quiet.string(), "--log-level", "notice"});
+  ExpectCleanRun({});
+  StopService(*service);
+  const auto noticeLines = Lines(quiet);
+  EXPECT_TRUE(MessageLines(noticeLines).empty());
+  ASSERT_FALSE(noticeLines.empty());
+  EXPECT_NE(noticeLines.back().find("stopped; 4 messages scanned"), std::string::npos) << noticeLines.back();
+
+  Process refused({MAILHOOK_CLI, "service", "--log", (m_dir.Path() / "no" / "x.log").string()}, m_env,
+                  /*withStderr=*/true);
+  said = refused.ReadAll();
+  EXPECT_EQ(refused.Wait(), 2);
+  EXPECT_NE(said.find("cannot open the log file"), std::string::npos) << said;
+}
+
+// --log syslog: the lines reach /dev/log with the mail facility, as "mailhook/service[pid]".
+// /dev/log is this test's socket in a private mount namespace (root only: it mounts).
+TEST_F(Operate, SyslogLinesGoToTheMailFacility) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/log";
+  const fs::path socketPath = m_dir.Path() / "log.sock";
+  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string wrapper =
+      "exec unshare -m sh -c 'mount -t tmpfs none /dev && touch /dev/log && mount --bind " +
+      socketPath.string() + " /dev/log && exec \"$0\" \"$@\"' \"$0\" \"$@\"";
+  auto service = StartService({"--log", "syslog", "--log-level", "info"}, "", wrapper);
+  ExpectCleanRun({});
+  StopService(*service);
+
+  // Datagrams as glibc sends them: "<PRI>Mon  d hh:mm:ss mailhook/service[pid]: text".
+  std::vector<std::string> got;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{sock, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) {
+      if (!got.empty() && got.back().find("stopped;") != std::string::npos) break;
+      continue;
+    }
+    char buf[2048];
+    const ssize_t n = recv(sock, buf, sizeof buf, 0);
+    if (n > 0) got.emplace_back(buf, static_cast<size_t>(n));
+  }
+  close(sock);
+  int messages = 0;
+  for (const auto& datagram : got) {
+    SCOPED_TRACE(datagram);
+    EXPECT_NE(datagram.find(" mailhook/service["), std::string::npos);
+    if (datagram.find("]: seq=") == std::string::npos) continue;
+    ++messages;
+    EXPECT_TRUE(datagram.starts_with("<22>"));  // mail (2) * 8 + info (6)
+  }
+  EXPECT_EQ(messages, 4);
+  ASSERT_FALSE(got.empty());
+  EXPECT_TRUE(got.front().starts_with("<21>")) << got.front();  // the start-up line: mail.notice
+}
+
+// The file sets what flags do not, flags win over it, and SIGHUP reads it again: the log level and
+// the engine's limits change, a setting that cannot change is named as kept, and a file that no
+// longer parses leaves everything as it was, saying where. At start, a --config that is missing
+// or malformed stops the command with the file (and line) named.
+TEST_F(Operate, ConfigFileUnderFlagsReadAgainOnSighup) {
+  const fs::path log = m_dir.Path() / "service.log";
+  const std::string head = "# written by the test\n[service]\nlog = \"" + log.string() + "\"\n";
+  const fs::path config = Config(head + "log-level = notice\nmax-files = 7\n[hook]\nthreads = 2\n");
+  auto service = StartService({"--config", config.string()});
+  ExpectCleanRun({"--config", config.string()});
+  std::string line;
+  ASSERT_TRUE(WaitForLogLine(log, "scanning with", &line));
+  EXPECT_NE(line.find("max-files 7"), std::string::npos) << line;
+  EXPECT_TRUE(MessageLines(Lines(log)).empty());  // notice: no message lines
+
+  Config(head + "log-level = info\nmax-files = 9\ndir = /elsewhere\n");
+  service->Signal(SIGHUP);
+  std::string said;
+  ASSERT_TRUE(service->ReadLine(said));
+  EXPECT_TRUE(said.starts_with("reloaded: ")) << said;
+  EXPECT_NE(said.find("max-files 9"), std::string::npos) << said;
+  ASSERT_TRUE(WaitForLogLine(log, "log-level notice -> info", &line));
+  EXPECT_NE(line.find("kept until a restart: dir"), std::string::npos) << line;
+  ExpectCleanRun({});
+  EXPECT_EQ(MessageLines(Lines(log)).size(), 4u);
+
+  Config(head + "log-level = warning\nmax-files = many\n");
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(service->ReadLine(said));
+  ASSERT_TRUE(WaitForLogLine(log, "reload: the configuration does not read", &line));
+  EXPECT_NE(line.find(config.string() + ":5:"), std::string::npos) << line;
+  ExpectCleanRun({});
+  EXPECT_EQ(MessageLines(Lines(log)).size(), 8u);  // still info
+  StopService(*service);
+
+  // A flag wins over the file, at start and at a reload.
+  Config(head + "log-level = info\n");
+  service = StartService({"--config", config.string(), "--log-level", "warning"});
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(service->ReadLine(said));
+  ExpectCleanRun({});
+  StopService(*service);
+  EXPECT_EQ(MessageLines(Lines(log)).size(), 8u);
+
+  auto refused = [&](const std::vector<std::string>& args, const std::string& want) {
+    std::vector<std::string> argv{MAILHOOK_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, m_env, /*withStderr=*/true);
+    const std::string out = p.ReadAll();
+    EXPECT_NE(p.Wait(), 0) << out;
+    EXPECT_NE(out.find(want), std::string::npos) << out;
+    EXPECT_EQ(out.find("ready"), std::string::npos) << out;
+  };
+  refused({"service", "--config", (m_dir.Path() / "none.conf").string()}, "none.conf");
+  Config("[service]\nlog-level = info\nmax-sacn-size = 10\n");
+  refused({"--config", config.string(), "service"},
+          config.string() + ":3: no such setting: service.max-sacn-size");
+  Config("[hook]\nthreads = 0\n");
+  refused({"hook", "--config", config.string()}, config.string() + ":2: --threads");
+}
+
+// libmilter stops on SIGHUP in a thread of its own; the milter keeps SIGHUP for a reload: after a
+// burst of them it has taken the new policies and the new level, still serves, and stops on SIGTERM
+// with status 0.
+TEST_F(Operate, MilterReloadsOnSighupAndKeepsServing) {
+  if (!MAILHOOK_MILTER) GTEST_SKIP() << "the command is built without libmilter";
+  const fs::path log = m_dir.Path() / "milter.log";
+  const std::string head = "[milter]\nlog = \"" + log.string() +
+                           "\"\nsocket = unix:" + (m_dir.Path() / "milter.sock").string() + "\n";
+  const fs::path config = Config(head + "on-infected = reject\n");
+  auto milter = std::make_unique<Process>(
+      std::vector<std::string>{MAILHOOK_CLI, "milter", "--config", config.string()}, m_env);
+  ASSERT_TRUE(milter->WaitForLine("ready"));
+  Config(head + "on-infected = quarantine\non-unavailable = accept\nlog-level = debug\nconnections = 3\n");
+  for (int i = 0; i < 5; ++i) milter->Signal(SIGHUP);
+  std::string line;
+  ASSERT_TRUE(WaitForLogLine(log, "reloaded", &line));
+  EXPECT_NE(line.find("log-level info -> debug"), std::string::npos) << line;
+  EXPECT_NE(line.find("on-infected quarantine"), std::string::npos) << line;
+  EXPECT_NE(line.find("on-unavailable accept"), std::string::npos) << line;
+  EXPECT_NE(line.find("kept until a restart: connections"), std::string::npos) << line;
+  // Still listening: a connection to its socket is taken.
+  const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (m_dir.Path() / "milter.sock").c_str());
+  EXPECT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  close(sock);
+  milter->Stop();
+  EXPECT_EQ(milter->Wait(), 0);
+  EXPECT_TRUE(WaitForLogLine(log, "]: stopped"));
+}
