@@ -250,3 +250,30 @@ TEST_F(Operate, MilterReloadsOnSighupAndKeepsServing) {
   EXPECT_EQ(milter->Wait(), 0);
   EXPECT_TRUE(WaitForLogLine(log, "]: stopped"));
 }
+
+// On a terminal the hook keeps a progress line below its results, redrawn in place; through a
+// pipe, with --quiet or with --json it prints nothing of the kind. The terminal is script(1)'s.
+TEST_F(Operate, HookProgressOnATerminalOnly) {
+  auto service = StartService();
+  const std::string hook = std::string(MAILHOOK_CLI) + " hook --repeat 50 --threads 2";
+  auto onTerminal = [&](const std::string& extra) {
+    Process p({"/usr/bin/script", "-q", "-e", "-c", hook + extra, "/dev/null"}, m_env);
+    std::string out = p.ReadAll();
+    EXPECT_EQ(p.Wait(), 0) << out;
+    return out;
+  };
+  const std::string shown = onTerminal("");
+  EXPECT_NE(shown.find("\r\033[K200/200 messages"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("messages/s"), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" 0 failed"), std::string::npos) << shown;
+  // The line is gone before the summary.
+  EXPECT_NE(shown.find("\r\033[K200 messages (0 failed"), std::string::npos) << shown;
+  for (const char* quiet : {" --quiet", " --json"}) {
+    const std::string plain = onTerminal(quiet);
+    EXPECT_EQ(plain.find("\033[K"), std::string::npos) << quiet << plain;
+    EXPECT_NE(plain.find("200 messages (0 failed"), std::string::npos) << quiet << plain;
+  }
+  Run piped = RunHook({"--repeat", "50"});
+  EXPECT_EQ(piped.output.find("\033[K"), std::string::npos) << piped.output;
+  StopService(*service);
+}
