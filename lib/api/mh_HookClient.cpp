@@ -621,7 +621,12 @@ CMessage CHookClient::Begin() {
   auto w = std::make_unique<CMessage::Writing>();
   w->client = m_pShared;
   w->holder = holder;
-  w->Guarded([&] { w->Prepare(); });
+  try {
+    w->Guarded([&] { w->Prepare(); });
+  } catch (const CMailhookError& e) {
+    // A file cut short behind our back shows up here as resources that cannot be handed out.
+    w->Fail(e);
+  }
   return CMessage(std::move(w));
 }
 
