@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "e2e/mailhook_run.h"
@@ -45,6 +48,77 @@ bool WaitForLogLine(const fs::path& path, const std::string& want, std::string* 
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
+}
+
+// The text exposition format's rules, as a scraper applies them: every sample belongs to a family
+// declared by one HELP and one TYPE line before it; names and label names are well formed; label
+// values quoted with only \\, \" and \n escaped; values are numbers; no series twice; a histogram
+// has cumulative buckets ending in le="+Inf", whose count is its _count, and a _sum. Returns the
+// problems, one per line, and the samples by series.
+std::string PrometheusProblems(const std::string& text, std::map<std::string, double>& samples) {
+  std::string problems;
+  std::map<std::string, std::string> types;
+  std::set<std::string> helped;
+  std::map<std::string, std::vector<std::pair<double, double>>> buckets;  // family: (le, count)
+  const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .*)");
+  const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram|summary|untyped))");
+  const std::regex sample(
+      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"(?:,[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*")*)?\})? (-?[0-9.eE+-]+|\+Inf|-Inf|NaN))");
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  auto family = [&](const std::string& name) {
+    for (const char* suffix : {"_bucket", "_sum", "_count"})
+      if (name.ends_with(suffix) && types.count(name.substr(0, name.size() - std::strlen(suffix))) &&
+          types[name.substr(0, name.size() - std::strlen(suffix))] == "histogram")
+        return name.substr(0, name.size() - std::strlen(suffix));
+    return name;
+  };
+  while (std::getline(in, line)) {
+    ++number;
+    std::smatch m;
+    const std::string where = "line " + std::to_string(number) + ": ";
+    if (line.empty()) continue;
+    if (std::regex_match(line, m, help)) {
+      if (!helped.insert(m[1]).second) problems += where + "second HELP\n";
+    } else if (std::regex_match(line, m, type)) {
+      const auto later = samples.lower_bound(m[1]);
+      if (types.count(m[1]) || (later != samples.end() && later->first.rfind(m[1], 0) == 0))
+        problems += where + "TYPE twice or after samples\n";
+      types[m[1]] = m[2];
+    } else if (line[0] == '#') {
+      problems += where + "a comment that is neither HELP nor TYPE\n";
+    } else if (std::regex_match(line, m, sample)) {
+      const std::string name = m[1], series = name + m[2].str(), fam = family(name);
+      if (!types.count(fam) || !helped.count(fam)) problems += where + "no TYPE or HELP for " + fam + "\n";
+      if (types[fam] == "counter" && !name.ends_with("_total"))
+        problems += where + "counter without _total\n";
+      const double value = m[4] == "+Inf" ? INFINITY : std::stod(m[4]);
+      if (!samples.emplace(series, value).second) problems += where + "series twice\n";
+      if (name.ends_with("_bucket")) {
+        std::smatch le;
+        const std::string labels = m[3];
+        if (!std::regex_search(labels, le, std::regex(R"re(le="([^"]+)")re")))
+          problems += where + "bucket without le\n";
+        else
+          buckets[fam].emplace_back(le[1] == "+Inf" ? INFINITY : std::stod(le[1]), value);
+      }
+    } else {
+      problems += where + "not a sample: " + line + "\n";
+    }
+  }
+  for (const auto& [fam, kind] : types) {
+    if (kind != "histogram") continue;
+    const auto& b = buckets[fam];
+    if (b.empty() || !std::isinf(b.back().first)) problems += fam + ": no +Inf bucket\n";
+    for (size_t i = 1; i < b.size(); ++i)
+      if (b[i].first <= b[i - 1].first || b[i].second < b[i - 1].second)
+        problems += fam + ": buckets not cumulative\n";
+    if (!b.empty() && samples[fam + "_count"] != b.back().second)
+      problems += fam + ": _count is not the +Inf bucket\n";
+    if (!samples.count(fam + "_sum")) problems += fam + ": no _sum\n";
+  }
+  return problems;
 }
 
 class Operate : public MailhookRun {
@@ -276,4 +350,73 @@ TEST_F(Operate, HookProgressOnATerminalOnly) {
   Run piped = RunHook({"--repeat", "50"});
   EXPECT_EQ(piped.output.find("\033[K"), std::string::npos) << piped.output;
   StopService(*service);
+}
+
+// `mailhook stats` against the running service shows the run that just went through it; the
+// metrics file says the same and parses as Prometheus text (and passes promtool where Debian's
+// prometheus package is installed); with no service, stats says so.
+TEST_F(Operate, StatsShowTheRunAndTheMetricsFileParses) {
+  const fs::path metrics = m_dir.Path() / "mailhook.prom";
+  auto service = StartService({"--metrics-file", metrics.string(), "--metrics-interval", "0.2"});
+  Run run = RunHook({"--repeat", "3", "--threads", "2"});
+  ASSERT_EQ(run.rc, 0) << run.output;
+  auto stats = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{MAILHOOK_CLI, "stats"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, m_env, /*withStderr=*/true);
+    std::string out = p.ReadAll();
+    return std::make_pair(p.Wait(), out);
+  };
+  auto [rc, json] = stats({"--json"});
+  ASSERT_EQ(rc, 0) << json;
+  auto number = [&json = json](const std::string& path) {
+    std::smatch m;
+    const bool found = std::regex_search(json, m, std::regex(path + R"(":([0-9.]+))"));
+    EXPECT_TRUE(found) << path << " in " << json;
+    return found ? std::stod(m[1]) : -1;
+  };
+  EXPECT_EQ(number(R"("clean)"), 9);
+  EXPECT_EQ(number(R"("infected)"), 3);
+  EXPECT_EQ(number(R"("unscanned)"), 0);
+  EXPECT_EQ(number(R"("answers":\{"ok)"), 12);
+  EXPECT_EQ(number(R"("bytes)"), run.summary["bytes"]);
+  EXPECT_EQ(number(R"("registrations)"), 1);
+  EXPECT_EQ(number(R"("pools)"), 1);
+  EXPECT_EQ(number(R"("resources)"), 6);  // two holders of three resources
+  EXPECT_EQ(number(R"("in_flight)"), 0);
+  EXPECT_EQ(number(R"("scan_ms":\{"count)"), 12);
+  auto [tableRc, table] = stats({});
+  EXPECT_EQ(tableRc, 0);
+  EXPECT_NE(table.find("clean 9, infected 3, unscanned 0"), std::string::npos) << table;
+
+  // The file is rewritten on its own: wait for one written after the run.
+  std::map<std::string, double> samples;
+  std::string text, problems;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    text = mhtest::ReadFile(metrics);
+    samples.clear();
+    problems = PrometheusProblems(text, samples);
+  } while (samples["mailhook_scan_seconds_count"] != 12 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(problems, "") << text;
+  EXPECT_EQ(samples["mailhook_messages_total{verdict=\"infected\"}"], 3) << text;
+  EXPECT_EQ(samples["mailhook_requests_total{answer=\"ok\"}"], 12) << text;
+  EXPECT_EQ(samples["mailhook_scanned_bytes_total"], run.summary["bytes"]) << text;
+  EXPECT_EQ(samples["mailhook_scan_seconds_count"], 12) << text;
+  EXPECT_EQ(fs::status(metrics).permissions() & fs::perms::others_read, fs::perms::others_read);
+  if (fs::exists("/usr/bin/promtool")) {
+    Process promtool({"/bin/sh", "-c", "/usr/bin/promtool check metrics < " + metrics.string()}, m_env, true);
+    const std::string said = promtool.ReadAll();
+    EXPECT_EQ(promtool.Wait(), 0) << said;
+  }
+  // The rules catch what a scraper refuses.
+  std::map<std::string, double> ignored;
+  EXPECT_NE(PrometheusProblems("mailhook_x_total 1\n", ignored), "");
+  EXPECT_NE(PrometheusProblems("# HELP a b\n# TYPE a gauge\na{l=\"x} 1\n", ignored), "");
+  StopService(*service);
+
+  auto [goneRc, gone] = stats({});
+  EXPECT_EQ(goneRc, 2);
+  EXPECT_NE(gone.find("service unavailable"), std::string::npos) << gone;
 }

@@ -172,6 +172,15 @@ CCommandParser::CCommandParser(CommandOptions& options) : o(options) {
         ->default_str("info; warning with --quiet");
   }
 
+  m_pService->add_option("--metrics-file", o.service.metricsFile,
+                         "Write the statistics as a Prometheus text file (node_exporter's textfile "
+                         "collector), replaced whole every --metrics-interval seconds");
+  m_pService->add_option("--metrics-interval", o.service.metricsInterval, "Seconds between two metrics files")
+      ->default_val(5)
+      ->check(CLI::Range(0.1, 3600.0));
+  auto* stats = m_app.add_subcommand("stats", "Ask the running service for its statistics");
+  stats->add_flag("--json", o.stats.json, "One JSON object instead of the table");
+
   m_pInspect = m_app.add_subcommand("inspect", "Print a backing file's shared header and its data");
   m_pInspect->add_option("path", o.inspectPath, "The backing file")->required();
 }

@@ -12,6 +12,7 @@
 #include "demo.h"
 #include "hook.h"
 #include "service.h"
+#include "stats.h"
 #if defined(MAILHOOK_WITH_MILTER)
 #include "milter.h"
 #endif
@@ -30,6 +31,7 @@ struct CommandOptions {
   MilterOptions milter;
 #endif
   std::string inspectPath;
+  StatsCommandOptions stats;
 };
 
 // Parses the arguments (argv[0] left out) and the configuration file. Returns the exit code when

@@ -36,5 +36,6 @@ int main(int argc, char** argv) {
   if (o.subcommand == "hook") return mailhook::RunHookCommand(o.hook);
   if (o.subcommand == "demo") return mailhook::RunDemo(o.demo);
   if (o.subcommand == "inspect") return mailhook::RunInspect(o.inspectPath);
+  if (o.subcommand == "stats") return mailhook::RunStatsCommand(o.stats);
   return 2;
 }

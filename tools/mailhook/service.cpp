@@ -25,6 +25,7 @@
 #include "common.h"
 #include "log.h"
 #include "messages.h"
+#include "stats.h"
 #include "stop.h"
 
 namespace mailhook {
@@ -212,6 +213,8 @@ void Reload(ServiceOptions& options) {
     keep("log", fresh.log != options.log);
     keep("builtin", fresh.scan.builtin != options.scan.builtin);
     keep("digest-log", fresh.digestLog != options.digestLog);
+    keep("metrics-file", fresh.metricsFile != options.metricsFile);
+    keep("metrics-interval", fresh.metricsInterval != options.metricsInterval);
     fresh.scan.builtin = options.scan.builtin;
     PrepareScanOptions(fresh.scan);
     scan = fresh.scan;
@@ -282,6 +285,10 @@ int RunService(const ServiceOptions& given) {
     Log(line.rfind("adopted", 0) == 0 ? LogLevel::kInfo : LogLevel::kWarning, line);
   };
   serviceOptions.onStep = FaultPoint;
+  serviceOptions.counters = [&service] {
+    return std::vector<std::pair<std::string, uint64_t>>{
+        {"clean", service.Clean()}, {"infected", service.Infected()}, {"unscanned", service.Unscanned()}};
+  };
   CScanService scanService(serviceOptions, [&service](CScanMessage& m) { return service.Scan(m); });
   try {
     scanService.Start();
@@ -289,11 +296,19 @@ int RunService(const ServiceOptions& given) {
     return fail(e.what());
   }
   Log(LogLevel::kNotice, StorageSummary(options.workDir));
+  std::unique_ptr<CMetricsFile> metrics;
+  if (!options.metricsFile.empty()) {
+    metrics = std::make_unique<CMetricsFile>(options.metricsFile, options.metricsInterval,
+                                             [&scanService] { return scanService.Stats(); });
+    std::string error;
+    if (!metrics->Write(error)) return fail(error);
+  }
   std::printf("ready\n");
   std::fflush(stdout);
 
   stop.Wait([&options] { Reload(options); });
   scanService.Stop();
+  metrics.reset();  // the last counts written
   char summary[256];
   std::snprintf(summary, sizeof summary,
                 "stopped; %llu messages scanned (%llu clean, %llu infected, %llu not scanned), %llu failed; "

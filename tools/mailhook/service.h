@@ -28,6 +28,9 @@ struct ServiceOptions {
   // the digests of the content and header list read and of the update headers and new content
   // written ("-": none), as 16 hex digits.
   std::filesystem::path digestLog;
+  // The statistics as a Prometheus text file, rewritten every metricsInterval seconds; empty: none.
+  std::filesystem::path metricsFile;
+  double metricsInterval = 5;
   // Reads the options again (the configuration file as it is now, the flags over it) for SIGHUP;
   // false with the reason when they do not read. Null: only the signatures are reloaded.
   std::function<bool(ServiceOptions& fresh, std::string& error)> reread;
