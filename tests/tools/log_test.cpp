@@ -59,6 +59,13 @@ TEST(Log, FileKeepsLevelAndFollowsLogrotate) {
   mailhook::Log(LogLevel::kWarning, "refused pool 3");
   mailhook::SetLogLevel(LogLevel::kInfo);
   mailhook::Log(LogLevel::kInfo, "seq=2 kept");
+#if defined(_WIN32)
+  // Windows does not rename a file another handle holds open: logrotate is a POSIX matter.
+  const auto lines = Lines(path);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[1].ends_with("]: warning: refused pool 3")) << lines[1];
+  return;
+#endif
   std::filesystem::rename(path, dir.Path() / "mailhook.log.1");
   mailhook::Log(LogLevel::kInfo, "seq=3 before the reopen");
   std::string error;

@@ -1,5 +1,7 @@
 // The log's destinations on Windows: stderr or a file. Windows has no syslog; its event log is
 // not offered (the service runs as a console program there).
+#include <process.h>
+
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -47,7 +49,8 @@ void Write(LogLevel, std::string_view line) {
   char date[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", std::localtime(&now));
-  std::fprintf(g_pFile, "%s %s: %.*s\n", date, g_sIdent.c_str(), static_cast<int>(line.size()), line.data());
+  std::fprintf(g_pFile, "%s %s[%d]: %.*s\n", date, g_sIdent.c_str(), _getpid(), static_cast<int>(line.size()),
+               line.data());
   std::fflush(g_pFile);
 }
 
