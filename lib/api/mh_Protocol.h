@@ -30,6 +30,8 @@ enum Command : int32_t {
   // kStatusResourceUnknown (nothing fenced) when the pool has no resource of one of the ids, and
   // a status of 0.
   kCmdFence = 3,
+  // Command alone: answered by a status and the service's counters (api/mh_StatsRecorder.h).
+  kCmdStats = 4,
 };
 
 enum Status : int32_t {

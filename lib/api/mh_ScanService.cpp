@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "api/mh_HeaderListSink.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
+#include "api/mh_StatsRecorder.h"
 #include "api/mh_Wire.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
@@ -169,8 +171,22 @@ struct AdoptedPool {
 
 }  // namespace
 
+namespace {
+
+// What the request being served on this thread handed the handler, for its statistics: set by
+// ScanShared, read by Handle once the request is answered.
+thread_local uint64_t t_ullHandlerMicros = 0;
+thread_local uint64_t t_ullContentBytes = 0;
+
+uint64_t MicrosBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(b - a).count());
+}
+
+}  // namespace
+
 struct CScanService::State {
   CScanServiceOptions options;
+  CStatsRecorder stats;
   Handler handler;
   // Lock order: pools, then fencing.
   std::shared_mutex pools;  // registering and forgetting exclude scans of the same process
@@ -197,6 +213,7 @@ struct CScanService::State {
     if (options.onStep) options.onStep(step);
   }
   void Handle(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+  CServiceStats Snapshot();
   CRegisterReply Register(const CRPCPeer& peer, const CRegisterRequest& request);
   // Under the lock of pools: why a registration of pool id by process may not make or replace it.
   int32_t RegistrationRefused(uint32_t process, int32_t id) const;
@@ -323,15 +340,32 @@ void CScanService::State::Handle(const CRPCPeer& peer, const CIPCMsgBuffer& requ
   // saying why.
   if (command == kCmdScan) {
     CScanRequest scan;
-    Encode(Decode(request, scan) ? Scan(peer, scan) : CScanReply{kStatusBadRequest, 0, 0}, reply);
+    if (!Decode(request, scan)) {
+      Encode(CScanReply{kStatusBadRequest, 0, 0}, reply);
+      return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    t_ullHandlerMicros = t_ullContentBytes = 0;
+    stats.Started();
+    const CScanReply answer = Scan(peer, scan);
+    stats.Finished();
+    const uint64_t total = MicrosBetween(start, std::chrono::steady_clock::now());
+    stats.Answered(answer.status, t_ullContentBytes, t_ullHandlerMicros,
+                   total > t_ullHandlerMicros ? total - t_ullHandlerMicros : 0);
+    Encode(answer, reply);
   } else if (command == kCmdFence) {
     CFenceRequest fence;
-    Encode(CFenceReply{Decode(request, fence) ? Fence(peer, fence) : kStatusBadRequest}, reply);
+    const int32_t status = Decode(request, fence) ? Fence(peer, fence) : kStatusBadRequest;
+    stats.Fenced(status == kStatusResourceBusy);
+    Encode(CFenceReply{status}, reply);
   } else if (command == kCmdRegisterPool) {
     CRegisterRequest registration;
-    Encode(
-        Decode(request, registration) ? Register(peer, registration) : CRegisterReply{kStatusBadRequest, 0},
-        reply);
+    const CRegisterReply answer =
+        Decode(request, registration) ? Register(peer, registration) : CRegisterReply{kStatusBadRequest, 0};
+    stats.Registered(answer.status == kStatusOk);
+    Encode(answer, reply);
+  } else if (command == kCmdStats) {
+    EncodeStats(Snapshot(), reply);
   } else {
     // Every reply begins with a status and one more integer.
     Encode(CFenceReply{kStatusBadRequest}, reply);
@@ -519,11 +553,14 @@ CScanReply CScanService::State::ScanShared(const CRPCPeer& peer, const CScanRequ
   m.sequence = request.sequence;
   CScanMessage message(m);
   bool ok = false;
+  const auto handlerStart = std::chrono::steady_clock::now();
   try {
     ok = handler(message);
   } catch (const std::exception& e) {
     Log(std::string("the handler failed: ") + e.what());
   }
+  t_ullHandlerMicros = MicrosBetween(handlerStart, std::chrono::steady_clock::now());
+  t_ullContentBytes = m.content.size();
   // The update list the handler wrote is sent only with its success.
   if (ok && m.updateSink && m.updateSink->Writer() != nullptr)
     ok = receiver.SetHeaders(m.updateSink->Writer()) == 0;
@@ -539,6 +576,27 @@ CScanReply CScanService::State::ScanShared(const CRPCPeer& peer, const CScanRequ
   const uint64_t largest = std::max<uint64_t>(m.content.size(), list != nullptr ? list->GetDataLength() : 0);
   if (largest + 4096 > pool->GetMaxAllowedMemMapFileSize()) receiver.CloseMemResourceDependonFileSize();
   return {kStatusOk, flags, m.answer};
+}
+
+CServiceStats CScanService::State::Snapshot() {
+  CServiceStats out;
+  stats.Snapshot(out);
+  {
+    std::shared_lock lock(pools);
+    std::lock_guard guard(fencing);
+    for (const auto& entry : adopted)
+      if (CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(entry.first);
+          pool != nullptr && pool->GetResourceCount() > 0) {
+        ++out.pools;
+        out.resources += static_cast<uint64_t>(pool->GetResourceCount());
+      }
+  }
+  if (options.counters) out.handler = options.counters();
+  return out;
+}
+
+CServiceStats CScanService::Stats() const {
+  return m_pState->Snapshot();
 }
 
 void CScanServiceRequests::Handle(CScanService& service, const CRPCPeer& peer, const CIPCMsgBuffer& request,

@@ -105,8 +105,12 @@ class ServiceRequests : public ::testing::Test {
   int m_scans = 0;
   int32_t m_blockAt = -1;
   bool m_inHandler = false, m_letGo = false;
-  CScanService m_service{CScanServiceOptions{m_dir.Path(), {}, {}},
-                         [this](CScanMessage& m) { return OnScan(m); }};
+  static CScanServiceOptions InFolder(const std::filesystem::path& folder) {
+    CScanServiceOptions options;
+    options.folder = folder;
+    return options;
+  }
+  CScanService m_service{InFolder(m_dir.Path()), [this](CScanMessage& m) { return OnScan(m); }};
 };
 
 }  // namespace
