@@ -198,7 +198,13 @@ struct CScanService::State {
   // a record's fences and counts change under fencing.
   std::map<int32_t, AdoptedPool> adopted;
   // Whether a process still holds a connection (the link's answer; the request driver's own).
-  std::function<bool(uint32_t process)> processConnected = [](uint32_t) { return true; };
+  // Set (by the request driver) before any request comes; by default the link answers, and until
+  // the link exists every process counts as connected.
+  std::atomic<CRPCServer*> link{nullptr};
+  std::function<bool(uint32_t process)> processConnected = [this](uint32_t process) {
+    CRPCServer* listening = link.load(std::memory_order_acquire);
+    return listening == nullptr || listening->IsProcessConnected(process);
+  };
   std::atomic<uint64_t> failed{0};
   std::unique_ptr<CRPCServer> server;
   std::mutex stopping;
@@ -293,24 +299,22 @@ CScanService::~CScanService() {
 
 void CScanService::Start() {
   State& s = *m_pState;
-  CRPCServer::Options link;
-  link.onClosed = [&s](const CRPCPeer& peer) { s.Closed(peer); };
+  CRPCServer::Options linkOptions;
+  linkOptions.onClosed = [&s](const CRPCPeer& peer) { s.Closed(peer); };
   try {
     s.server = std::make_unique<CRPCServer>(
         CComponentID(u"ID_TARN_MASTER"),
         [&s](const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
           s.Handle(peer, request, reply);
         },
-        std::move(link));
+        std::move(linkOptions));
   } catch (const CRPCError& e) {
     throw CMailhookError(
         e.GetCode() == CRPCError::ALREADY_SERVED ? CMailhookError::REFUSED : CMailhookError::SYSTEM,
         std::string("cannot listen: ") + e.what());
   }
-  // Set once the link exists, before any connection can end.
-  s.processConnected = [server = s.server.get()](uint32_t process) {
-    return server->IsProcessConnected(process);
-  };
+  // Until now every process counted as connected: no pool was forgotten or taken over.
+  s.link.store(s.server.get(), std::memory_order_release);
 }
 
 void CScanService::Run() {
