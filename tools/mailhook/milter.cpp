@@ -59,9 +59,17 @@ struct CMilterProcess {
 };
 CMilterProcess* g_process = nullptr;
 
-MilterOptions Policies() {
+// What a message's answer depends on, copied out per message (no strings: nothing to allocate).
+struct CPolicies {
+  MilterOptions::Infected onInfected;
+  bool tempfailUnscanned, acceptUnavailable, rejectOversize;
+  uint32_t maxMessage;
+};
+
+CPolicies Policies() {
   std::lock_guard lock(g_process->policyLock);
-  return g_process->options;
+  const MilterOptions& o = g_process->options;
+  return {o.onInfected, o.tempfailUnscanned, o.acceptUnavailable, o.rejectOversize, o.maxMessage};
 }
 
 // One SMTP connection and the message it is on.
@@ -300,7 +308,7 @@ Decision NotScanned(SMFICTX* ctx, const std::string& why, bool tempfail, const s
 }
 
 Decision Scanned(SMFICTX* ctx, CConnection& c, CCarryOutcome& outcome) {
-  const MilterOptions o = Policies();
+  const CPolicies o = Policies();
   const CHeaderList& updates = outcome.UpdateHeaders();
   Decision d;
   const CHeaderValue* verdict = updates.Find(kHdrVerdict);
@@ -443,7 +451,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
   CConnection& c = Connection(ctx);
   Begin(ctx, c);
   NoteQueueId(ctx, c);
-  const MilterOptions o = Policies();
+  const CPolicies o = Policies();
   Decision d;
   double scanMs = 0;
   if (c.state == CConnection::State::kOversize) {
