@@ -92,6 +92,9 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
     r.ok = r.error.empty();
   } catch (const CMailhookError& e) {
     r.ok = false;
+    // A file cut short after the service answered makes what was read back zeros: the checks of
+    // it above say nothing then.
+    if (e.GetCode() == CMailhookError::FILE_CUT_SHORT) r.error.clear();
     if (!r.error.empty()) r.error += "; ";
     r.error += e.what();
     // A hook that cannot mend its pool must not carry on with a resource that has no view.
