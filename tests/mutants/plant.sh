@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Plants small realistic bugs one at a time and checks that the unit suites catch each one.
 # usage: tests/mutants/plant.sh BUILD_DIR [NUMBER...]
-# BUILD_DIR is a configured build of this tree (tests on). Every file is restored after its run.
+# BUILD_DIR is a configured build of this tree (tests on): a native one, or the windows preset's
+# for the bugs planted in *_win.cpp files (its tests then run under Wine). Every file is restored
+# after its run.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$1; shift
 units="content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
 platform_test pool_test rpc_link_test shared_test xdr_test"
 limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
+windows=false
+[ -f "$build/bin/xdr_test.exe" ] && windows=true
 
-# number#file#sed program#what it breaks
+# number#file#sed program#what it breaks[#more test binaries to run, beside the units]
 mutants=(
 "1#lib/memmap/hook_MemMapResource.cpp#s/if (need > m_iMaxSize) return -1;/if (need >= m_iMaxSize) return -1;/#resource: growth to exactly the maximum refused (bound off by one)"
 "2#lib/pool/hook_MemMapResourcePool.cpp#s/to.splice(to.begin(), m_InUseResources, in->at);/to.splice(to.end(), m_InUseResources, in->at);/#pool: free list FIFO instead of LIFO"
@@ -24,26 +28,48 @@ mutants=(
 "11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
 "12#platform/ipc/ipc_buffer.cpp#s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/#ipc buffer: u32 array count not checked against the bytes left"
 "13#platform/win32/win32_posix_file.cpp#s/return mode | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;/return mode | O_CLOEXEC | O_NONBLOCK;/#posix file: a symbolic link at the path is followed"
+"20#platform/ipc/rpc_posix.cpp#s/if (!inFrame) frameDeadline = /frameDeadline = /#rpc server (socket): a frame's deadline starts again with each piece, so a trickling peer is never cut off"
+"21#platform/ipc/rpc_win.cpp#s/if (!inFrame) frameDeadline = /frameDeadline = /#rpc server (pipe): a frame's deadline starts again with each piece, so a trickling peer is never cut off"
+"22#platform/ipc/rpc_posix.cpp#s/auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());/deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); auto left = std::chrono::milliseconds(timeoutMs);/#rpc client (socket): the deadline for a reply in pieces starts again with each piece"
+"23#platform/ipc/rpc_win.cpp#s/pipe->Step(decoder, CPipe::Left(deadline), nullptr)/pipe->Step(decoder, timeoutMs, nullptr)/#rpc client (pipe): each piece of a reply gets the whole time-out again"
 )
+
+run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
+  if $windows; then
+    [ -f "$build/bin/$1.exe" ] || return 0  # a POSIX-only suite
+    timeout "$limit" "$root/cmake/wine-run.sh" "$build/wineprefix" "$build/bin/$1.exe" >"$2" 2>&1
+  else
+    timeout "$limit" "$build/bin/$1" >"$2" 2>&1
+  fi
+}
+export -f run_test
+export build root limit windows
 
 want=" $* "
 for m in "${mutants[@]}"; do
-  IFS='#' read -r num file prog what <<<"$m"
+  IFS='#' read -r num file prog what more <<<"$m"
   [ $# -gt 0 ] && [[ $want != *" $num "* ]] && continue
+  if [[ $file == *_win.cpp ]] && ! $windows; then
+    echo "$num SKIPPED (needs the windows build) $what"; continue
+  fi
+  if [[ $file == *_posix* ]] && $windows; then
+    echo "$num SKIPPED (needs a native build) $what"; continue
+  fi
+  tests="$units $more"
   f=$root/$file
   cp "$f" "$f.orig"
   sed -i -e "$prog" "$f"
   if cmp -s "$f" "$f.orig"; then
     echo "$num NOT-APPLIED $what"; mv "$f.orig" "$f"; continue
   fi
-  if ! cmake --build "$build" -j2 --target $units >"$build/mutant$num.log" 2>&1; then
+  if ! cmake --build "$build" -j2 --target $tests >"$build/mutant$num.log" 2>&1; then
     echo "$num BUILD-FAILED $what"
   else
-    failed=$(for t in $units; do echo "$t"; done | xargs -P2 -I{} sh -c \
-      "timeout $limit '$build/bin/{}' >'$build/mutant$num.{}.log' 2>&1 || echo {}" | sort | tr '\n' ' ')
+    failed=$(for t in $tests; do echo "$t"; done | xargs -P2 -I{} bash -c \
+      "run_test {} '$build/mutant$num.{}.log' || echo {}" | sort | tr '\n' ' ')
     if [ -n "$failed" ]; then echo "$num CAUGHT by: $failed| $what"; else echo "$num SURVIVED $what"; fi
   fi
   mv "$f.orig" "$f"
   touch "$f"
 done
-cmake --build "$build" -j2 --target $units >/dev/null 2>&1
+cmake --build "$build" -j2 >/dev/null 2>&1
