@@ -32,6 +32,12 @@ mutants=(
 "21#platform/ipc/rpc_win.cpp#s/if (!inFrame) frameDeadline = /frameDeadline = /#rpc server (pipe): a frame's deadline starts again with each piece, so a trickling peer is never cut off"
 "22#platform/ipc/rpc_posix.cpp#s/auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());/deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); auto left = std::chrono::milliseconds(timeoutMs);/#rpc client (socket): the deadline for a reply in pieces starts again with each piece"
 "23#platform/ipc/rpc_win.cpp#s/pipe->Step(decoder, CPipe::Left(deadline), nullptr)/pipe->Step(decoder, timeoutMs, nullptr)/#rpc client (pipe): each piece of a reply gets the whole time-out again"
+"24#lib/headers/hook_HookHeadersImp.cpp#/^      if (left() < width) break;\$/d#header list reader: an integer cut short by the end of the list is taken"
+"25#lib/headers/hook_HookHeadersImp.cpp#s/if (uint64_t{count} \\* unit > left()) break;/if (uint64_t{count} > left()) break;/#header list reader: a wide string's count checked as bytes, not units, against the bytes left"
+"26#lib/headers/hook_HookHeadersImp.cpp#s/(unit == 2 \\&\\& last\\[1\\] != 0)/false/#header list reader: a wide string ending in half a terminator is taken"
+"27#lib/headers/hook_HookHeadersImp.cpp#s/std::stable_sort(/std::sort(/#header list reader: values of one id no longer kept in write order (unstable sort)"
+"28#lib/xdr/hook_XDR.cpp#s/if (uint64_t{count} \\* sizeof(T) > Length()) {/if (false) {/#xdr: a string's count not checked against the bytes left before reading and allocating"
+"29#lib/memmap/hook_MemMapResource.cpp#s/if (dataSize + kHeaderSize < shrinkSize/if (dataSize + kHeaderSize <= shrinkSize/#resource: data needing exactly the shrink size shrinks the view (the wrong branch at the boundary)"
 )
 
 run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
