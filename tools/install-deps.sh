@@ -5,9 +5,10 @@ set -euo pipefail
 need=()
 # The compilers and test libraries; the Windows leg's MinGW-w64 cross compiler and Wine; the
 # mailhook command's CLI11, GMime and scanning engine (libclamav); a real mail corpus for the
-# end-to-end tests (the Python test suite's sample messages).
+# end-to-end tests (the Python test suite's sample messages); an ext4 image mounted on a loop device
+# for the platform test of a disk that fills during a file's extension.
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev \
-  g++-mingw-w64-x86-64-posix wine64 libcli11-dev libgmime-3.0-dev libclamav-dev pkg-config libpython3.11-testsuite "$@"; do
+  g++-mingw-w64-x86-64-posix wine64 libcli11-dev libgmime-3.0-dev libclamav-dev pkg-config libpython3.11-testsuite e2fsprogs mount "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -140,8 +140,8 @@ TEST(InputHookHeaders, StringLengthsAreThoseTheParseCheckedWhateverTheBytesBecom
 // record there and take it.
 TEST(InputHookHeaders, EveryCutOfAListGivesExactlyTheRecordsBeforeIt) {
   COutputHookHeadersImp w;
-  ASSERT_EQ(w.SetHeader(1, 7) | w.SetHeader(2, int64_t{-2}) | w.SetHeader(3, "abc") | w.SetHeader(4, u"wide") |
-                w.SetHeader(5, u""),
+  ASSERT_EQ(w.SetHeader(1, 7) | w.SetHeader(2, int64_t{-2}) | w.SetHeader(3, "abc") |
+                w.SetHeader(4, u"wide") | w.SetHeader(5, u""),
             0);
   Bytes list = Written(w);
   const size_t ends[] = {12, 28, 44, 66, 80};  // where each record ends

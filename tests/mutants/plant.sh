@@ -38,6 +38,11 @@ mutants=(
 "27#lib/headers/hook_HookHeadersImp.cpp#s/std::stable_sort(/std::sort(/#header list reader: values of one id no longer kept in write order (unstable sort)"
 "28#lib/xdr/hook_XDR.cpp#s/if (uint64_t{count} \\* sizeof(T) > Length()) {/if (false) {/#xdr: a string's count not checked against the bytes left before reading and allocating"
 "29#lib/memmap/hook_MemMapResource.cpp#s/if (dataSize + kHeaderSize < shrinkSize/if (dataSize + kHeaderSize <= shrinkSize/#resource: data needing exactly the shrink size shrinks the view (the wrong branch at the boundary)"
+"30#platform/win32/win32_posix_error.cpp#/^    case ENOSPC:\$/d#posix errors: a full disk (ENOSPC) no longer reported as ERROR_DISK_FULL"
+"31#platform/win32/win32_posix_file.cpp#/^      (void)Retry(\\[\\&\\] { return ftruncate(fd, static_cast<off_t>(fileSize)); });\$/d#posix mapping: a file grown part of the way by a failed extension keeps its new size"
+"32#lib/api/mh_HookClient.cpp#s/throw CMailhookError(CMailhookError::DISK_FULL,/throw CMailhookError(CMailhookError::SYSTEM,/#hook client: content that cannot grow reported as a system error, not a full disk#faults_test"
+"33#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.prot == prot;/#posix views: a view kept for re-use handed out at another offset than asked"
+"34#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.offset == offset;/#posix views: a writable view kept for re-use handed out for a read-only request"
 )
 
 run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds

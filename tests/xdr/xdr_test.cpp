@@ -97,8 +97,9 @@ TEST(InputXDR, DecodesWhatTheEncoderWroteFromItsOwnCopy) {
 // goes on past the decoder's 7 bytes with what would complete the string, terminator included,
 // so a decoder that looked past its block would find it whole.
 TEST(InputXDR, AStringCountPastTheBytesLeftFailsWithoutReadingPastThem) {
-  const char bytes[] = "\x08\x00\x00\x00"
-                       "abcdefg";
+  const char bytes[] =
+      "\x08\x00\x00\x00"
+      "abcdefg";
   InputXDR in(bytes, 7);
   char* s = nullptr;
   EXPECT_FALSE(in.ReadString(s));
@@ -106,8 +107,9 @@ TEST(InputXDR, AStringCountPastTheBytesLeftFailsWithoutReadingPastThem) {
   EXPECT_EQ(in.GoodBit(), 0);
   EXPECT_EQ(in.Length(), 3u);
   // 4 Gi units claimed: a decoder that allocated before it checked would ask for 8 GiB.
-  const char wide[] = "\xff\xff\xff\xff"
-                      "a\0\0";
+  const char wide[] =
+      "\xff\xff\xff\xff"
+      "a\0\0";
   InputXDR win(wide, 8);
   char16_t* ws = nullptr;
   EXPECT_FALSE(win.ReadWString(ws));
