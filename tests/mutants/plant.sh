@@ -6,7 +6,7 @@
 # after its run.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=$1; shift
+build=$(cd "$1" && pwd); shift
 units="content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
 platform_test pool_test rpc_link_test shared_test xdr_test"
 limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
@@ -28,10 +28,10 @@ mutants=(
 "11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
 "12#platform/ipc/ipc_buffer.cpp#s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/#ipc buffer: u32 array count not checked against the bytes left"
 "13#platform/win32/win32_posix_file.cpp#s/return mode | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;/return mode | O_CLOEXEC | O_NONBLOCK;/#posix file: a symbolic link at the path is followed"
-"20#platform/ipc/rpc_posix.cpp#s/if (!inFrame) frameDeadline = /frameDeadline = /#rpc server (socket): a frame's deadline starts again with each piece, so a trickling peer is never cut off"
-"21#platform/ipc/rpc_win.cpp#s/if (!inFrame) frameDeadline = /frameDeadline = /#rpc server (pipe): a frame's deadline starts again with each piece, so a trickling peer is never cut off"
+"20#platform/ipc/rpc_posix.cpp#/^        inFrame = true;\$/d#rpc server (socket): a frame is never marked begun, so its deadline starts again with each piece and a trickling peer is never cut off"
+"21#platform/ipc/rpc_win.cpp#/^        inFrame = true;\$/d#rpc server (pipe): a frame is never marked begun, so its deadline starts again with each piece and a trickling peer is never cut off"
 "22#platform/ipc/rpc_posix.cpp#s/auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());/deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); auto left = std::chrono::milliseconds(timeoutMs);/#rpc client (socket): the deadline for a reply in pieces starts again with each piece"
-"23#platform/ipc/rpc_win.cpp#s/pipe->Step(decoder, CPipe::Left(deadline), nullptr)/pipe->Step(decoder, timeoutMs, nullptr)/#rpc client (pipe): each piece of a reply gets the whole time-out again"
+"23#platform/ipc/rpc_win.cpp#s/switch (pipe->Step(decoder, CPipe::Left(deadline), nullptr)) {/deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); switch (pipe->Step(decoder, CPipe::Left(deadline), nullptr)) {/#rpc client (pipe): the deadline for a reply in pieces starts again with each piece"
 "24#lib/headers/hook_HookHeadersImp.cpp#/^      if (left() < width) break;\$/d#header list reader: an integer cut short by the end of the list is taken"
 "25#lib/headers/hook_HookHeadersImp.cpp#s/if (uint64_t{count} \\* unit > left()) break;/if (uint64_t{count} > left()) break;/#header list reader: a wide string's count checked as bytes, not units, against the bytes left"
 "26#lib/headers/hook_HookHeadersImp.cpp#s/(unit == 2 \\&\\& last\\[1\\] != 0)/false/#header list reader: a wide string ending in half a terminator is taken"
