@@ -185,7 +185,11 @@ class Faults : public MailhookRun {
   // A fault plan's "stop@..." stops the process itself at its step.
   static void AwaitStopped(Process& p) {
     int status = 0;
-    ASSERT_EQ(waitpid(p.Pid(), &status, WUNTRACED), p.Pid());
+    const auto deadline = mhtest::Deadline();
+    pid_t got = 0;
+    while ((got = waitpid(p.Pid(), &status, WUNTRACED | WNOHANG)) == 0 && Process::Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(got, p.Pid()) << "the process did not stop at its fault step in time";
     ASSERT_TRUE(WIFSTOPPED(status));
   }
   // A hook refused before it carries anything.

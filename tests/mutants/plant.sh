@@ -43,6 +43,8 @@ mutants=(
 "32#lib/api/mh_HookClient.cpp#s/throw CMailhookError(CMailhookError::DISK_FULL,/throw CMailhookError(CMailhookError::SYSTEM,/#hook client: content that cannot grow reported as a system error, not a full disk#faults_test"
 "33#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.prot == prot;/#posix views: a view kept for re-use handed out at another offset than asked"
 "34#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.offset == offset;/#posix views: a writable view kept for re-use handed out for a read-only request"
+"35#lib/api/mh_HookClient.cpp#s/if (std::chrono::steady_clock::now() + pause >= deadline) return false;/if (std::chrono::steady_clock::now() + pause >= deadline + std::chrono::hours(24)) return false;/#hook client: waiting for a service that is down ignores retryFor#api_test faults_test e2e_test"
+"36#tools/mailhook/stop_posix.cpp#s/signal == SIGHUP)/(signal == SIGHUP || signal == SIGTERM))/#command: a service that takes SIGTERM for a reload and never stops#e2e_test"
 )
 
 run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
