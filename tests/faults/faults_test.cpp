@@ -45,9 +45,11 @@ struct HookLines {
     Has(line, "FAILED:") ? failed.push_back(line) : void(++ok);
     return true;
   }
-  // Reads result lines until one has `part` (served: no "FAILED"); false if the output ends first.
+  // Reads result lines until one has `part` (served: no "FAILED"); false if the output ends first
+  // or the deadline passes, however many other lines come meanwhile.
   bool ReadUntil(Process& hook, const std::string& part, bool served = false) {
-    for (std::string line; hook.ReadLine(line);)
+    const auto deadline = mhtest::Deadline();
+    for (std::string line; hook.ReadLine(line, deadline);)
       if (Take(line) && Has(line, part) && !(served && Has(line, "FAILED"))) return true;
     return false;
   }

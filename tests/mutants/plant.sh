@@ -47,6 +47,7 @@ mutants=(
 "34#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.offset == offset;/#posix views: a writable view kept for re-use handed out for a read-only request"
 "35#lib/api/mh_HookClient.cpp#s/if (std::chrono::steady_clock::now() + pause >= deadline) return false;/if (std::chrono::steady_clock::now() + pause >= deadline + std::chrono::hours(24)) return false;/#hook client: waiting for a service that is down ignores retryFor#api_test faults_test e2e_test"
 "36#tools/mailhook/stop_posix.cpp#s/signal == SIGHUP)/(signal == SIGHUP || signal == SIGTERM))/#command: a service that takes SIGTERM for a reload and never stops#e2e_test"
+"37#tools/mailhook/stop_win.cpp#s/return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;/return WaitForMultipleObjects(1, waits + 1, FALSE, INFINITE) == WAIT_OBJECT_0;/#command (Windows): a service that never sees a stop request#e2e_test"
 )
 
 run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
