@@ -59,14 +59,15 @@ function(mailhook_shared_library name base)
     # they are compiled.
     set_property(TARGET ${name} PROPERTY INTERPROCEDURAL_OPTIMIZATION TRUE)
   endif()
+  # Generated as <mailhook/NAME_export.h>; inside the project also found as "NAME_export.h".
   generate_export_header(${name}
     BASE_NAME ${base}
     EXPORT_MACRO_NAME ${base}_API
-    EXPORT_FILE_NAME ${CMAKE_BINARY_DIR}/include/${name}_export.h)
+    EXPORT_FILE_NAME ${CMAKE_BINARY_DIR}/include/mailhook/${name}_export.h)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/include>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/mailhook>)
+    $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/include/mailhook>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   mailhook_target(${name})
   mailhook_install(${name})
-  install(FILES ${CMAKE_BINARY_DIR}/include/${name}_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mailhook)
 endfunction()

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "api/mh_Error.h"
-#include "api/mh_Files.h"
-#include "api/mh_ScanService.h"
-#include "headers/hook_HookHeaders.h"
+#include <mailhook/mh_Error.h>
+#include <mailhook/mh_MailRecords.h>
+#include <mailhook/mh_Runtime.h>
+#include <mailhook/mh_ScanService.h>
 
 int main() {
   using namespace mailhook;
@@ -14,8 +14,8 @@ int main() {
   options.folder = RuntimeDir();
   options.log = [](const std::string& line) { std::fprintf(stderr, "example service: %s\n", line.c_str()); };
   CScanService service(options, [](CScanMessage& message) {
-    const auto size = static_cast<int64_t>(message.Content().size());
-    return message.WriteUpdateHeaders([size](COutputHookHeaders& update) { return update.SetHeader(201, size) == 0; });
+    message.UpdateHeaders().AddInt64(kHdrScannedBytes, static_cast<int64_t>(message.Content().size()));
+    return true;
   });
   try {
     EnsurePrivateDir(RuntimeDir());

@@ -21,10 +21,16 @@ export PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
 c++ -std=c++20 examples/hook.cpp -o "$tmp/hook_pkgconfig" $(pkg-config --cflags --libs mailhook)
 
-# Every installed header stands on its own: none includes one that was left out.
+# The layer's headers are all that is installed, each standing on its own: none includes one that
+# was left out, none names a Win32 type, a lock, a pool or the RPC stand-in.
+others=$(cd "$tmp/prefix/include" && find . -type f ! -path './mailhook/*')
+[ -z "$others" ] || { echo "installed beside the layer's headers: $others"; exit 1; }
+if grep -lE 'HANDLE|DWORD|CRITICAL_SECTION|hook_Lock|ResourcePool|CRPC|CIPC|win32' "$tmp/prefix/include/mailhook/"*.h; then
+  echo "an installed header names an internal type"; exit 1
+fi
 (cd "$tmp/prefix/include/mailhook" && find . -name '*.h' | sed 's|^\./||') | while read -r h; do
   # shellcheck disable=SC2046
-  echo "#include \"$h\"" | c++ -std=c++20 -fsyntax-only -x c++ - $(pkg-config --cflags mailhook) ||
+  echo "#include <mailhook/$h>" | c++ -std=c++20 -Wall -Wextra -Werror -fsyntax-only -x c++ - $(pkg-config --cflags mailhook) ||
     { echo "installed header $h does not compile alone"; exit 1; }
 done
 
@@ -38,7 +44,7 @@ passed=0 failed=0
 for hook in "$tmp/examples/mailhook_example_hook" "$tmp/hook_pkgconfig"; do
   out=$("$hook") || true
   echo "$(basename "$hook"): $out"
-  case "$out" in
+  case "${out##*$'\n'}" in
     "flags 1, "*", unchanged") passed=$((passed + 1)) ;;
     *) failed=$((failed + 1)); cat "$tmp/service.err" ;;
   esac

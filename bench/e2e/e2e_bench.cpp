@@ -43,11 +43,11 @@
 #include <thread>
 #include <vector>
 
+#include <mailhook/mh_Error.h>
+#include <mailhook/mh_HookClient.h>
+#include <mailhook/mh_ScanService.h>
 #include "../bench_checksum.h"
-#include "api/mh_Error.h"
-#include "api/mh_HookClient.h"
-#include "api/mh_ScanService.h"
-#include "headers/hook_HookHeadersImp.h"
+
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
 
@@ -199,35 +199,24 @@ int CountHeaderLines(const char* p, size_t n) {
   return count;
 }
 
-// Bytes of the header list as the library encodes it: per record its id and tag, then an integer
-// or a length, the string and its terminator.
-size_t EncodedSize(const Header* headers, int count) {
-  size_t n = 0;
-  for (int i = 0; i < count; ++i) n += 8 + (headers[i].value ? 4 + std::strlen(headers[i].value) + 1 : 4);
-  return n;
+// The headers as the mailhook road's hook hands them to the layer, made once.
+mailhook::CHeaderList HeaderList(const Header* headers, int count) {
+  mailhook::CHeaderList list;
+  for (int i = 0; i < count; ++i)
+    list.Add(headers[i].value ? mailhook::CHeaderValue::String(headers[i].id, headers[i].value)
+                              : mailhook::CHeaderValue::Int(headers[i].id, headers[i].number));
+  return list;
 }
 
-int WriteHeaders(COutputHookHeaders& w, const Header* headers, int count) {
-  for (int i = 0; i < count; ++i) {
-    int r = headers[i].value ? w.SetHeader(headers[i].id, headers[i].value)
-                             : w.SetHeader(headers[i].id, headers[i].number);
-    if (r != 0) return -1;
-  }
-  return 0;
-}
-
-// Reads every header of the list in place; the number read, or -1.
-int ReadHeaders(CInputHookHeaders& r, const Header* headers, int count) {
+// Checks every header of a list read back; the number that matched, or -1.
+int ReadHeaders(const mailhook::CHeaderList& list, const Header* headers, int count) {
   int seen = 0;
   for (int i = 0; i < count; ++i) {
-    if (headers[i].value) {
-      const char* v = nullptr;
-      if (r.GetHeader(headers[i].id, &v) != 0 || v == nullptr || std::strcmp(v, headers[i].value) != 0)
-        return -1;
-    } else {
-      int v = 0;
-      if (r.GetHeader(headers[i].id, &v) != 0 || v != headers[i].number) return -1;
-    }
+    const mailhook::CHeaderValue* v = list.Find(headers[i].id);
+    if (v == nullptr) return -1;
+    if (headers[i].value ? v->type != mailhook::CHeaderValue::kString || v->text != headers[i].value
+                         : v->type != mailhook::CHeaderValue::kInt || v->number != headers[i].number)
+      return -1;
     ++seen;
   }
   return seen;
@@ -276,10 +265,10 @@ class Service {
     const std::string_view content = message.Content();
     message.SetAnswer(Fold(Checksum(content.data(), content.size())));
     if (message.Sequence() != kRewrite) return true;
-    return message.ReplaceContent(Rewritten(content.size())) &&
-           message.WriteUpdateHeaders([](COutputHookHeaders& updates) {
-             return WriteHeaders(updates, kUpdates, kUpdateHeaders) == 0;
-           });
+    static const mailhook::CHeaderList updates = HeaderList(kUpdates, kUpdateHeaders);
+    if (!message.ReplaceContent(Rewritten(content.size()))) return false;
+    message.UpdateHeaders().Add(updates);
+    return true;
   }
 
   void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
@@ -517,15 +506,12 @@ class Hook {
 
  private:
   bool CarryMailhook(Scenario scenario, const Expected& m, Probe* probe) {
-    static const size_t headerBytes = EncodedSize(kHeaders, kHeaderCount);
+    static const mailhook::CHeaderList headers = HeaderList(kHeaders, kHeaderCount);
     try {
-      mailhook::CCarryOutcome outcome =
-          m_client->Carry([](COutputHookHeaders& w) { return WriteHeaders(w, kHeaders, kHeaderCount) == 0; },
-                          headerBytes, m.content, scenario);
+      mailhook::CCarryOutcome outcome = m_client->Carry(headers, m.content, scenario);
       if (outcome.Answer() != Fold(m.contentSum)) return Why("the service read other content");
       if (scenario == kRewrite) {
-        CInputHookHeadersImp updates(const_cast<void*>(outcome.UpdateHeaders()), outcome.UpdateHeadersSize());
-        if (ReadHeaders(updates, kUpdates, kUpdateHeaders) != kUpdateHeaders)
+        if (ReadHeaders(outcome.UpdateHeaders(), kUpdates, kUpdateHeaders) != kUpdateHeaders)
           return Why("wrong update headers");
         const std::string_view now = outcome.Content();
         if (Checksum(now.data(), now.size()) != m.rewriteSum) return Why("wrong new content");

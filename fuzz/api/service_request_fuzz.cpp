@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include <mailhook/mh_Error.h>
+
 #include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
@@ -82,11 +84,17 @@ void WriteSeeds(const std::filesystem::path& dir) {
 bool Handler(CScanMessage& message) {
   unsigned sum = 0;
   for (char c : message.Content()) sum += static_cast<unsigned char>(c);
-  const char* from = nullptr;
-  if (message.Headers().GetHeader(1, &from) == 0 && from != nullptr)
-    sum += static_cast<unsigned char>(from[0]);
-  sum += static_cast<unsigned>(message.Headers().GetHeaderCount());
+  const CHeaderList& headers = message.Headers();
+  if (const CHeaderValue* from = headers.Find(1); from != nullptr && !from->text.empty())
+    sum += static_cast<unsigned char>(from->text[0]);
+  sum += static_cast<unsigned>(headers.size());
   message.SetAnswer(static_cast<int32_t>(sum));
+  // The update list fills the room the hook's file has, and no more.
+  try {
+    for (int i = 0; i < 4; ++i) message.UpdateHeaders().AddText(200 + i, "verdict");
+  } catch (const CMailhookError&) {
+    return false;
+  }
   if (message.Sequence() & 2) message.MarkInfected();
   return (message.Sequence() & 1) == 0;
 }

@@ -1,4 +1,4 @@
-#include "api/mh_Error.h"
+#include <mailhook/mh_Error.h>
 
 #include <utility>
 
@@ -35,6 +35,8 @@ const char* CMailhookError::CodeName(Code code) noexcept {
       return "protocol error";
     case SYSTEM:
       return "system error";
+    case INVALID_ARGUMENT:
+      return "invalid argument";
   }
   return "error";
 }

@@ -7,18 +7,12 @@
 #include <filesystem>
 #include <string>
 
+#include <mailhook/mh_Runtime.h>
+
 #include "mailhook_export.h"
 
 namespace mailhook {
 
-// The per-user runtime folder, as the RPC link finds it (IPC::GetRuntimeDir: MAILHOOK_RUNTIME_DIR,
-// else $XDG_RUNTIME_DIR/mailhook, else /run/user/<uid>/mailhook if the system keeps that folder,
-// else /dev/shm/mailhook-<uid>). Backing files live under it by default: it is a tmpfs, where a
-// shared mapping is never written back to a disk.
-MAILHOOK_API std::filesystem::path RuntimeDir();
-// Creates a folder owner-only (0700), refusing one that exists with another owner or mode.
-// Throws CMailhookError(REFUSED) for a folder that must not be used, SYSTEM when none can be made.
-MAILHOOK_API void EnsurePrivateDir(const std::filesystem::path& dir);
 // Empty when path is a regular file owned by this user and closed to everyone else; otherwise
 // why it must not be used. A backing file others could read leaks mail; one they could write
 // lets them change it between the scan and the delivery.

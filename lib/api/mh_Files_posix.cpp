@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "api/mh_Error.h"
+#include <mailhook/mh_Error.h>
 #include "api/mh_Files.h"
 #include "ipc/rpc.h"
 

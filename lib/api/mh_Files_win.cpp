@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "api/mh_Error.h"
+#include <mailhook/mh_Error.h>
 #include "api/mh_Files.h"
 #include "ipc/rpc.h"
 #include "win32/win32.h"

@@ -1,4 +1,5 @@
-#include "api/mh_HookClient.h"
+#include <mailhook/mh_Error.h>
+#include <mailhook/mh_HookClient.h>
 
 #include <algorithm>
 #include <atomic>
@@ -6,15 +7,17 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "api/mh_Error.h"
 #include "api/mh_Files.h"
+#include "api/mh_HeaderListSink.h"
 #include "api/mh_Protocol.h"
 #include "content/hook_HookContent.h"
+#include "foundation/hook_HookError.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
@@ -28,9 +31,16 @@ namespace mailhook {
 
 namespace {
 
+// Backing files: header lists in small ones, content in large ones.
 constexpr uint64_t kSmallDefault = 64u << 10;
 constexpr uint64_t kSmallMax = 4u << 20;
 constexpr uint64_t kLargeDefault = 1u << 20;
+
+uint64_t DefaultFileSize(int sizeType) {
+  return sizeType == 0 ? kSmallDefault : kLargeDefault;
+}
+
+using Clock = std::chrono::steady_clock;
 
 // A failed exchange in which no service took part to the end: none listened, or it went away
 // before its reply (it died, or is restarting). Worth waiting for a service to come back.
@@ -45,29 +55,91 @@ CMailhookError FromRpc(const CRPCError& e, const std::string& what) {
                         what + e.what());
 }
 
-std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
-  return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                std::chrono::duration<double>(seconds));
+Clock::time_point DeadlineAfter(double seconds) {
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 // Waits a short, growing pause before the next try; false when the deadline would pass first.
-bool BackOff(std::chrono::milliseconds& pause, std::chrono::steady_clock::time_point deadline) {
-  if (std::chrono::steady_clock::now() + pause >= deadline) return false;
+bool BackOff(std::chrono::milliseconds& pause, Clock::time_point deadline) {
+  if (Clock::now() + pause >= deadline) return false;
   std::this_thread::sleep_for(pause);
   pause = std::min(pause * 2, std::chrono::milliseconds(400));
   return true;
 }
 
-// True when data of this many bytes may have grown a backing file past what a process keeps
-// mapped: only then is the file cut back after the message.
-bool MayOutgrowKeptMapping(int poolId, uint64_t dataBytes) {
+// The largest file a process keeps mapped between messages; files grown past it are cut back.
+uint64_t KeptMapping(int poolId) {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
-  return pool == nullptr || dataBytes + 4096 > pool->GetMaxAllowedMemMapFileSize();
+  return pool != nullptr ? pool->GetMaxAllowedMemMapFileSize() : 0;
 }
+
+// Grows a resource's data area to hold need bytes. Messages written in pieces would re-map the
+// file once per piece; the area doubles instead, up to what a file may be kept mapped at (or the
+// resource's limit, for a message larger than that). TOO_LARGE past the limit, DISK_FULL when the
+// file cannot grow (the view is then gone).
+void GrowFor(CMemMapResource* resource, uint64_t need, uint64_t kept) {
+  if (!resource->IsMapped())  // a grow failed before and took the view with it
+    throw CMailhookError(CMailhookError::DISK_FULL, "a backing file has no view since it could not grow");
+  const uint64_t storage = static_cast<uint64_t>(resource->GetDataStorageSize());
+  if (need <= storage) return;
+  const uint64_t max = static_cast<uint64_t>(resource->GetMaxDataStorageSize());
+  if (need > max || need > static_cast<uint64_t>(INT32_MAX))
+    throw CMailhookError(CMailhookError::TOO_LARGE,
+                         "larger than a resource may grow (" + std::to_string(max) + " bytes)");
+  uint64_t target = std::min(max, 2 * storage);
+  if (need + CMemMapResource::kHeaderSize <= kept)
+    target = std::min(target, kept - CMemMapResource::kHeaderSize);
+  target = std::max(target, need);
+  if (resource->Grow(static_cast<int>(target)) != 0)
+    throw CMailhookError(CMailhookError::DISK_FULL, "the backing file could not grow to " +
+                                                        std::to_string(target) + " bytes (disk full?)");
+}
+
+// The header file's records, written in place; the file grows as records need room.
+// A file that cannot grow leaves the message broken (its view may be gone with the grow).
+class CHeaderFileSink final : public CHeaderListSink {
+ public:
+  CHeaderFileSink(CMemMapResource* resource, uint64_t kept, bool& broken)
+      : m_pResource(resource), m_ullKept(kept), m_bBroken(broken) {
+    Restart();
+    WriteFrom(0);
+  }
+
+ protected:
+  bool Grow(uint64_t bytes) override {
+    const uint64_t used = Bytes();
+    try {
+      GrowFor(m_pResource, used + bytes, m_ullKept);
+    } catch (const CMailhookError& e) {
+      if (e.GetCode() != CMailhookError::TOO_LARGE) m_bBroken = true;
+      throw;
+    }
+    WriteFrom(used);
+    return true;
+  }
+
+ private:
+  void WriteFrom(uint64_t used) {
+    const uint64_t storage = static_cast<uint64_t>(m_pResource->GetDataStorageSize());
+    SetWriter(new COutputHookHeadersImp(static_cast<char*>(m_pResource->GetDataBaseAddr()) + used,
+                                        static_cast<int>(storage - std::min(used, storage))),
+              used, true);
+  }
+
+  CMemMapResource* m_pResource;
+  uint64_t m_ullKept;
+  bool& m_bBroken;
+};
 
 }  // namespace
 
-struct CHookClient::State {
+// What the client shares between its messages: the backing files and their pool, the holders,
+// the link that registers and fences, and the holders held back.
+//
+// Locks, in the order they may nest: poolLists (never held while waiting for anything), then the
+// pool's and groups' own locks inside the specified classes. holdersLock and registering are
+// taken alone.
+struct CHookClient::Shared {
   CHookClientOptions options;
   CRpcCommunicationResource* registerLink = nullptr;
   std::mutex registering;
@@ -84,39 +156,45 @@ struct CHookClient::State {
   struct HeldBack {
     CHookSharedResource* holder;
     uint32_t generation;  // its resources' fence
-    std::chrono::steady_clock::time_point due;
+    Clock::time_point due;
     std::chrono::milliseconds pause;
     bool probing;
   };
   std::mutex holdersLock;
   std::condition_variable holderBack;
-  size_t usable = 0;  // holders free in the group; a Carry takes one of these before the group's
+  size_t usable = 0;  // holders free in the group; a message takes one of these before the group's
   std::vector<HeldBack> heldBack;
+
+  // The largest a backing file may grow: content files hold options.maxMessage bytes of data
+  // after their header, rounded up to whole 64 KiB (every platform's mapping granularity).
+  uint64_t MaxFileSize(int sizeType) const {
+    if (sizeType == 0) return kSmallMax;
+    return (uint64_t{options.maxMessage} + CMemMapResource::kHeaderSize + 0xFFFF) & ~uint64_t{0xFFFF};
+  }
 
   int32_t Register();
   void RegisterWaiting();
   bool Mend(CHookSharedResource* holder);
-  // False when the service went away and the message is to be carried again from its start.
-  bool Attempt(CHookSharedResource* holder, const BusGuard& guard, const HeaderWriter& headers,
-               size_t headerBytes, const ContentWriter& content, uint64_t contentBytes, int32_t sequence,
-               bool lastTry, int32_t& flags, int32_t& answer, bool& unanswered);
-  CHookSharedResource* TakeHolder(std::chrono::steady_clock::time_point deadline);
+  CHookSharedResource* TakeHolder(Clock::time_point deadline);
   void GiveHolder(CHookSharedResource* holder);
   void Quarantine(CHookSharedResource* holder);
   // Fences one held-back holder (lock held on entry and exit, not meanwhile); true when it came back.
   bool Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder);
 };
 
-struct CCarryOutcome::State {
-  CHookClient::State* client = nullptr;
+// A holder between the request and the moment it goes back: what the service answered, and
+// what was read back. Gives the holder back when it is dropped.
+struct CCarryOutcome::Held {
+  CHookClient::Shared* client = nullptr;
   CHookSharedResource* holder = nullptr;
   std::unique_ptr<BusGuard> guard;
-  uint64_t contentBytes = 0;
+  bool faulted = false;  // a backing file was cut short before the guard above was made
   int32_t flags = 0;
   int32_t answer = 0;
-  const void* updates = nullptr;
-  int updatesSize = 0;
+  CHeaderList updates;
   std::string_view content;
+
+  bool Faulted() const { return faulted || (guard && guard->Faulted()); }
 
   // Gives the holder back (or holds it back, when its request may still be served later); true
   // when no backing file was cut short meanwhile (or it was mended).
@@ -130,83 +208,333 @@ struct CCarryOutcome::State {
     // A file grown past what a process may keep mapped goes back to its default length after the
     // message (the service has dropped its view of it), so that neither side maps it at full
     // length for later, smaller messages. Its data size is 0 already: the header must not promise
-    // data the shortened file no longer holds.
-    // A late service may still have the file mapped: it stays as long as it is.
+    // data the shortened file no longer holds. A late service may still have the file mapped: it
+    // stays as long as it is.
     if (CMemMapResource* c = holder->GetContentMemResource();
         !holdBack && c != nullptr && c->IsMapped() &&
-        MayOutgrowKeptMapping(client->options.poolId, contentBytes))
+        static_cast<uint64_t>(c->GetCurrentMapSize()) > KeptMapping(client->options.poolId))
       c->ResizeMappingFileDependonFilesize();
-    const bool faulted = guard->Faulted();
-    if (faulted) mended = client->Mend(holder);
+    const bool faultedNow = Faulted();
+    if (faultedNow) mended = client->Mend(holder);
     if (holdBack)
       client->Quarantine(holder);
     else
       client->GiveHolder(holder);
     holder = nullptr;
     guard.reset();
-    return !faulted;
+    return !faultedNow;
   }
 };
 
-CCarryOutcome::CCarryOutcome(std::unique_ptr<State> state) : m_pState(std::move(state)) {}
-CCarryOutcome::CCarryOutcome(CCarryOutcome&& other) noexcept = default;
-CCarryOutcome& CCarryOutcome::operator=(CCarryOutcome&& other) noexcept {
-  if (this != &other) {
-    if (m_pState && m_pState->holder) {
-      bool mended = true;
-      m_pState->GiveBack(mended);
-    }
-    m_pState = std::move(other.m_pState);
-  }
-  return *this;
-}
-CCarryOutcome::~CCarryOutcome() {
-  if (m_pState && m_pState->holder) {
-    bool mended = true;
-    m_pState->GiveBack(mended);
-  }
-}
-
-int32_t CCarryOutcome::Flags() const {
-  return m_pState ? m_pState->flags : 0;
-}
-const void* CCarryOutcome::UpdateHeaders() const {
-  return m_pState ? m_pState->updates : nullptr;
-}
-int CCarryOutcome::UpdateHeadersSize() const {
-  return m_pState ? m_pState->updatesSize : 0;
-}
-std::string_view CCarryOutcome::Content() const {
-  return m_pState ? m_pState->content : std::string_view();
-}
-int32_t CCarryOutcome::Answer() const {
-  return m_pState ? m_pState->answer : 0;
-}
-uint64_t CCarryOutcome::ContentViewBytes() const {
-  CMemMapResource* body = m_pState && m_pState->holder ? m_pState->holder->GetContentMemResource() : nullptr;
-  return body != nullptr ? static_cast<uint64_t>(body->GetCurrentMapSize()) : 0;
-}
-
 namespace {
+
 CMailhookError CutShort(bool mended) {
   return {CMailhookError::FILE_CUT_SHORT,
           mended ? "a backing file was cut short by another process; its resources were made again"
                  : "a backing file was cut short by another process and cannot be made again"};
 }
+
+// A request no service answered to the end: nobody listened (it was never taken) or the
+// service went away after taking it.
+struct Unanswered {
+  CRPCError error;
+  bool Taken() const { return error.GetCode() != CRPCError::NOT_LISTENING; }
+};
+
 }  // namespace
 
+// One message in a holder's resources, written and sent: shared by streamed and whole messages.
+struct CMessage::Writing {
+  CHookClient::Shared* client = nullptr;
+  CHookSharedResource* holder = nullptr;
+  CMemMapResource* header = nullptr;
+  CMemMapResource* body = nullptr;
+  CMemMapResource* update = nullptr;
+  std::optional<CHeaderFileSink> headerSink;
+  std::optional<CHeaderListWriter> headers;
+  std::optional<COutputHookContentMMapResourceImp> content;
+  bool faulted = false;     // a backing file was cut short under a write
+  bool broken = false;      // a write failed: what is in the files is not the message
+  bool unanswered = false;  // the last request may still be served later
+
+  ~Writing() {
+    if (holder == nullptr) return;
+    // Dropped before it was sent, or after a failure: the holder goes back.
+    bool mended = true;
+    Release().GiveBack(mended, unanswered);
+  }
+
+  // The holder, leaving this message, with a guard for what touching its files still costs.
+  CCarryOutcome::Held Release() {
+    CCarryOutcome::Held held;
+    held.client = client;
+    held.holder = holder;
+    held.guard = std::make_unique<BusGuard>();
+    held.faulted = faulted;
+    holder = nullptr;
+    return held;
+  }
+
+  // Takes the holder's three resources and starts the header list and the content at nothing.
+  void Prepare() {
+    {
+      std::shared_lock lock(client->poolLists);
+      holder->GetMemResources();
+    }
+    header = holder->GetHeaderMemResource();
+    body = holder->GetContentMemResource();
+    update = holder->GetUpdateHeaderMemResource();
+    if (!header || !body || !update)
+      throw CMailhookError(CMailhookError::SYSTEM, "the pool gave no resources");
+    headers.reset();
+    try {
+      headerSink.emplace(header, KeptMapping(client->options.poolId), broken);
+    } catch (const CHookError&) {
+      throw CMailhookError(CMailhookError::SYSTEM, "the header file has no view");
+    }
+    headers.emplace(*headerSink);
+    content.emplace(body);
+    broken = false;
+  }
+
+  // Gives the resources back to the pool, keeping the holder, for a message written again.
+  void ReturnResources() {
+    headers.reset();
+    headerSink.reset();
+    content.reset();
+    std::shared_lock lock(client->poolLists);
+    holder->Close();
+  }
+
+  // Runs a write under the guard against files cut short; a write that throws leaves the
+  // message broken.
+  template <class F>
+  void Guarded(F write) {
+    if (broken)
+      throw CMailhookError(CMailhookError::INVALID_ARGUMENT, "the message failed before; it cannot go on");
+    BusGuard guard;
+    try {
+      write();
+    } catch (...) {
+      broken = true;
+      faulted = faulted || guard.Faulted();
+      throw;
+    }
+    if (guard.Faulted()) {
+      faulted = broken = true;
+      throw CMailhookError(CMailhookError::FILE_CUT_SHORT,
+                           "a backing file was cut short by another process while the message was written");
+    }
+  }
+
+  void Append(std::string_view bytes) {
+    Guarded([&] {
+      const uint64_t need = content->GetContentSize() + bytes.size();
+      if (need > client->options.maxMessage)
+        throw CMailhookError(
+            CMailhookError::TOO_LARGE,
+            "the message is larger than " + std::to_string(client->options.maxMessage) + " bytes");
+      GrowFor(body, need, KeptMapping(client->options.poolId));
+      uint64_t written = 0;
+      if (content->Write(const_cast<char*>(bytes.data()), bytes.size(), written) != 0)
+        throw CMailhookError(CMailhookError::DISK_FULL,
+                             "content cannot be written: the backing file could not grow (disk full?)");
+    });
+  }
+
+  // Records what was written and sends the request. Nullopt when the service answered (status
+  // and flags filled in); else how it failed to. Throws CMailhookError for every other failure.
+  std::optional<Unanswered> Send(int32_t sequence, int32_t& flags, int32_t& answer) {
+    header->SetDataSize(static_cast<int>(headerSink->Bytes()));
+    body->SetDataSize(static_cast<int>(content->GetContentSize()));
+    update->SetDataSize(0);
+    int32_t status = kStatusFailed;
+    for (int attempt = 0;; ++attempt) {
+      CIPCMsgBuffer request(1024, false), reply(1024, false);
+      request << static_cast<int32_t>(kCmdScan) << static_cast<int32_t>(client->options.poolId)
+              << header->GetResourceId() << body->GetResourceId() << update->GetResourceId() << sequence
+              << client->generation.load();
+      try {
+        holder->SendRequest(request, reply);
+        status = kStatusFailed;
+        flags = 0;
+        reply >> status >> flags;
+        answer = 0;
+        if (!reply.AtEnd()) reply >> answer;
+        // A service that started after us does not know our pool yet.
+        if (status == kStatusPoolUnknown && attempt == 0) {
+          // The export record reads the pool's lists whole: no resource may change hands meanwhile.
+          std::unique_lock lock(client->poolLists);
+          if (client->Register() == kStatusOk) continue;
+        }
+      } catch (const CRPCError& e) {
+        if (ServiceGone(e)) return Unanswered{e};
+        // The request may be in the service, to be served later (a slow or stopped service).
+        unanswered = true;
+        throw FromRpc(e, "service: ");
+      } catch (const CIPCError& e) {
+        throw CMailhookError(CMailhookError::PROTOCOL,
+                             std::string("service: a malformed reply: ") + e.what());
+      }
+      break;
+    }
+    if (status != kStatusOk) throw CMailhookError::FromStatus(status);
+    return std::nullopt;
+  }
+
+  // Hands the holder to an outcome, with what the service changed read back in place.
+  CCarryOutcome Answered(std::unique_ptr<BusGuard> guard, int32_t flags, int32_t answer) {
+    auto held = std::make_unique<CCarryOutcome::Held>(Release());
+    held->guard = std::move(guard);
+    held->flags = flags;
+    held->answer = answer;
+    headers.reset();
+    headerSink.reset();
+    content.reset();
+    CCarryOutcome outcome(std::move(held));
+    CCarryOutcome::Held& h = *outcome.m_pHeld;
+    // A file cut short after the service answered fails here.
+    auto fail = [&h](const std::string& what) {
+      bool mended = true;
+      if (!h.GiveBack(mended))
+        throw CMailhookError(CMailhookError::FILE_CUT_SHORT, what + "; " + CutShort(mended).what());
+      throw CMailhookError(CMailhookError::SYSTEM, what);
+    };
+    if (h.Faulted()) outcome.Release();
+    if (flags & kChangedHeaders) {
+      if (update->RenewMemMap() != 0) fail("update headers cannot be mapped");
+      h.updates = CHeaderList::Parse(update->GetDataBaseAddr(), static_cast<size_t>(update->GetDataSize()));
+    }
+    if (body->RenewMemMap() != 0) fail("content cannot be mapped");
+    h.content = std::string_view(static_cast<const char*>(body->GetDataBaseAddr()),
+                                 static_cast<size_t>(body->GetDataSize()));
+    if (h.Faulted()) outcome.Release();
+    return outcome;
+  }
+
+  // A failure with the holder still here: gives it back (held back when the request may still
+  // be served) and throws, FILE_CUT_SHORT when giving back shows a file cut short, since
+  // whatever failed may have failed because of it.
+  [[noreturn]] void Fail(const CMailhookError& e) {
+    CCarryOutcome::Held held = Release();
+    bool mended = true;
+    if (!held.GiveBack(mended, unanswered)) {
+      if (e.GetCode() == CMailhookError::FILE_CUT_SHORT) throw CutShort(mended);
+      throw CMailhookError(CMailhookError::FILE_CUT_SHORT,
+                           std::string(e.what()) + "; " + CutShort(mended).what());
+    }
+    throw e;
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+// CCarryOutcome
+
+CCarryOutcome::CCarryOutcome(std::unique_ptr<Held> held) : m_pHeld(std::move(held)) {}
+CCarryOutcome::CCarryOutcome(CCarryOutcome&& other) noexcept = default;
+CCarryOutcome& CCarryOutcome::operator=(CCarryOutcome&& other) noexcept {
+  if (this != &other) {
+    if (m_pHeld && m_pHeld->holder) {
+      bool mended = true;
+      m_pHeld->GiveBack(mended);
+    }
+    m_pHeld = std::move(other.m_pHeld);
+  }
+  return *this;
+}
+CCarryOutcome::~CCarryOutcome() {
+  if (m_pHeld && m_pHeld->holder) {
+    bool mended = true;
+    m_pHeld->GiveBack(mended);
+  }
+}
+
+int32_t CCarryOutcome::Flags() const {
+  return m_pHeld ? m_pHeld->flags : 0;
+}
+const CHeaderList& CCarryOutcome::UpdateHeaders() const {
+  static const CHeaderList kNone;
+  return m_pHeld ? m_pHeld->updates : kNone;
+}
+std::string_view CCarryOutcome::Content() const {
+  return m_pHeld ? m_pHeld->content : std::string_view();
+}
+int32_t CCarryOutcome::Answer() const {
+  return m_pHeld ? m_pHeld->answer : 0;
+}
+uint64_t CCarryOutcome::ContentViewBytes() const {
+  CMemMapResource* body = m_pHeld && m_pHeld->holder ? m_pHeld->holder->GetContentMemResource() : nullptr;
+  return body != nullptr ? static_cast<uint64_t>(body->GetCurrentMapSize()) : 0;
+}
+
 void CCarryOutcome::Release() {
-  if (!m_pState || !m_pState->holder) return;
+  if (!m_pHeld || !m_pHeld->holder) return;
   bool mended = true;
-  const bool whole = m_pState->GiveBack(mended);
-  m_pState->updates = nullptr;
-  m_pState->updatesSize = 0;
-  m_pState->content = {};
+  const bool whole = m_pHeld->GiveBack(mended);
+  m_pHeld->content = {};
   if (!whole) throw CutShort(mended);
 }
 
-CHookClient::CHookClient(const CHookClientOptions& options) : m_pState(new State) {
-  State& s = *m_pState;
+// ---------------------------------------------------------------------------------------------
+// CMessage
+
+CMessage::CMessage(std::unique_ptr<Writing> writing) : m_pWriting(std::move(writing)) {}
+CMessage::CMessage(CMessage&& other) noexcept = default;
+CMessage& CMessage::operator=(CMessage&& other) noexcept = default;
+CMessage::~CMessage() = default;
+
+CMessage::Writing& CMessage::Live() const {
+  if (!m_pWriting || m_pWriting->holder == nullptr)
+    throw CMailhookError(CMailhookError::INVALID_ARGUMENT, "the message was submitted or dropped already");
+  return *m_pWriting;
+}
+
+CHeaderListWriter& CMessage::Headers() {
+  return *Live().headers;
+}
+
+void CMessage::Append(std::string_view bytes) {
+  Live().Append(bytes);
+}
+
+uint64_t CMessage::ContentSize() const {
+  return m_pWriting && m_pWriting->content ? m_pWriting->content->GetContentSize() : 0;
+}
+
+CCarryOutcome CMessage::Submit(int32_t sequence) {
+  Writing& w = Live();
+  if (w.broken)
+    w.Fail(w.faulted
+               ? CutShort(true)
+               : CMailhookError(CMailhookError::INVALID_ARGUMENT, "a write of the message failed before"));
+  auto guard = std::make_unique<BusGuard>();
+  const auto deadline = DeadlineAfter(w.client->options.retryFor);
+  auto pause = std::chrono::milliseconds(25);
+  int32_t flags = 0, answer = 0;
+  try {
+    for (;;) {
+      const std::optional<Unanswered> gone = w.Send(sequence, flags, answer);
+      if (!gone) break;
+      // A service that took the request and went away may have written into the files: the
+      // message as written is lost. One that never took it has seen nothing: wait for it.
+      if (gone->Taken()) {
+        w.unanswered = true;
+        throw FromRpc(gone->error, "service (it had the message, which is to be carried again): ");
+      }
+      if (w.client->stop.load(std::memory_order_relaxed) || !BackOff(pause, deadline))
+        throw FromRpc(gone->error, "service: ");
+    }
+  } catch (const CMailhookError& e) {
+    w.Fail(e);
+  }
+  return w.Answered(std::move(guard), flags, answer);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CHookClient
+
+CHookClient::CHookClient(const CHookClientOptions& options) : m_pShared(new Shared) {
+  Shared& s = *m_pShared;
   s.options = options;
   if (s.options.holders <= 0) s.options.holders = 1;
   // From the clock, so that a hook started again begins past the generations of its last run.
@@ -232,9 +560,8 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pState(new State
             throw CMailhookError(CMailhookError::FILE_REPLACED, "refusing backing file: " + problem);
           }
         }
-        uint64_t defaultSize = sizeType == 0 ? kSmallDefault : kLargeDefault;
-        uint64_t maxSize = sizeType == 0 ? kSmallMax : s.options.maxMessage;
-        if (resource->Open(id, sizeType, name.data(), defaultSize, maxSize) != 0) {
+        if (resource->Open(id, sizeType, name.data(), DefaultFileSize(sizeType), s.MaxFileSize(sizeType)) !=
+            0) {
           pool->DestroyResource(resource);
           throw CMailhookError(CMailhookError::SYSTEM, "cannot create backing file " + path.string());
         }
@@ -246,7 +573,7 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pState(new State
 
     s.registerLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
     s.registerLink->Connect();
-    s.RegisterWaiting();
+    if (s.options.registerAtStart) s.RegisterWaiting();
 
     auto* clients = CSharedResourceClientMgr::Instance();
     for (int h = 0; h < s.options.holders; ++h) {
@@ -272,19 +599,73 @@ CHookClient::~CHookClient() {
 }
 
 void CHookClient::Teardown() {
-  if (m_pState == nullptr) return;
+  if (m_pShared == nullptr) return;
   if (auto* clients = CSharedResourceClientMgr::Instance()) {
     clients->Close();
     CSharedResourceClientMgr::CloseSingleton();
   }
-  delete m_pState->registerLink;
+  delete m_pShared->registerLink;
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
-  delete m_pState;
-  m_pState = nullptr;
+  delete m_pShared;
+  m_pShared = nullptr;
 }
 
-int32_t CHookClient::State::Register() {
+CMessage CHookClient::Begin() {
+  Shared& s = *m_pShared;
+  CHookSharedResource* holder = s.TakeHolder(DeadlineAfter(s.options.retryFor));
+  if (holder == nullptr)
+    throw CMailhookError(
+        CMailhookError::SERVICE_UNAVAILABLE,
+        "every holder is held back until the service confirms it has finished their last requests");
+  auto w = std::make_unique<CMessage::Writing>();
+  w->client = m_pShared;
+  w->holder = holder;
+  try {
+    w->Guarded([&] { w->Prepare(); });
+  } catch (const CMailhookError& e) {
+    // A file cut short behind our back shows up here as resources that cannot be handed out.
+    w->Fail(e);
+  }
+  return CMessage(std::move(w));
+}
+
+CCarryOutcome CHookClient::Carry(const CHeaderList& headers, std::string_view content, int32_t sequence) {
+  Shared& s = *m_pShared;
+  const auto deadline = DeadlineAfter(s.options.retryFor);
+  CMessage message = Begin();
+  CMessage::Writing& w = *message.m_pWriting;
+  auto guard = std::make_unique<BusGuard>();
+  // A message whose service went away is carried again from its start, headers and content
+  // written anew into fresh resources (a service that died mid-request may have written into the
+  // old ones), until the deadline.
+  auto pause = std::chrono::milliseconds(25);
+  bool lastTry = s.options.retryFor <= 0;
+  int32_t flags = 0, answer = 0;
+  try {
+    for (bool first = true;; first = false) {
+      if (!first) w.Guarded([&] { w.Prepare(); });
+      w.Guarded([&] {
+        w.headers->Add(headers);
+        w.Append(content);
+      });
+      const std::optional<Unanswered> gone = w.Send(sequence, flags, answer);
+      if (!gone) break;
+      if (lastTry) {
+        w.unanswered = gone->Taken();
+        throw FromRpc(gone->error, "service: ");
+      }
+      w.ReturnResources();
+      if (s.stop.load(std::memory_order_relaxed) || !BackOff(pause, deadline)) lastTry = true;
+    }
+  } catch (const CMailhookError& e) {
+    if (w.holder == nullptr) throw;
+    w.Fail(e);
+  }
+  return w.Answered(std::move(guard), flags, answer);
+}
+
+int32_t CHookClient::Shared::Register() {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(options.poolId);
   CMemMapResourcePool::CResPoolRegisterInfo* info = pool->ExportPoolRegisterInfo();
   if (info == nullptr) return kStatusFailed;
@@ -306,7 +687,7 @@ int32_t CHookClient::State::Register() {
   return status;
 }
 
-void CHookClient::State::RegisterWaiting() {
+void CHookClient::Shared::RegisterWaiting() {
   const auto deadline = DeadlineAfter(options.retryFor);
   auto pause = std::chrono::milliseconds(25);
   for (;;) {
@@ -325,7 +706,7 @@ void CHookClient::State::RegisterWaiting() {
 // shorter than its view (one the pool could not hand out): mapping extends a file shorter than
 // the view again, and the fresh header has no data recorded. Resources other holders have are
 // theirs to mend. No resource changes hands meanwhile.
-bool CHookClient::State::Mend(CHookSharedResource* holder) {
+bool CHookClient::Shared::Mend(CHookSharedResource* holder) {
   std::unique_lock lock(poolLists);
   std::vector<CMemMapResource*> others, mine;
   for (CHookSharedResource* h : holders) {
@@ -344,11 +725,10 @@ bool CHookClient::State::Mend(CHookSharedResource* holder) {
     if (!held && res->IsMapped() && !ec && fileSize >= static_cast<uint64_t>(res->GetCurrentMapSize()))
       continue;
     std::u16string name = res->GetBackingStoreName();
-    const bool small = res->GetSizeType() == 0;
     res->Close();
     if (!PrivateFileProblem(path).empty() ||
-        res->Open(res->GetResourceId(), res->GetSizeType(), name.data(),
-                  small ? kSmallDefault : kLargeDefault, small ? kSmallMax : options.maxMessage) != 0)
+        res->Open(res->GetResourceId(), res->GetSizeType(), name.data(), DefaultFileSize(res->GetSizeType()),
+                  MaxFileSize(res->GetSizeType())) != 0)
       ok = false;
   }
   // A client that cannot mend its pool must not carry on with a resource that has no view.
@@ -356,175 +736,16 @@ bool CHookClient::State::Mend(CHookSharedResource* holder) {
   return ok;
 }
 
-bool CHookClient::State::Attempt(CHookSharedResource* holder, const BusGuard& guard,
-                                 const HeaderWriter& headers, size_t headerBytes,
-                                 const ContentWriter& content, uint64_t contentBytes, int32_t sequence,
-                                 bool lastTry, int32_t& flags, int32_t& answer, bool& unanswered) {
-  {
-    std::shared_lock lock(poolLists);
-    holder->GetMemResources();
-  }
-  CMemMapResource* header = holder->GetHeaderMemResource();
-  CMemMapResource* body = holder->GetContentMemResource();
-  CMemMapResource* update = holder->GetUpdateHeaderMemResource();
-  if (!header || !body || !update) throw CMailhookError(CMailhookError::SYSTEM, "the pool gave no resources");
-
-  // The header list and the content, each with its length recorded.
-  if (headerBytes > static_cast<size_t>(header->GetDataStorageSize()) &&
-      (headerBytes > static_cast<size_t>(header->GetMaxDataStorageSize()) ||
-       header->Grow(static_cast<int>(headerBytes)) != 0))
-    throw CMailhookError(CMailhookError::TOO_LARGE, "header list too large");
-  {
-    COutputHookHeadersImp writer(header->GetDataBaseAddr(), header->GetDataStorageSize());
-    if (!headers(writer)) throw CMailhookError(CMailhookError::TOO_LARGE, "header list does not fit");
-    header->SetDataSize(static_cast<int>(writer.GetDataLength()));
-  }
-  {
-    COutputHookContentMMapResourceImp writer(body);
-    bool written = false;
-    try {
-      written = content(writer);
-    } catch (const CMailhookError&) {
-      throw;
-    } catch (const std::exception&) {
-      written = false;  // the resource could not grow
-    }
-    if (!written) {
-      // Nothing is sent: the resource goes back to the pool with no data recorded.
-      if (contentBytes + CMemMapResource::kHeaderSize > options.maxMessage)
-        throw CMailhookError(CMailhookError::TOO_LARGE, "content larger than a resource may grow");
-      throw CMailhookError(CMailhookError::DISK_FULL,
-                           "content cannot be written: the backing file could not grow (disk full?)");
-    }
-    body->SetDataSize(static_cast<int>(writer.GetContentSize()));
-  }
-  update->SetDataSize(0);
-
-  // What was written may have gone to pages the file no longer has: never send that.
-  if (guard.Faulted()) return true;
-
-  int32_t status = kStatusFailed;
-  for (int attempt = 0;; ++attempt) {
-    CIPCMsgBuffer request(1024, false), reply(1024, false);
-    request << static_cast<int32_t>(kCmdScan) << static_cast<int32_t>(options.poolId)
-            << header->GetResourceId() << body->GetResourceId() << update->GetResourceId() << sequence
-            << generation.load();
-    try {
-      holder->SendRequest(request, reply);
-      status = kStatusFailed;
-      flags = 0;
-      reply >> status >> flags;
-      answer = 0;
-      if (!reply.AtEnd()) reply >> answer;
-      // A service that started after us does not know our pool yet.
-      if (status == kStatusPoolUnknown && attempt == 0) {
-        // The export record reads the pool's lists whole: no resource may change hands meanwhile.
-        std::unique_lock lock(poolLists);
-        if (Register() == kStatusOk) continue;
-      }
-    } catch (const CRPCError& e) {
-      if (ServiceGone(e) && !lastTry) return false;
-      // The request may be in the service, to be served later (a slow or stopped service).
-      unanswered = e.GetCode() != CRPCError::NOT_LISTENING;
-      throw FromRpc(e, "service: ");
-    } catch (const CIPCError& e) {
-      throw CMailhookError(CMailhookError::PROTOCOL, std::string("service: a malformed reply: ") + e.what());
-    }
-    break;
-  }
-  if (status != kStatusOk) throw CMailhookError::FromStatus(status);
-  return true;
-}
-
-CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes, std::string_view content,
-                                 int32_t sequence) {
-  return Carry(
-      headers, headerBytes,
-      [content](COutputHookContent& out) {
-        uint64_t done = 0;
-        return out.Write(const_cast<char*>(content.data()), content.size(), done) == 0;
-      },
-      content.size(), sequence);
-}
-
-CCarryOutcome CHookClient::Carry(const HeaderWriter& headers, size_t headerBytes,
-                                 const ContentWriter& content, uint64_t contentBytes, int32_t sequence) {
-  State& s = *m_pState;
-  const auto deadline = DeadlineAfter(s.options.retryFor);
-  CHookSharedResource* holder = s.TakeHolder(deadline);
-  if (holder == nullptr)
-    throw CMailhookError(
-        CMailhookError::SERVICE_UNAVAILABLE,
-        "every holder is held back until the service confirms it has finished their last requests");
-  auto state = std::make_unique<CCarryOutcome::State>();
-  state->client = m_pState;
-  state->holder = holder;
-  // In a guard: another process of our user may cut a backing file short under us.
-  state->guard = std::make_unique<BusGuard>();
-  state->contentBytes = contentBytes;
-  CCarryOutcome outcome(std::move(state));
-  CCarryOutcome::State& o = *outcome.m_pState;
-  // Gives the holder back after a failure and throws: FILE_CUT_SHORT when giving back (which
-  // touches each resource's header) shows a file cut short, since whatever failed may have failed
-  // because of it.
-  auto giveBackAfter = [&o](const CMailhookError& e, bool holdBack) {
-    bool mended = true;
-    if (!o.GiveBack(mended, holdBack))
-      throw CMailhookError(CMailhookError::FILE_CUT_SHORT,
-                           std::string(e.what()) + "; " + CutShort(mended).what());
-    throw e;
-  };
-
-  // A message whose service went away is carried again from its start, headers and content
-  // written anew into fresh resources (a service that died mid-request may have written into the
-  // old ones), until the deadline.
-  auto pause = std::chrono::milliseconds(25);
-  bool lastTry = s.options.retryFor <= 0;
-  bool unanswered = false;
-  try {
-    while (!s.Attempt(holder, *o.guard, headers, headerBytes, content, contentBytes, sequence, lastTry,
-                      o.flags, o.answer, unanswered) &&
-           !o.guard->Faulted()) {
-      {
-        std::shared_lock lock(s.poolLists);
-        holder->Close();
-      }
-      if (s.stop.load(std::memory_order_relaxed) || !BackOff(pause, deadline)) lastTry = true;
-    }
-  } catch (const CMailhookError& e) {
-    giveBackAfter(e, unanswered);
-  }
-  if (o.guard->Faulted()) outcome.Release();
-
-  // What changed, read back in place. A file cut short after the service answered fails here.
-  CMemMapResource* update = holder->GetUpdateHeaderMemResource();
-  CMemMapResource* body = holder->GetContentMemResource();
-  try {
-    if (o.flags & kChangedHeaders) {
-      if (update->RenewMemMap() != 0)
-        throw CMailhookError(CMailhookError::SYSTEM, "update headers cannot be mapped");
-      o.updates = update->GetDataBaseAddr();
-      o.updatesSize = update->GetDataSize();
-    }
-    if (body->RenewMemMap() != 0) throw CMailhookError(CMailhookError::SYSTEM, "content cannot be mapped");
-  } catch (const CMailhookError& e) {
-    giveBackAfter(e, false);
-  }
-  o.content = std::string_view(static_cast<const char*>(body->GetDataBaseAddr()),
-                               static_cast<size_t>(body->GetDataSize()));
-  return outcome;
-}
-
 void CHookClient::Stop() {
   {
-    std::lock_guard lock(m_pState->holdersLock);
-    m_pState->stop = true;
+    std::lock_guard lock(m_pShared->holdersLock);
+    m_pShared->stop = true;
   }
-  m_pState->holderBack.notify_all();
+  m_pShared->holderBack.notify_all();
 }
 
 size_t CHookClient::ReturnHeldBack() {
-  State& s = *m_pState;
+  Shared& s = *m_pShared;
   std::unique_lock lock(s.holdersLock);
   std::vector<CHookSharedResource*> due;
   for (auto& h : s.heldBack)
@@ -533,15 +754,15 @@ size_t CHookClient::ReturnHeldBack() {
   return s.heldBack.size();
 }
 
-// A Carry first fences any held-back holder whose turn has come (nobody else would bring it
+// A message first fences any held-back holder whose turn has come (nobody else would bring it
 // back), then takes a free one. It waits while the others are in use; it gives up at the
 // deadline only when every holder is held back.
-CHookSharedResource* CHookClient::State::TakeHolder(std::chrono::steady_clock::time_point deadline) {
+CHookSharedResource* CHookClient::Shared::TakeHolder(Clock::time_point deadline) {
   std::unique_lock lock(holdersLock);
   for (;;) {
     // The clock is read only when some holder is held back: not once per message.
     if (!heldBack.empty()) {
-      const auto now = std::chrono::steady_clock::now();
+      const auto now = Clock::now();
       auto due = std::find_if(heldBack.begin(), heldBack.end(),
                               [&](const HeldBack& h) { return !h.probing && h.due <= now; });
       if (due != heldBack.end()) {
@@ -555,23 +776,23 @@ CHookSharedResource* CHookClient::State::TakeHolder(std::chrono::steady_clock::t
       return CSharedResourceClientMgr::Instance()->AcquireResource(kDefaultGroupId);
     }
     const bool allHeldBack = heldBack.size() == holders.size();
-    if (allHeldBack && (stop || std::chrono::steady_clock::now() >= deadline)) return nullptr;
-    auto wake = allHeldBack ? deadline : std::chrono::steady_clock::time_point::max();
+    if (allHeldBack && (stop || Clock::now() >= deadline)) return nullptr;
+    auto wake = allHeldBack ? deadline : Clock::time_point::max();
     for (const auto& h : heldBack)
       if (!h.probing) wake = std::min(wake, h.due);
-    if (wake == std::chrono::steady_clock::time_point::max())
+    if (wake == Clock::time_point::max())
       holderBack.wait(lock);
     else
       holderBack.wait_until(lock, wake);
   }
 }
 
-void CHookClient::State::GiveHolder(CHookSharedResource* holder) {
+void CHookClient::Shared::GiveHolder(CHookSharedResource* holder) {
   {
     std::shared_lock lock(poolLists);
     // The group would give the holder's resources back to their pool under its own lock, which
-    // every Carry takes twice: given back first, out here, threads carrying at once do not queue
-    // behind one another's pool work. The group's Close then finds nothing held.
+    // every message takes twice: given back first, out here, threads carrying at once do not
+    // queue behind one another's pool work. The group's Close then finds nothing held.
     holder->Close();
     CSharedResourceClientMgr::Instance()->ReleaseResource(kDefaultGroupId, holder);
   }
@@ -585,16 +806,15 @@ void CHookClient::State::GiveHolder(CHookSharedResource* holder) {
 // The holder's request went unanswered: the service may still serve it later and write into its
 // resources. They stay with the holder, out of use, until the service has fenced them at a new
 // generation (scans of older ones are refused) and says no request of its own still uses them.
-void CHookClient::State::Quarantine(CHookSharedResource* holder) {
+void CHookClient::Shared::Quarantine(CHookSharedResource* holder) {
   {
     std::lock_guard lock(holdersLock);
-    heldBack.push_back(
-        {holder, ++generation, std::chrono::steady_clock::now(), std::chrono::milliseconds(25), false});
+    heldBack.push_back({holder, ++generation, Clock::now(), std::chrono::milliseconds(25), false});
   }
   holderBack.notify_all();
 }
 
-bool CHookClient::State::Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder) {
+bool CHookClient::Shared::Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder) {
   auto find = [&] {
     return std::find_if(heldBack.begin(), heldBack.end(),
                         [&](const HeldBack& h) { return h.holder == holder; });
@@ -625,13 +845,13 @@ bool CHookClient::State::Probe(std::unique_lock<std::mutex>& lock, CHookSharedRe
   if (done) {
     heldBack.erase(it);
     // The service answers again: the others may well be through too.
-    for (auto& h : heldBack) h.due = std::min(h.due, std::chrono::steady_clock::now());
+    for (auto& h : heldBack) h.due = std::min(h.due, Clock::now());
     lock.unlock();
     GiveHolder(holder);
     lock.lock();
   } else {
     it->probing = false;
-    it->due = std::chrono::steady_clock::now() + it->pause;
+    it->due = Clock::now() + it->pause;
     it->pause = std::min(it->pause * 2, std::chrono::milliseconds(2000));
     // Whoever waits for a holder meanwhile wakes for this one's next turn.
     holderBack.notify_all();
@@ -640,7 +860,7 @@ bool CHookClient::State::Probe(std::unique_lock<std::mutex>& lock, CHookSharedRe
 }
 
 bool CHookClient::Stopped() const {
-  return m_pState->stop;
+  return m_pShared->stop;
 }
 
 size_t CHookClient::FreeHolders() const {
@@ -649,17 +869,16 @@ size_t CHookClient::FreeHolders() const {
 }
 
 uint64_t CHookClient::FreeResources() const {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pState->options.poolId);
+  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pShared->options.poolId);
   return pool ? pool->GetFreeCount() : 0;
 }
 
 uint64_t CHookClient::LargestKeptMapping() const {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_pState->options.poolId);
-  return pool ? static_cast<uint64_t>(pool->GetMaxAllowedMemMapFileSize()) : 0;
+  return KeptMapping(m_pShared->options.poolId);
 }
 
 uint64_t CHookClient::ResourceCount() const {
-  return m_pState->resources.size();
+  return m_pShared->resources.size();
 }
 
 }  // namespace mailhook

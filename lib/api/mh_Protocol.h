@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include <mailhook/mh_HookClient.h>  // the change flags of a reply
+#include <mailhook/mh_Runtime.h>     // the default pool
+
 namespace mailhook {
 
 // Requests, each a buffer of items answered by a status and one or two more integers.
@@ -42,13 +45,6 @@ enum Status : int32_t {
   kStatusRefused = -13,  // a registration naming files outside the working folder
 };
 
-enum ChangeFlags : int32_t {
-  kChangedHeaders = 1,
-  kChangedContent = 2,
-  kInfected = 4,
-};
-
-constexpr int kDefaultPoolId = 1;
 constexpr int kDefaultGroupId = 0;
 
 }  // namespace mailhook

@@ -1,16 +1,18 @@
-#include "api/mh_ScanService.h"
+#include <mailhook/mh_Error.h>
+#include <mailhook/mh_ScanService.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <unordered_map>
 #include <vector>
 
-#include "api/mh_Error.h"
 #include "api/mh_Files.h"
+#include "api/mh_HeaderListSink.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
 #include "content/hook_HookContent.h"
@@ -43,16 +45,49 @@ bool IsInside(const std::filesystem::path& path, const std::filesystem::path& di
 
 }  // namespace
 
+namespace {
+
+// The update list goes into the room the hook's update file has: the receiver's writer over it.
+class CUpdateSink final : public CHeaderListSink {
+ public:
+  explicit CUpdateSink(CHookContentReceiver& receiver) : m_Receiver(receiver) {}
+  COutputHookHeaders* Writer() const { return m_pUpdates; }
+
+ protected:
+  bool Grow(uint64_t) override {
+    if (m_pUpdates != nullptr) return false;  // full
+    m_pUpdates = m_Receiver.GetOutputHookHeaders();
+    if (m_pUpdates == nullptr) return false;
+    SetWriter(static_cast<COutputHookHeadersImp*>(m_pUpdates), 0, false);
+    return true;
+  }
+
+ private:
+  CHookContentReceiver& m_Receiver;
+  COutputHookHeaders* m_pUpdates = nullptr;  // the receiver's, made on the first record
+};
+
+}  // namespace
+
 struct CScanMessage::State {
   CHookContentReceiver* receiver = nullptr;
   std::string_view content;
   int32_t sequence = 0;
   int32_t answer = 0;
   bool infected = false;
+  std::optional<CHeaderList> headers;  // parsed on the first look
+  std::optional<CUpdateSink> updateSink;
+  std::optional<CHeaderListWriter> updates;
 };
 
-CInputHookHeadersImp& CScanMessage::Headers() const {
-  return *static_cast<CInputHookHeadersImp*>(m_state.receiver->GetHeaders());
+const CHeaderList& CScanMessage::Headers() const {
+  if (!m_state.headers) {
+    CInputHookHeaders* list = m_state.receiver->GetHeaders();
+    m_state.headers = list == nullptr ? CHeaderList()
+                                      : CHeaderList::Parse(list->GetDataBlock(),
+                                                           static_cast<size_t>(list->GetDataLength()));
+  }
+  return *m_state.headers;
 }
 std::string_view CScanMessage::Content() const {
   return m_state.content;
@@ -60,9 +95,12 @@ std::string_view CScanMessage::Content() const {
 int32_t CScanMessage::Sequence() const {
   return m_state.sequence;
 }
-bool CScanMessage::WriteUpdateHeaders(const std::function<bool(COutputHookHeaders&)>& write) {
-  COutputHookHeaders* update = m_state.receiver->GetOutputHookHeaders();
-  return update != nullptr && write(*update) && m_state.receiver->SetHeaders(update) == 0;
+CHeaderListWriter& CScanMessage::UpdateHeaders() {
+  if (!m_state.updates) {
+    m_state.updateSink.emplace(*m_state.receiver);
+    m_state.updates.emplace(*m_state.updateSink);
+  }
+  return *m_state.updates;
 }
 bool CScanMessage::ReplaceContent(std::string_view content) {
   COutputHookContent* writer = m_state.receiver->GetOutputHookContent();
@@ -433,6 +471,9 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   } catch (const std::exception& e) {
     Log(std::string("the handler failed: ") + e.what());
   }
+  // The update list the handler wrote is sent only with its success.
+  if (ok && m.updateSink && m.updateSink->Writer() != nullptr)
+    ok = receiver.SetHeaders(m.updateSink->Writer()) == 0;
   if (!ok) {
     ++failed;
     return kStatusFailed;
@@ -442,7 +483,8 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
           (receiver.NeedUpdateContent() ? kChangedContent : 0) | (m.infected ? kInfected : 0);
   // Only a message larger than a process may keep mapped can have left a file that large (the
   // hook cuts such files back after the message), so only then is each file's size asked for.
-  const uint64_t largest = std::max<uint64_t>(m.content.size(), message.Headers().GetDataLength());
+  CInputHookHeaders* list = receiver.GetHeaders();
+  const uint64_t largest = std::max<uint64_t>(m.content.size(), list != nullptr ? list->GetDataLength() : 0);
   if (largest + 4096 > pool->GetMaxAllowedMemMapFileSize()) receiver.CloseMemResourceDependonFileSize();
   return kStatusOk;
 }

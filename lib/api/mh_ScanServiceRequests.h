@@ -2,7 +2,7 @@
 // link, for drivers that feed it requests of their own making (the fuzz target).
 #pragma once
 
-#include "api/mh_ScanService.h"
+#include <mailhook/mh_ScanService.h>
 #include "ipc/ipc_buffer.h"
 
 namespace mailhook {

@@ -1,5 +1,4 @@
-// What the mailhook command's service and hook share besides the layer's wire protocol
-// (api/mh_Protocol.h): where files and sockets live, and the checks on them.
+// What the mailhook command's subcommands share beside the layer.
 #pragma once
 
 #include <cstddef>
@@ -7,18 +6,14 @@
 #include <filesystem>
 #include <string>
 
-#include "api/mh_Files.h"
-#include "api/mh_Protocol.h"
+#include <mailhook/mh_Error.h>
+#include <mailhook/mh_HookClient.h>
+#include <mailhook/mh_Runtime.h>
 
 namespace mailhook {
 
-// The default working folder for backing files of one pool.
-std::filesystem::path DefaultWorkDir(int poolId);
 // Each adopted resource keeps descriptors: takes as many as the administrator allows.
 void RaiseDescriptorLimit();
-// "backing files in FOLDER: tmpfs, 2 MiB pages" and the like (the nearest existing folder when
-// folder is not made yet), with advice where another folder would carry large messages faster.
-std::string StorageSummary(const std::filesystem::path& folder);
 std::string HumanBytes(double bytes);
 
 }  // namespace mailhook

@@ -11,51 +11,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "api/mh_Error.h"
-#include "api/mh_HookClient.h"
 #include "common.h"
-#include "headers/hook_HookHeadersImp.h"
-#include "records.h"
 #include "stop.h"
 
 namespace mailhook {
-
-namespace {
-
-size_t EncodedSize(const std::vector<HeaderValue>& headers) {
-  size_t n = 0;
-  for (const auto& v : headers) {
-    n += 8;
-    switch (v.kind) {
-      case HeaderValue::Int:
-        n += 4;
-        break;
-      case HeaderValue::Int64:
-        n += 8;
-        break;
-      case HeaderValue::String:
-        n += 4 + v.str.size() + 1;
-        break;
-      case HeaderValue::WString:
-        n += 4 + 2 * (v.wstr.size() + 1);
-        break;
-    }
-  }
-  return n;
-}
-
-std::vector<HeaderValue> ReadList(void* data, int size) {
-  CInputHookHeadersImp reader(data, size);
-  return ReadRecords(reader);
-}
-
-const HeaderValue* Find(const std::vector<HeaderValue>& list, int id) {
-  for (const auto& v : list)
-    if (v.id == id) return &v;
-  return nullptr;
-}
-
-}  // namespace
 
 HookRunner::HookRunner(const HookOptions& options) : m_options(options) {
   if (m_options.holders <= 0) m_options.holders = std::max(1, m_options.threads);
@@ -86,31 +45,26 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   r.name = message.name;
   r.size = message.raw.size();
 
-  std::vector<HeaderValue> written;
-  written.reserve(message.headers.size() + 1);
-  written.push_back(HeaderValue::MakeInt(kHdrSequence, static_cast<int32_t>(sequence)));
-  written.insert(written.end(), message.headers.begin(), message.headers.end());
+  std::vector<CHeaderValue> records;
+  records.reserve(message.headers.size() + 1);
+  records.push_back(CHeaderValue::Int(kHdrSequence, static_cast<int32_t>(sequence)));
+  records.insert(records.end(), message.headers.begin(), message.headers.end());
+  const CHeaderList written(std::move(records));
   r.headers = written.size();
   try {
-    CCarryOutcome outcome = m_client->Carry(
-        [&](COutputHookHeaders& w) {
-          for (const auto& v : written)
-            if (WriteRecord(w, v) != 0) return false;
-          return true;
-        },
-        EncodedSize(written), message.raw, static_cast<int32_t>(sequence));
+    CCarryOutcome outcome = m_client->Carry(written, message.raw, static_cast<int32_t>(sequence));
     r.flags = outcome.Flags();
-    if (outcome.UpdateHeadersSize() > 0)
-      r.updates = ReadList(const_cast<void*>(outcome.UpdateHeaders()), outcome.UpdateHeadersSize());
-    if (const HeaderValue* v = Find(r.updates, kHdrVerdict)) r.verdict = v->str;
+    r.updates = outcome.UpdateHeaders().Values();
+    const CHeaderList& updates = outcome.UpdateHeaders();
+    if (const CHeaderValue* v = updates.Find(kHdrVerdict)) r.verdict = v->Utf8();
     const std::string_view now = outcome.Content();
     if (r.flags & kChangedContent) {
       r.newSize = now.size();
       if (m_options.verify) r.newContent.assign(now);
     }
-    std::vector<HeaderValue> sorted;
+    std::vector<CHeaderValue> sorted;
     if (m_options.verify || m_digestLog != nullptr) {
-      sorted = written;
+      sorted = written.Values();
       std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.id < b.id; });
     }
     if (m_digestLog != nullptr)
@@ -118,13 +72,14 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
                   DigestText(DigestHeaders(sorted)) + ' ' + DigestText(DigestHeaders(r.updates)) + ' ' +
                   DigestText(DigestBytes(now.data(), now.size()));
     if (m_options.verify) {
-      const HeaderValue* seen = Find(r.updates, kHdrHeadersSeen);
-      const HeaderValue* hd = Find(r.updates, kHdrHeadersDigest);
-      const HeaderValue* cd = Find(r.updates, kHdrContentDigest);
-      if (!seen || seen->i32 != static_cast<int32_t>(written.size()) || !hd ||
-          static_cast<uint64_t>(hd->i64) != DigestHeaders(sorted))
+      const CHeaderValue* seen = updates.Find(kHdrHeadersSeen);
+      const CHeaderValue* hd = updates.Find(kHdrHeadersDigest);
+      const CHeaderValue* cd = updates.Find(kHdrContentDigest);
+      if (!seen || seen->number != static_cast<int64_t>(written.size()) || !hd ||
+          static_cast<uint64_t>(hd->number) != DigestHeaders(sorted))
         r.error = "the service read other headers than were written";
-      else if (!cd || static_cast<uint64_t>(cd->i64) != DigestBytes(message.raw.data(), message.raw.size()))
+      else if (!cd ||
+               static_cast<uint64_t>(cd->number) != DigestBytes(message.raw.data(), message.raw.size()))
         r.error = "the service read other content than was written";
       else if (!(r.flags & kChangedContent) && now != message.raw)
         r.error = "the content came back changed";

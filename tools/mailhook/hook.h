@@ -43,10 +43,10 @@ struct MessageResult {
   std::string error;
   std::string verdict;
   int flags = 0;
-  uint64_t newSize = 0;              // content size after a replacement
-  std::vector<HeaderValue> updates;  // the update-header list as read back
-  std::string newContent;            // the replacement content (verify runs only)
-  std::string digests;               // the digest log's line after the sequence (logging runs only)
+  uint64_t newSize = 0;               // content size after a replacement
+  std::vector<CHeaderValue> updates;  // the update-header list as read back
+  std::string newContent;             // the replacement content (verify runs only)
+  std::string digests;                // the digest log's line after the sequence (logging runs only)
 };
 
 struct RunSummary {

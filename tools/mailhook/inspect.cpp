@@ -88,7 +88,7 @@ bool Records(const std::string& d, std::vector<std::string>& out) {
         line << "string  \"" << Printable(std::string(d.data() + at, static_cast<size_t>(n - 1)).c_str())
              << "\"";
       else
-        line << "wstring \"" << Printable(Utf16To8(Units(d, at, static_cast<size_t>(n)))) << "\"";
+        line << "wstring \"" << Printable(Utf16ToUtf8(Units(d, at, static_cast<size_t>(n)))) << "\"";
       at += static_cast<size_t>(bytes);
     } else {
       return false;
@@ -128,7 +128,7 @@ int RunInspect(const std::string& path) {
               sizeType == 0   ? "small"
               : sizeType == 1 ? "large"
                               : "?");
-  std::printf("szBackingStoreName %s\n", Printable(Utf16To8(Units(file, 28, 260))).c_str());
+  std::printf("szBackingStoreName %s\n", Printable(Utf16ToUtf8(Units(file, 28, 260))).c_str());
 
   if (dataSize <= 0) {
     std::printf("data: empty\n");

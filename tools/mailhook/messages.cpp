@@ -1,7 +1,5 @@
 #include "messages.h"
 
-#include "dbg/dbg_log.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,40 +10,12 @@
 
 namespace mailhook {
 
-namespace {
-
-bool IsAscii(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-}  // namespace
-
 std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path.string());
   std::ostringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
-}
-
-HeaderValue HeaderValue::MakeText(int id, const std::string& utf8) {
-  if (IsAscii(utf8)) return {String, id, 0, 0, utf8, {}};
-  return {WString, id, 0, 0, {}, Utf8To16(utf8)};
-}
-
-bool HeaderValue::operator==(const HeaderValue& o) const {
-  if (kind != o.kind || id != o.id) return false;
-  switch (kind) {
-    case Int:
-      return i32 == o.i32;
-    case Int64:
-      return i64 == o.i64;
-    case String:
-      return str == o.str;
-    case WString:
-      return wstr == o.wstr;
-  }
-  return false;
 }
 
 std::vector<Message> LoadMessages(const std::filesystem::path& input) {
@@ -191,40 +161,34 @@ std::string DigestText(uint64_t digest) {
   return text;
 }
 
-uint64_t DigestHeaders(const std::vector<HeaderValue>& headers) {
+uint64_t DigestHeaders(const std::vector<CHeaderValue>& headers) {
   uint64_t h = 1469598103934665603ull;
   auto mix = [&h](const void* data, size_t size) {
     auto* p = static_cast<const unsigned char*>(data);
     for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
   };
   for (const auto& v : headers) {
-    int32_t tag = static_cast<int32_t>(v.kind);
+    int32_t tag = static_cast<int32_t>(v.type);
     mix(&tag, sizeof tag);
     mix(&v.id, sizeof v.id);
-    switch (v.kind) {
-      case HeaderValue::Int:
-        mix(&v.i32, sizeof v.i32);
+    switch (v.type) {
+      case CHeaderValue::kInt: {
+        const auto n = static_cast<int32_t>(v.number);
+        mix(&n, sizeof n);
         break;
-      case HeaderValue::Int64:
-        mix(&v.i64, sizeof v.i64);
+      }
+      case CHeaderValue::kInt64:
+        mix(&v.number, sizeof v.number);
         break;
-      case HeaderValue::String:
-        mix(v.str.data(), v.str.size());
+      case CHeaderValue::kString:
+        mix(v.text.data(), v.text.size());
         break;
-      case HeaderValue::WString:
-        mix(v.wstr.data(), v.wstr.size() * 2);
+      case CHeaderValue::kWString:
+        mix(v.wide.data(), v.wide.size() * 2);
         break;
     }
   }
   return h;
-}
-
-std::u16string Utf8To16(const std::string& s) {
-  return DBG::FromUtf8(s);
-}
-
-std::string Utf16To8(const std::u16string& s) {
-  return DBG::ToUtf8(s);
 }
 
 }  // namespace mailhook

@@ -7,51 +7,15 @@
 #include <string>
 #include <vector>
 
+#include <mailhook/mh_HeaderList.h>
+#include <mailhook/mh_MailRecords.h>
+
 namespace mailhook {
 
-// Header ids of the header lists the command writes. The library gives ids no meaning; these
-// are this program's own.
-enum HeaderId : int {
-  kHdrFrom = 1,
-  kHdrTo = 2,
-  kHdrCc = 3,
-  kHdrSubject = 4,
-  kHdrDate = 5,
-  kHdrMessageId = 6,
-  kHdrMimeType = 7,
-  kHdrPartCount = 20,      // int: MIME parts
-  kHdrAttachment = 21,     // one record per attachment file name
-  kHdrMessageSize = 22,    // int64: bytes of the raw message
-  kHdrSequence = 30,       // int: position in the run
-  kHdrOther = 100,         // "Name: value" of every other header, in message order
-  kHdrVerdict = 200,       // written by the service: "clean", "infected: <name>" or "not scanned: <why>"
-  kHdrScannedBytes = 201,  // int64: content bytes the service read
-  kHdrHeadersSeen = 202,   // int: records the service read
-  kHdrHeadersDigest = 203, // int64: digest of the records the service read
-  kHdrContentDigest = 204, // int64: digest of the content the service read
-  kHdrAnswered = 205,      // int: the sequence of the request the service answered
-};
-
-// One record of a header list.
-struct HeaderValue {
-  enum Kind { Int, String, WString, Int64 } kind;
-  int id;
-  int32_t i32 = 0;
-  int64_t i64 = 0;
-  std::string str;     // String: bytes as written (ASCII)
-  std::u16string wstr; // WString: UTF-16
-
-  static HeaderValue MakeInt(int id, int32_t v) { return {Int, id, v, 0, {}, {}}; }
-  static HeaderValue MakeInt64(int id, int64_t v) { return {Int64, id, 0, v, {}, {}}; }
-  // ASCII text travels as a string, anything else as a wide string.
-  static HeaderValue MakeText(int id, const std::string& utf8);
-  bool operator==(const HeaderValue& o) const;
-};
-
 struct Message {
-  std::string name;           // where it came from, for reports
-  std::string raw;            // the content
-  std::vector<HeaderValue> headers;
+  std::string name;  // where it came from, for reports
+  std::string raw;   // the content
+  std::vector<CHeaderValue> headers;
 };
 
 // Parses raw RFC 5322 bytes into a message; false if they are not a message at all. With GMime
@@ -75,15 +39,12 @@ std::vector<Message> BuiltinMessages();
 const std::string& TestVirusString();
 
 // FNV-1a over a header list's records and over content, the same on both sides.
-uint64_t DigestHeaders(const std::vector<HeaderValue>& headers);
+uint64_t DigestHeaders(const std::vector<CHeaderValue>& headers);
 uint64_t DigestBytes(const void* data, size_t size);
 // A digest as the digest logs write it: 16 hex digits.
 std::string DigestText(uint64_t digest);
 
 // A file's bytes; throws std::runtime_error if it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path);
-
-std::u16string Utf8To16(const std::string& s);
-std::string Utf16To8(const std::u16string& s);
 
 }  // namespace mailhook

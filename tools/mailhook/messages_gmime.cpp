@@ -28,11 +28,11 @@ struct GRef {
   GRef& operator=(const GRef&) = delete;
 };
 
-void AddText(std::vector<HeaderValue>& out, int id, const char* text) {
-  if (text != nullptr && *text != 0) out.push_back(HeaderValue::MakeText(id, text));
+void AddText(std::vector<CHeaderValue>& out, int id, const char* text) {
+  if (text != nullptr && *text != 0) out.push_back(CHeaderValue::Text(id, text));
 }
 
-void AddAddresses(std::vector<HeaderValue>& out, int id, InternetAddressList* list) {
+void AddAddresses(std::vector<CHeaderValue>& out, int id, InternetAddressList* list) {
   if (list == nullptr || internet_address_list_length(list) == 0) return;
   char* text = internet_address_list_to_string(list, nullptr, FALSE);
   AddText(out, id, text);
@@ -41,7 +41,7 @@ void AddAddresses(std::vector<HeaderValue>& out, int id, InternetAddressList* li
 
 struct PartCounter {
   int parts = 0;
-  std::vector<HeaderValue>* out;
+  std::vector<CHeaderValue>* out;
 };
 
 void CountPart(GMimeObject*, GMimeObject* part, gpointer data) {
@@ -75,8 +75,8 @@ void Describe(GMimeMessage* msg, Message& out) {
   }
   PartCounter counter{0, &h};
   g_mime_message_foreach(msg, CountPart, &counter);
-  h.push_back(HeaderValue::MakeInt(kHdrPartCount, counter.parts));
-  h.push_back(HeaderValue::MakeInt64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
+  h.push_back(CHeaderValue::Int(kHdrPartCount, counter.parts));
+  h.push_back(CHeaderValue::Int64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
 
   GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(msg));
   int count = list ? g_mime_header_list_get_count(list) : 0;
@@ -85,7 +85,7 @@ void Describe(GMimeMessage* msg, Message& out) {
     const char* name = g_mime_header_get_name(header);
     const char* value = g_mime_header_get_value(header);
     if (name == nullptr) continue;
-    h.push_back(HeaderValue::MakeText(kHdrOther, std::string(name) + ": " + (value ? value : "")));
+    h.push_back(CHeaderValue::Text(kHdrOther, std::string(name) + ": " + (value ? value : "")));
   }
 }
 

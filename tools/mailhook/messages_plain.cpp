@@ -31,7 +31,7 @@ void Describe(const SplitMessage& split, Message& out) {
   auto& h = out.headers;
   auto add = [&](int id, const char* name) {
     if (const HeaderField* f = Find(split, name); f && !f->Value().empty())
-      h.push_back(HeaderValue::MakeText(id, f->Value()));
+      h.push_back(CHeaderValue::Text(id, f->Value()));
   };
   add(kHdrFrom, "From");
   add(kHdrTo, "To");
@@ -40,7 +40,7 @@ void Describe(const SplitMessage& split, Message& out) {
   if (const HeaderField* f = Find(split, "Message-ID")) {
     std::string id = f->Value();
     if (id.size() > 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
-    if (!id.empty()) h.push_back(HeaderValue::MakeText(kHdrMessageId, id));
+    if (!id.empty()) h.push_back(CHeaderValue::Text(kHdrMessageId, id));
   }
   add(kHdrDate, "Date");
   std::string type = "text/plain";
@@ -51,9 +51,9 @@ void Describe(const SplitMessage& split, Message& out) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (!v.empty()) type = v;
   }
-  h.push_back(HeaderValue::MakeText(kHdrMimeType, type));
-  h.push_back(HeaderValue::MakeInt64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
-  for (const auto& f : split.fields) h.push_back(HeaderValue::MakeText(kHdrOther, f.name + ": " + f.Value()));
+  h.push_back(CHeaderValue::Text(kHdrMimeType, type));
+  h.push_back(CHeaderValue::Int64(kHdrMessageSize, static_cast<int64_t>(out.raw.size())));
+  for (const auto& f : split.fields) h.push_back(CHeaderValue::Text(kHdrOther, f.name + ": " + f.Value()));
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ class CBuiltinScanEngine : public CScanEngine {
     return "built-in scan (" + m_why +
            "): the anti-virus test string in the raw bytes only, nothing encoded, packed or nested";
   }
+  std::string Version() const override { return "built-in scan"; }
 
  private:
   std::string m_why;

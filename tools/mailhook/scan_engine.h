@@ -54,6 +54,8 @@ class CScanEngine {
   virtual bool Reload(std::string& error) = 0;
   // One line for the start-up and reload messages: what scans, with what signatures.
   virtual std::string Describe() const = 0;
+  // What scanned, short, for the scan header: "libclamav 1.4.2, 27 signatures", "built-in scan".
+  virtual std::string Version() const = 0;
 };
 
 // The real engine where this build has one and options.builtin is off, else the built-in scan.

@@ -181,6 +181,12 @@ class CClamScanEngine : public CScanEngine {
            " signatures from " + m_dir.string();
   }
 
+  std::string Version() const override {
+    std::lock_guard lock(m_swap);
+    return std::string("libclamav ") + cl_retver() + ", " + std::to_string(m_pLoaded->m_uSignatures) +
+           " signatures";
+  }
+
  private:
   const ScanEngineOptions m_options;
   const std::filesystem::path m_dir;

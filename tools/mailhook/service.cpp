@@ -20,12 +20,10 @@
 #include <string_view>
 #include <vector>
 
-#include "api/mh_ScanService.h"
+#include <mailhook/mh_ScanService.h>
+
 #include "common.h"
-#include "headers/hook_HookHeadersImp.h"
-#include "ipc/rpc.h"
 #include "messages.h"
-#include "records.h"
 #include "stop.h"
 
 namespace mailhook {
@@ -89,8 +87,8 @@ Service::~Service() {
 }
 
 bool Service::Scan(CScanMessage& message) {
-  // Every record, read through the reader's index (values in place, no copies but these).
-  std::vector<HeaderValue> records = ReadRecords(message.Headers());
+  // Every record, copied out of the hook's list once.
+  const std::vector<CHeaderValue>& records = message.Headers().Values();
 
   // Every content byte, read in place.
   const std::string_view content = message.Content();
@@ -103,19 +101,19 @@ bool Service::Scan(CScanMessage& message) {
   const bool infected = verdict.kind == ScanVerdict::kInfected;
   FaultPoint("headers");
 
-  std::vector<HeaderValue> updates{
-      HeaderValue::MakeText(kHdrVerdict, verdict.HeaderText()),
-      HeaderValue::MakeInt64(kHdrScannedBytes, static_cast<int64_t>(content.size())),
-      HeaderValue::MakeInt(kHdrHeadersSeen, static_cast<int32_t>(records.size())),
-      HeaderValue::MakeInt64(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records))),
-      HeaderValue::MakeInt64(kHdrContentDigest, static_cast<int64_t>(contentDigest)),
-      HeaderValue::MakeInt(kHdrAnswered, message.Sequence())};
-  const bool written = message.WriteUpdateHeaders([&](COutputHookHeaders& update) {
-    for (const auto& v : updates)
-      if (WriteRecord(update, v) != 0) return false;
-    return true;
-  });
-  if (!written) return false;
+  // In ascending id order, as the hook reads a list back: the digest logs of both sides agree.
+  const std::string engine = m_pState->options.engine->Version();
+  const std::vector<CHeaderValue> updates{
+      CHeaderValue::Text(kHdrVerdict, verdict.HeaderText()),
+      CHeaderValue::Int64(kHdrScannedBytes, static_cast<int64_t>(content.size())),
+      CHeaderValue::Int(kHdrHeadersSeen, static_cast<int32_t>(records.size())),
+      CHeaderValue::Int64(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records))),
+      CHeaderValue::Int64(kHdrContentDigest, static_cast<int64_t>(contentDigest)),
+      CHeaderValue::Int(kHdrAnswered, message.Sequence()), CHeaderValue::Text(kHdrEngine, engine),
+      // For a mail server behind the milter: the verdict and what reached it, in the message.
+      CHeaderValue::Text(kHdrAddField, "X-Mailhook-Scan: " + verdict.HeaderText() + " (" + engine + ")")};
+  CHeaderListWriter& writer = message.UpdateHeaders();
+  for (const auto& v : updates) writer.Add(v);
   FaultPoint("update");
 
   if (infected) {
@@ -128,7 +126,8 @@ bool Service::Scan(CScanMessage& message) {
     // Read back against the hook's own log: what this service saw and wrote, by request.
     std::lock_guard lock(m_pState->digestLogLock);
     std::fprintf(m_pState->digestLog, "%d %s %s %s %s\n", message.Sequence(),
-                 DigestText(contentDigest).c_str(), DigestText(static_cast<uint64_t>(updates[3].i64)).c_str(),
+                 DigestText(contentDigest).c_str(),
+                 DigestText(static_cast<uint64_t>(updates[3].number)).c_str(),
                  DigestText(DigestHeaders(updates)).c_str(),
                  infected ? DigestText(DigestBytes(kNotice, sizeof kNotice - 1)).c_str() : "-");
     std::fflush(m_pState->digestLog);
@@ -149,7 +148,7 @@ int RunService(const ServiceOptions& given) {
   try {
     EnsurePrivateDir(RuntimeDir());
     if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
-    if (options.scan.maxScanTimeMs == 0) options.scan.maxScanTimeMs = IPC::RpcTimeoutMs() / 2;
+    if (options.scan.maxScanTimeMs == 0) options.scan.maxScanTimeMs = RpcTimeoutMs() / 2;
     EnsurePrivateDir(options.scan.tempDir);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mailhook service: %s\n", e.what());

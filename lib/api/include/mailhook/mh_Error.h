@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "mailhook_export.h"
+#include <mailhook/mailhook_export.h>
 
 namespace mailhook {
 
@@ -24,6 +24,7 @@ class MAILHOOK_API CMailhookError : public std::exception {
     SERVICE_FAILED = 8,       // the service could not scan the message
     PROTOCOL = 9,             // the other side broke the protocol (a bad reply, a bad frame)
     SYSTEM = 10,              // a system call failed
+    INVALID_ARGUMENT = 11,    // the caller asked for what the layer cannot do (a 0 byte in a header string)
   };
 
   CMailhookError(Code code, std::string message);

@@ -11,23 +11,22 @@
 #include <string>
 #include <string_view>
 
-#include "mailhook_export.h"
-
-class CInputHookHeadersImp;
-class COutputHookHeaders;
-class COutputHookContent;
+#include <mailhook/mailhook_export.h>
+#include <mailhook/mh_HeaderList.h>
 
 namespace mailhook {
 
 // One message as the handler sees it. Valid during the handler's call only.
 class MAILHOOK_API CScanMessage {
  public:
-  CInputHookHeadersImp& Headers() const;  // the header list, read in place
-  std::string_view Content() const;       // the content, read in place
-  int32_t Sequence() const;               // as the hook sent it
-  // Writes the update header list the hook reads back; false when it cannot be written.
-  bool WriteUpdateHeaders(const std::function<bool(COutputHookHeaders&)>& write);
-  // Replaces the content; false when it cannot be written.
+  // The hook's header list, read once from its file on the first call and copied out.
+  const CHeaderList& Headers() const;
+  std::string_view Content() const;  // the content, read in place
+  int32_t Sequence() const;          // as the hook sent it
+  // The update header list the hook reads back, written in place into its file (TOO_LARGE past
+  // the room the file has); sent to the hook when the handler returns true.
+  CHeaderListWriter& UpdateHeaders();
+  // Replaces the content; false when it cannot be written (the hook's file cannot grow so far).
   bool ReplaceContent(std::string_view content);
   // Sets kInfected in the reply's flags.
   void MarkInfected();
