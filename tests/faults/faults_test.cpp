@@ -20,6 +20,8 @@
 #include <functional>
 #include <thread>
 
+#include <mailhook/mh_MailRecords.h>
+
 #include "e2e/mailhook_run.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "ipc/raw_stream.h"
@@ -100,9 +102,11 @@ class FakeHook {
   fs::path Path(int id) const { return m_dir / ("r" + std::to_string(id) + ".mmf"); }
   CMemMapResource& Res(int id) { return *m_res.at(id); }
 
-  // The header list: one string record per value, in order.
+  // The header list: one string record per value, in order, after the record that asks the
+  // service for digests of what it read.
   void SetHeaders(const std::vector<std::pair<int, std::string>>& values) {
     COutputHookHeadersImp out(Res(kHeader).GetDataBaseAddr(), Res(kHeader).GetDataStorageSize());
+    ASSERT_EQ(out.SetHeader(mailhook::kHdrProveReading, 1), 0);
     for (auto& [id, text] : values) ASSERT_EQ(out.SetHeader(id, text.c_str()), 0);
     Res(kHeader).SetDataSize(static_cast<int>(out.GetDataLength()));
   }

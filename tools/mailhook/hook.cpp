@@ -48,6 +48,8 @@ MessageResult HookRunner::Carry(const Message& message, uint64_t sequence) {
   std::vector<CHeaderValue> records;
   records.reserve(message.headers.size() + 1);
   records.push_back(CHeaderValue::Int(kHdrSequence, static_cast<int32_t>(sequence)));
+  // Digests of a whole message cost the service a pass over it: asked for only when checked.
+  if (m_options.verify || m_digestLog != nullptr) records.push_back(CHeaderValue::Int(kHdrProveReading, 1));
   records.insert(records.end(), message.headers.begin(), message.headers.end());
   const CHeaderList written(std::move(records));
   r.headers = written.size();

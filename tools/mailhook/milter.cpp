@@ -465,10 +465,10 @@ sfsistat OnClose(SMFICTX* ctx) {
   if (c == nullptr) return SMFIS_CONTINUE;
   smfi_setpriv(ctx, nullptr);
   delete c;
-  {
-    std::lock_guard lock(g_process->liveLock);
-    --g_process->live;
-  }
+  // Notified under the lock: once the last connection is gone, a stop may end the process's
+  // state the moment the lock is free.
+  std::lock_guard lock(g_process->liveLock);
+  --g_process->live;
   g_process->liveChanged.notify_all();
   return SMFIS_CONTINUE;
 }

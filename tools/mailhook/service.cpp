@@ -90,9 +90,11 @@ bool Service::Scan(CScanMessage& message) {
   // Every record, copied out of the hook's list once.
   const std::vector<CHeaderValue>& records = message.Headers().Values();
 
-  // Every content byte, read in place.
+  // Every content byte, read in place; read once more for a digest only when the hook asked for
+  // proof of what was read (its checks, the tests) or this service keeps a digest log.
   const std::string_view content = message.Content();
-  const uint64_t contentDigest = DigestBytes(content.data(), content.size());
+  const bool prove = m_pState->digestLog != nullptr || message.Headers().Find(kHdrProveReading) != nullptr;
+  const uint64_t contentDigest = prove ? DigestBytes(content.data(), content.size()) : 0;
   auto scanStart = std::chrono::steady_clock::now();
   const ScanVerdict verdict = m_pState->options.engine->Scan(content.data(), content.size());
   m_pState->engineNanos += static_cast<uint64_t>(
@@ -103,15 +105,20 @@ bool Service::Scan(CScanMessage& message) {
 
   // In ascending id order, as the hook reads a list back: the digest logs of both sides agree.
   const std::string engine = m_pState->options.engine->Version();
-  const std::vector<CHeaderValue> updates{
+  std::vector<CHeaderValue> updates{
       CHeaderValue::Text(kHdrVerdict, verdict.HeaderText()),
       CHeaderValue::Int64(kHdrScannedBytes, static_cast<int64_t>(content.size())),
-      CHeaderValue::Int(kHdrHeadersSeen, static_cast<int32_t>(records.size())),
-      CHeaderValue::Int64(kHdrHeadersDigest, static_cast<int64_t>(DigestHeaders(records))),
-      CHeaderValue::Int64(kHdrContentDigest, static_cast<int64_t>(contentDigest)),
-      CHeaderValue::Int(kHdrAnswered, message.Sequence()), CHeaderValue::Text(kHdrEngine, engine),
-      // For a mail server behind the milter: the verdict and what reached it, in the message.
-      CHeaderValue::Text(kHdrAddField, "X-Mailhook-Scan: " + verdict.HeaderText() + " (" + engine + ")")};
+      CHeaderValue::Int(kHdrHeadersSeen, static_cast<int32_t>(records.size()))};
+  const uint64_t headersDigest = prove ? DigestHeaders(records) : 0;
+  if (prove) {
+    updates.push_back(CHeaderValue::Int64(kHdrHeadersDigest, static_cast<int64_t>(headersDigest)));
+    updates.push_back(CHeaderValue::Int64(kHdrContentDigest, static_cast<int64_t>(contentDigest)));
+  }
+  updates.push_back(CHeaderValue::Int(kHdrAnswered, message.Sequence()));
+  updates.push_back(CHeaderValue::Text(kHdrEngine, engine));
+  // For a mail server behind the milter: the verdict and what reached it, in the message.
+  updates.push_back(
+      CHeaderValue::Text(kHdrAddField, "X-Mailhook-Scan: " + verdict.HeaderText() + " (" + engine + ")"));
   CHeaderListWriter& writer = message.UpdateHeaders();
   for (const auto& v : updates) writer.Add(v);
   FaultPoint("update");
@@ -126,8 +133,7 @@ bool Service::Scan(CScanMessage& message) {
     // Read back against the hook's own log: what this service saw and wrote, by request.
     std::lock_guard lock(m_pState->digestLogLock);
     std::fprintf(m_pState->digestLog, "%d %s %s %s %s\n", message.Sequence(),
-                 DigestText(contentDigest).c_str(),
-                 DigestText(static_cast<uint64_t>(updates[3].number)).c_str(),
+                 DigestText(contentDigest).c_str(), DigestText(headersDigest).c_str(),
                  DigestText(DigestHeaders(updates)).c_str(),
                  infected ? DigestText(DigestBytes(kNotice, sizeof kNotice - 1)).c_str() : "-");
     std::fflush(m_pState->digestLog);
