@@ -2,12 +2,15 @@
 # hook or a service finds it with find_package(mailhook).
 
 include(CMakePackageConfigHelpers)
+# Two components for the Debian packages (MailhookPackage.cmake): what runs (the library, the
+# command) and what builds against it (everything not named "runtime").
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME dev)
 
 get_property(_mh_targets GLOBAL PROPERTY MAILHOOK_INSTALL_TARGETS)
 install(TARGETS ${_mh_targets}
   EXPORT mailhookTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # Only the layer's headers, as <mailhook/...>: none of the specified classes, the Win32 subset,
@@ -33,3 +36,5 @@ if(NOT WIN32)
     configure_file(\"${CMAKE_BINARY_DIR}/mailhook.pc.in\" \"${CMAKE_BINARY_DIR}/mailhook-install.pc\" @ONLY)
     file(INSTALL \"${CMAKE_BINARY_DIR}/mailhook-install.pc\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\" RENAME mailhook.pc)")
 endif()
+
+include(MailhookPackage)

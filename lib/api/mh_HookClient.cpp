@@ -253,6 +253,7 @@ struct CMessage::Writing {
   std::optional<CHeaderFileSink> headerSink;
   std::optional<CHeaderListWriter> headers;
   std::optional<COutputHookContentMMapResourceImp> content;
+  uint64_t kept = 0;        // the largest file a process keeps mapped (the pool's, read once)
   bool faulted = false;     // a backing file was cut short under a write
   bool broken = false;      // a write failed: what is in the files is not the message
   bool unanswered = false;  // the last request may still be served later
@@ -288,7 +289,8 @@ struct CMessage::Writing {
       throw CMailhookError(CMailhookError::SYSTEM, "the pool gave no resources");
     headers.reset();
     try {
-      headerSink.emplace(header, KeptMapping(client->options.poolId), broken);
+      kept = KeptMapping(client->options.poolId);
+      headerSink.emplace(header, kept, broken);
     } catch (const CHookError&) {
       throw CMailhookError(CMailhookError::SYSTEM, "the header file has no view");
     }
@@ -334,7 +336,7 @@ struct CMessage::Writing {
         throw CMailhookError(
             CMailhookError::TOO_LARGE,
             "the message is larger than " + std::to_string(client->options.maxMessage) + " bytes");
-      GrowFor(body, need, KeptMapping(client->options.poolId));
+      GrowFor(body, need, kept);
       uint64_t written = 0;
       if (content->Write(const_cast<char*>(bytes.data()), bytes.size(), written) != 0)
         throw CMailhookError(CMailhookError::DISK_FULL,

@@ -27,6 +27,8 @@ enum Command : int32_t {
   // kStatusResourceBusy while one still does (the fence stands either way: ask again later), and
   // a status of 0.
   kCmdFence = 3,
+  // Command alone: answered by a status and the service's counters (api/mh_StatsRecorder.h).
+  kCmdStats = 4,
 };
 
 enum Status : int32_t {

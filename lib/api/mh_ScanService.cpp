@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "api/mh_HeaderListSink.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
+#include "api/mh_StatsRecorder.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "foundation/hook_HookError.h"
@@ -158,8 +160,22 @@ struct PoolFences {
 
 }  // namespace
 
+namespace {
+
+// What the request being served on this thread handed the handler, for its statistics: set by
+// ScanShared, read by Handle once the request is answered.
+thread_local uint64_t t_ullHandlerMicros = 0;
+thread_local uint64_t t_ullContentBytes = 0;
+
+uint64_t MicrosBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(b - a).count());
+}
+
+}  // namespace
+
 struct CScanService::State {
   CScanServiceOptions options;
+  CStatsRecorder stats;
   Handler handler;
   std::shared_mutex pools;  // registration excludes scans of the same process
   // One lock around a scan's check of the fences and its count of use, and around a fence's
@@ -181,6 +197,7 @@ struct CScanService::State {
     if (options.onStep) options.onStep(step);
   }
   void Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+  CServiceStats Snapshot();
   int32_t Register(const CIPCMsgBuffer& request, int32_t& adopted);
   int32_t Fence(const CIPCMsgBuffer& request);
   int32_t Scan(int32_t poolId, const int32_t (&ids)[3], int32_t sequence, const uint32_t* generation,
@@ -292,14 +309,26 @@ void CScanService::State::Handle(const CIPCMsgBuffer& request, CIPCMsgBuffer& re
       return;
     }
     int32_t flags = 0, answer = 0;
+    const auto start = std::chrono::steady_clock::now();
+    t_ullHandlerMicros = t_ullContentBytes = 0;
+    stats.Started();
     int32_t status = Scan(pool, ids, sequence, withGeneration ? &generation : nullptr, flags, answer);
+    stats.Finished();
+    const uint64_t total = MicrosBetween(start, std::chrono::steady_clock::now());
+    stats.Answered(status, t_ullContentBytes, t_ullHandlerMicros,
+                   total > t_ullHandlerMicros ? total - t_ullHandlerMicros : 0);
     reply << status << flags << answer;
   } else if (command == kCmdFence) {
-    reply << Fence(request) << static_cast<int32_t>(0);
+    const int32_t status = Fence(request);
+    stats.Fenced(status == kStatusResourceBusy);
+    reply << status << static_cast<int32_t>(0);
   } else if (command == kCmdRegisterPool) {
     int32_t adopted = 0;
     int32_t status = Register(request, adopted);
+    stats.Registered(status == kStatusOk);
     reply << status << adopted;
+  } else if (command == kCmdStats) {
+    EncodeStats(Snapshot(), reply);
   } else {
     reply << static_cast<int32_t>(kStatusBadRequest) << static_cast<int32_t>(0);
   }
@@ -466,11 +495,14 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   m.sequence = sequence;
   CScanMessage message(m);
   bool ok = false;
+  const auto handlerStart = std::chrono::steady_clock::now();
   try {
     ok = handler(message);
   } catch (const std::exception& e) {
     Log(std::string("the handler failed: ") + e.what());
   }
+  t_ullHandlerMicros = MicrosBetween(handlerStart, std::chrono::steady_clock::now());
+  t_ullContentBytes = m.content.size();
   // The update list the handler wrote is sent only with its success.
   if (ok && m.updateSink && m.updateSink->Writer() != nullptr)
     ok = receiver.SetHeaders(m.updateSink->Writer()) == 0;
@@ -487,6 +519,27 @@ int32_t CScanService::State::ScanShared(int32_t poolId, const int32_t (&ids)[3],
   const uint64_t largest = std::max<uint64_t>(m.content.size(), list != nullptr ? list->GetDataLength() : 0);
   if (largest + 4096 > pool->GetMaxAllowedMemMapFileSize()) receiver.CloseMemResourceDependonFileSize();
   return kStatusOk;
+}
+
+CServiceStats CScanService::State::Snapshot() {
+  CServiceStats out;
+  stats.Snapshot(out);
+  {
+    std::shared_lock lock(pools);
+    std::lock_guard guard(fencing);
+    for (const auto& entry : fences)
+      if (CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(entry.first);
+          pool != nullptr && pool->GetResourceCount() > 0) {
+        ++out.pools;
+        out.resources += static_cast<uint64_t>(pool->GetResourceCount());
+      }
+  }
+  if (options.counters) out.handler = options.counters();
+  return out;
+}
+
+CServiceStats CScanService::Stats() const {
+  return m_pState->Snapshot();
 }
 
 void CScanServiceRequests::Handle(CScanService& service, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {

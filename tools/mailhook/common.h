@@ -14,6 +14,8 @@ namespace mailhook {
 
 // Each adopted resource keeps descriptors: takes as many as the administrator allows.
 void RaiseDescriptorLimit();
+// Whether the command's standard output is a terminal (not a pipe or a file).
+bool StdoutIsTerminal();
 std::string HumanBytes(double bytes);
 
 }  // namespace mailhook

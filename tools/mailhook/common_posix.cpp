@@ -1,5 +1,6 @@
 // The command's POSIX side: descriptor limits.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "common.h"
 
@@ -10,6 +11,14 @@ void RaiseDescriptorLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+}  // namespace mailhook
+
+namespace mailhook {
+
+bool StdoutIsTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
 }
 
 }  // namespace mailhook

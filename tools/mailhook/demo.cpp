@@ -12,9 +12,11 @@ namespace mailhook {
 
 namespace {
 
-// What the demo's service is told of the scanning engine: the options given to the demo.
-std::vector<std::string> EngineArgs(const ScanEngineOptions& scan) {
-  std::vector<std::string> args;
+// What the demo's service is told of the scanning engine and its log: the options given to the demo.
+std::vector<std::string> ServiceArgs(const DemoOptions& options) {
+  const ScanEngineOptions& scan = options.scan;
+  std::vector<std::string> args{"--log", options.log};
+  if (!options.logLevel.empty()) args.insert(args.end(), {"--log-level", options.logLevel});
   auto limit = [&](const char* option, uint64_t value) {
     if (value != 0) args.insert(args.end(), {option, std::to_string(value)});
   };
@@ -46,7 +48,7 @@ int RunDemo(const DemoOptions& options) {
   RunSummary summary;
   int serviceStatus;
   {
-    ServiceChild service(options.hook.workDir, EngineArgs(options.scan));
+    ServiceChild service(options.hook.workDir, ServiceArgs(options));
     if (!service.WaitReady()) {
       std::fprintf(stderr,
                    "mailhook demo: the service did not start (another one running? signatures that do "

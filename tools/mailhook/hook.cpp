@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common.h"
+#include "progress.h"
 #include "stop.h"
 
 namespace mailhook {
@@ -209,11 +210,18 @@ int RunHookCommand(const HookCommandOptions& options) {
       if (stopRequest.Wait()) runner.Stop();
     });
     const uint64_t total = messages.size() * options.hook.repeat;
-    uint64_t done = 0;
+    uint64_t done = 0, bytes = 0, failed = 0;
     auto last = std::chrono::steady_clock::now();
+    CProgress progress(StdoutIsTerminal() && !options.quiet && !options.json, total);
     summary = runner.Run(messages, [&](const MessageResult& r) {
       ++done;
-      if (!options.quiet || !r.ok) PrintResult(r);
+      bytes += r.size;
+      if (!r.ok) ++failed;
+      if (!options.quiet || !r.ok) {
+        progress.Clear();
+        PrintResult(r);
+      }
+      progress.Update(done, bytes, failed);
       auto now = std::chrono::steady_clock::now();
       if (options.quiet && now - last > std::chrono::seconds(1)) {
         last = now;
@@ -221,6 +229,7 @@ int RunHookCommand(const HookCommandOptions& options) {
                      static_cast<unsigned long long>(total));
       }
     });
+    progress.Clear();
     stopRequest.Cancel();
     stopper.join();
     const size_t holders =

@@ -24,6 +24,8 @@
 #include <mailhook/mh_MailRecords.h>
 
 #include "common.h"
+#include "log.h"
+#include "stop.h"
 
 namespace mailhook {
 
@@ -45,7 +47,8 @@ constexpr unsigned long kActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY
 
 // The process's one hook client and what the callbacks share.
 struct CMilterProcess {
-  MilterOptions options;
+  MilterOptions options;  // the policies in it change on SIGHUP: read through Policies()
+  std::mutex policyLock;
   std::unique_ptr<CHookClient> client;
   std::atomic<int32_t> sequence{0};
   std::mutex logLock;
@@ -55,6 +58,19 @@ struct CMilterProcess {
   int live = 0;
 };
 CMilterProcess* g_process = nullptr;
+
+// What a message's answer depends on, copied out per message (no strings: nothing to allocate).
+struct CPolicies {
+  MilterOptions::Infected onInfected;
+  bool tempfailUnscanned, acceptUnavailable, rejectOversize;
+  uint32_t maxMessage;
+};
+
+CPolicies Policies() {
+  std::lock_guard lock(g_process->policyLock);
+  const MilterOptions& o = g_process->options;
+  return {o.onInfected, o.tempfailUnscanned, o.acceptUnavailable, o.rejectOversize, o.maxMessage};
+}
 
 // One SMTP connection and the message it is on.
 struct CConnection {
@@ -221,7 +237,8 @@ void AddField(SMFICTX* ctx, const std::string& name, const std::string& value) {
 
 void ChangeField(SMFICTX* ctx, const CConnection& c, const std::string& name, const std::string& value) {
   if (Has(c, name))
-    smfi_chgheader(ctx, const_cast<char*>(name.c_str()), 1, const_cast<char*>(FieldValue(ctx, value).c_str()));
+    smfi_chgheader(ctx, const_cast<char*>(name.c_str()), 1,
+                   const_cast<char*>(FieldValue(ctx, value).c_str()));
   else
     AddField(ctx, name, value);
 }
@@ -291,7 +308,7 @@ Decision NotScanned(SMFICTX* ctx, const std::string& why, bool tempfail, const s
 }
 
 Decision Scanned(SMFICTX* ctx, CConnection& c, CCarryOutcome& outcome) {
-  const MilterOptions& o = g_process->options;
+  const CPolicies o = Policies();
   const CHeaderList& updates = outcome.UpdateHeaders();
   Decision d;
   const CHeaderValue* verdict = updates.Find(kHdrVerdict);
@@ -328,16 +345,19 @@ Decision Scanned(SMFICTX* ctx, CConnection& c, CCarryOutcome& outcome) {
   return d;
 }
 
-void Log(const CConnection& c, const Decision& d, double scanMs) {
+void LogMessage(const CConnection& c, const Decision& d, double scanMs) {
+  if (!LogEnabled(LogLevel::kInfo)) return;
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - c.started).count();
-  std::lock_guard lock(g_process->logLock);
-  std::fprintf(stderr,
-               "mailhook milter: queue=%s from=%s rcpts=%zu size=%llu verdict=\"%s\" action=%s ms=%.1f "
-               "scan_ms=%.1f\n",
-               c.queueId.empty() ? "-" : c.queueId.c_str(), c.mailFrom.empty() ? "-" : c.mailFrom.c_str(),
-               c.rcpts.size(), static_cast<unsigned long long>(c.size), OneLine(d.verdict).c_str(),
-               d.action.c_str(), ms, scanMs);
-  std::fflush(stderr);
+  CLogLine line;
+  line.Add("queue", c.queueId.empty() ? "-" : c.queueId)
+      .Add("from", c.mailFrom.empty() ? "-" : c.mailFrom)
+      .Add("rcpts", static_cast<uint64_t>(c.rcpts.size()))
+      .Add("size", c.size)
+      .Add("verdict", d.verdict)
+      .Add("action", d.action)
+      .Ms("ms", ms)
+      .Ms("scan_ms", scanMs);
+  Log(LogLevel::kInfo, line.Text());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -431,7 +451,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
   CConnection& c = Connection(ctx);
   Begin(ctx, c);
   NoteQueueId(ctx, c);
-  const MilterOptions& o = g_process->options;
+  const CPolicies o = Policies();
   Decision d;
   double scanMs = 0;
   if (c.state == CConnection::State::kOversize) {
@@ -450,7 +470,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
       d = NotScanned(ctx, e.what(), !o.acceptUnavailable);
     }
   }
-  Log(c, d, scanMs);
+  LogMessage(c, d, scanMs);
   c.NewMessage();
   return d.status;
 }
@@ -473,6 +493,54 @@ sfsistat OnClose(SMFICTX* ctx) {
   return SMFIS_CONTINUE;
 }
 
+// SIGHUP: the log file reopened, the options read again; the policies and the log level taken.
+void ReloadMilter(CMilterProcess& process) {
+  std::string error;
+  if (!ReopenLog(error)) Log(LogLevel::kError, error);
+  MilterOptions fresh;
+  if (!process.options.reread || !process.options.reread(fresh, error)) {
+    Log(LogLevel::kError,
+        "reload: the configuration does not read (" + error + "); the settings in use stay");
+    return;
+  }
+  std::string line = "reloaded";
+  std::vector<const char*> kept;
+  {
+    std::lock_guard lock(process.policyLock);
+    MilterOptions& o = process.options;
+    if (fresh.logLevel != o.logLevel)
+      line += std::string("; log-level ") + LogLevelName(o.logLevel) + " -> " + LogLevelName(fresh.logLevel);
+    auto keep = [&](const char* name, bool differs) {
+      if (differs) kept.push_back(name);
+    };
+    keep("socket", fresh.socket != o.socket);
+    keep("socket-mode", fresh.socketMode != o.socketMode);
+    keep("socket-group", fresh.socketGroup != o.socketGroup);
+    keep("connections", fresh.connections != o.connections);
+    keep("dir", fresh.workDir != o.workDir);
+    keep("pool", fresh.poolId != o.poolId);
+    keep("max-message", fresh.maxMessage != o.maxMessage);
+    keep("retry-for", fresh.retryFor != o.retryFor);
+    keep("log", fresh.log != o.log);
+    o.onInfected = fresh.onInfected;
+    o.tempfailUnscanned = fresh.tempfailUnscanned;
+    o.acceptUnavailable = fresh.acceptUnavailable;
+    o.rejectOversize = fresh.rejectOversize;
+    o.logLevel = fresh.logLevel;
+    SetLogLevel(o.logLevel);
+    static const char* const kInfected[] = {"reject", "discard", "quarantine", "tag"};
+    line += std::string("; on-infected ") + kInfected[static_cast<int>(o.onInfected)] + ", on-unscanned " +
+            (o.tempfailUnscanned ? "tempfail" : "accept") + ", on-unavailable " +
+            (o.acceptUnavailable ? "accept" : "tempfail") + ", on-oversize " +
+            (o.rejectOversize ? "reject" : "accept");
+  }
+  if (!kept.empty()) {
+    line += "; kept until a restart:";
+    for (size_t i = 0; i < kept.size(); ++i) line += std::string(i ? ", " : " ") + kept[i];
+  }
+  Log(LogLevel::kNotice, line);
+}
+
 // A Unix socket's path, or empty for a network one.
 std::string SocketPath(const std::string& socket) {
   for (const char* prefix : {"unix:", "local:"})
@@ -484,10 +552,17 @@ std::string SocketPath(const std::string& socket) {
 }  // namespace
 
 int RunMilter(const MilterOptions& given) {
+  CReloadSignals reloads;
   CMilterProcess process;
   process.options = given;
   MilterOptions& o = process.options;
   g_process = &process;
+  try {
+    OpenLog(o.log, "milter", o.logLevel);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mailhook milter: %s\n", e.what());
+    return 2;
+  }
   try {
     CHookClientOptions client;
     client.folder = o.workDir;
@@ -499,7 +574,7 @@ int RunMilter(const MilterOptions& given) {
     client.registerAtStart = false;
     process.client = std::make_unique<CHookClient>(client);
   } catch (const CMailhookError& e) {
-    std::fprintf(stderr, "mailhook milter: %s\n", e.what());
+    Log(LogLevel::kError, e.what());
     return 2;
   }
 
@@ -523,7 +598,7 @@ int RunMilter(const MilterOptions& given) {
   if (!path.empty()) std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   if (smfi_setconn(const_cast<char*>(o.socket.c_str())) == MI_FAILURE || smfi_register(desc) == MI_FAILURE ||
       smfi_opensocket(true) == MI_FAILURE) {
-    std::fprintf(stderr, "mailhook milter: cannot listen at %s\n", o.socket.c_str());
+    Log(LogLevel::kError, "cannot listen at " + o.socket);
     return 2;
   }
   if (!path.empty()) {
@@ -531,32 +606,29 @@ int RunMilter(const MilterOptions& given) {
     if (!o.socketGroup.empty()) {
       const group* g = getgrnam(o.socketGroup.c_str());
       if (g == nullptr) {
-        std::fprintf(stderr, "mailhook milter: no group %s\n", o.socketGroup.c_str());
+        Log(LogLevel::kError, "no group " + o.socketGroup);
         return 2;
       }
       gid = g->gr_gid;
     }
     if (chmod(path.c_str(), o.socketMode) != 0 ||
         (gid != static_cast<gid_t>(-1) && chown(path.c_str(), -1, gid) != 0)) {
-      std::fprintf(stderr, "mailhook milter: cannot set the mode or group of %s: %s\n", path.c_str(),
-                   std::strerror(errno));
+      Log(LogLevel::kError, "cannot set the mode or group of " + path + ": " + std::strerror(errno));
       return 2;
     }
   }
-  if (!o.quiet)
-    std::fprintf(stderr, "mailhook milter: listening at %s, %d messages at once; %s\n", o.socket.c_str(),
-                 o.connections, StorageSummary(o.workDir).c_str());
+  Log(LogLevel::kNotice, "listening at " + o.socket + ", " + std::to_string(o.connections) +
+                             " messages at once; " + StorageSummary(o.workDir));
   std::printf("ready\n");
   std::fflush(stdout);
 
-  // Until SIGTERM, SIGINT or SIGHUP, which libmilter takes itself: then no new connections.
-  const int rc = smfi_main();
+  // Until SIGTERM or SIGINT, which libmilter takes itself: then no new connections.
+  const int rc = reloads.Serve([] { return smfi_main(); }, [] { ReloadMilter(*g_process); });
   std::unique_lock lock(process.liveLock);
   const bool drained = process.liveChanged.wait_for(lock, std::chrono::duration<double>(o.drainFor),
                                                     [&] { return process.live == 0; });
-  if (!o.quiet)
-    std::fprintf(stderr, "mailhook milter: stopped%s\n",
-                 drained ? "" : "; connections still open were left to the mail server's time-out");
+  Log(LogLevel::kNotice,
+      drained ? "stopped" : "stopped; connections still open were left to the mail server's time-out");
   if (!drained) {
     // Their threads still use the client: leave without tearing it down.
     std::fflush(stderr);

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+
+#include "log.h"
 
 namespace mailhook {
 
@@ -25,7 +28,11 @@ struct MilterOptions {
   bool rejectOversize = false;  // larger than maxMessage: accepted, saying so, by default
   double retryFor = 5;          // seconds a message waits for a service that is down
   double drainFor = 30;         // seconds a stop waits for the messages under way
-  bool quiet = false;           // no start-up lines
+  std::string log = "stderr";   // where its lines go (log.h)
+  LogLevel logLevel = LogLevel::kInfo;
+  // Reads the options again for SIGHUP (the configuration file as it is now, the flags over it);
+  // the policies (on-*) and the log level change live, the rest is kept until a restart.
+  std::function<bool(MilterOptions& fresh, std::string& error)> reread;
 };
 
 int RunMilter(const MilterOptions& options);

@@ -36,7 +36,7 @@ class CBuiltinScanEngine : public CScanEngine {
     }
     return v;
   }
-  bool Reload(std::string&) override { return true; }
+  bool Reload(const ScanEngineOptions&, std::string&) override { return true; }
   std::string Describe() const override {
     return "built-in scan (" + m_why +
            "): the anti-virus test string in the raw bytes only, nothing encoded, packed or nested";

@@ -49,9 +49,10 @@ class CScanEngine {
   virtual ~CScanEngine() = default;
   // data is the message's raw bytes, read where they lie and never written.
   virtual ScanVerdict Scan(const void* data, size_t size) const = 0;
-  // Loads the signature folder again and swaps the new engine in. False with the reason in
-  // error when the databases do not load; the engine in use then stays.
-  virtual bool Reload(std::string& error) = 0;
+  // Loads the signature folder again, with options' folder and limits (an empty db: the one
+  // chosen at start), and swaps the new engine in. False with the reason in error when the
+  // databases do not load; the engine in use then stays, with its limits.
+  virtual bool Reload(const ScanEngineOptions& options, std::string& error) = 0;
   // One line for the start-up and reload messages: what scans, with what signatures.
   virtual std::string Describe() const = 0;
   // What scanned, short, for the scan header: "libclamav 1.4.2, 27 signatures", "built-in scan".

@@ -107,10 +107,25 @@ std::shared_ptr<const CLoadedEngine> Load(const ScanEngineOptions& options,
   return loaded;
 }
 
+// The limits that are not the engine's defaults, for the start-up and reload lines.
+std::string Limits(const ScanEngineOptions& o) {
+  std::string text;
+  auto limit = [&](const char* name, uint64_t value) {
+    if (value != 0)
+      text += std::string(text.empty() ? "; limits: " : ", ") + name + " " + std::to_string(value);
+  };
+  limit("max-scan-size", o.maxScanSize);
+  limit("max-file-size", o.maxFileSize);
+  limit("max-recursion", o.maxRecursion);
+  limit("max-files", o.maxFiles);
+  limit("max-scan-time", o.maxScanTimeMs);
+  return text;
+}
+
 class CClamScanEngine : public CScanEngine {
  public:
   CClamScanEngine(const ScanEngineOptions& options, std::filesystem::path dir)
-      : m_options(options), m_dir(std::move(dir)), m_pLoaded(Load(m_options, m_dir)) {
+      : m_options(options), m_dir(std::move(dir)), m_pLoaded(Load(options, m_dir)) {
     // Mail and every container parsed; limits that cut a scan short raise an alert instead of
     // passing the rest unread, so that such a message is reported as not scanned, never clean.
     m_scanOptions.parse = ~0u;
@@ -160,16 +175,19 @@ class CClamScanEngine : public CScanEngine {
     return v;
   }
 
-  bool Reload(std::string& error) override {
+  bool Reload(const ScanEngineOptions& options, std::string& error) override {
     std::lock_guard reloading(m_reload);
     std::shared_ptr<const CLoadedEngine> fresh;
+    const std::filesystem::path dir = options.db.empty() ? m_dir : options.db;
     try {
-      fresh = Load(m_options, m_dir);
+      fresh = Load(options, dir);
     } catch (const std::exception& e) {
       error = e.what();
       return false;
     }
     std::lock_guard lock(m_swap);
+    m_dir = dir;
+    m_options = options;
     m_pLoaded.swap(fresh);
     // fresh now holds the old engine: freed on return (after the lock) unless a scan still holds it.
     return true;
@@ -178,7 +196,7 @@ class CClamScanEngine : public CScanEngine {
   std::string Describe() const override {
     std::lock_guard lock(m_swap);
     return std::string("libclamav ") + cl_retver() + ", " + std::to_string(m_pLoaded->m_uSignatures) +
-           " signatures from " + m_dir.string();
+           " signatures from " + m_dir.string() + Limits(m_options);
   }
 
   std::string Version() const override {
@@ -188,11 +206,11 @@ class CClamScanEngine : public CScanEngine {
   }
 
  private:
-  const ScanEngineOptions m_options;
-  const std::filesystem::path m_dir;
+  ScanEngineOptions m_options;  // what m_pLoaded was loaded with
+  std::filesystem::path m_dir;
   cl_scan_options m_scanOptions{};
   std::mutex m_reload;        // one reload at a time
-  mutable std::mutex m_swap;  // guards m_pLoaded only, held for a pointer copy
+  mutable std::mutex m_swap;  // guards m_pLoaded, m_options and m_dir; held for a copy
   std::shared_ptr<const CLoadedEngine> m_pLoaded;
 };
 

@@ -23,7 +23,9 @@
 #include <mailhook/mh_ScanService.h>
 
 #include "common.h"
+#include "log.h"
 #include "messages.h"
+#include "stats.h"
 #include "stop.h"
 
 namespace mailhook {
@@ -86,7 +88,38 @@ Service::~Service() {
   delete m_pState;
 }
 
+namespace {
+
+// The message's line: what an administrator follows a message by (the mail server's queue id,
+// when the hook sent one) and what the service made of it.
+void LogMessage(CScanMessage& message, size_t size, const ScanVerdict& verdict, double scanMs, double ms) {
+  CLogLine line;
+  line.Add("seq", message.Sequence());
+  if (const CHeaderValue* queue = message.Headers().Find(kHdrQueueId)) line.Add("queue", queue->Utf8());
+  line.Add("size", static_cast<uint64_t>(size));
+  switch (verdict.kind) {
+    case ScanVerdict::kClean:
+      line.Add("verdict", "clean");
+      break;
+    case ScanVerdict::kInfected:
+      line.Add("verdict", "infected").Add("signature", verdict.name);
+      break;
+    case ScanVerdict::kUnscanned:
+      line.Add("verdict", "unscanned").Add("reason", verdict.name);
+      break;
+  }
+  line.Ms("scan_ms", scanMs).Ms("ms", ms);
+  Log(LogLevel::kInfo, line.Text());
+}
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
 bool Service::Scan(CScanMessage& message) {
+  const auto start = std::chrono::steady_clock::now();
   // Every record, copied out of the hook's list once.
   const std::vector<CHeaderValue>& records = message.Headers().Values();
 
@@ -95,11 +128,11 @@ bool Service::Scan(CScanMessage& message) {
   const std::string_view content = message.Content();
   const bool prove = m_pState->digestLog != nullptr || message.Headers().Find(kHdrProveReading) != nullptr;
   const uint64_t contentDigest = prove ? DigestBytes(content.data(), content.size()) : 0;
-  auto scanStart = std::chrono::steady_clock::now();
+  const auto scanStart = std::chrono::steady_clock::now();
   const ScanVerdict verdict = m_pState->options.engine->Scan(content.data(), content.size());
+  const auto scanEnd = std::chrono::steady_clock::now();
   m_pState->engineNanos += static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - scanStart)
-          .count());
+      std::chrono::duration_cast<std::chrono::nanoseconds>(scanEnd - scanStart).count());
   const bool infected = verdict.kind == ScanVerdict::kInfected;
   FaultPoint("headers");
 
@@ -124,7 +157,12 @@ bool Service::Scan(CScanMessage& message) {
   FaultPoint("update");
 
   if (infected) {
-    if (!message.ReplaceContent(std::string_view(kNotice, sizeof kNotice - 1))) return false;
+    if (!message.ReplaceContent(std::string_view(kNotice, sizeof kNotice - 1))) {
+      Log(LogLevel::kError,
+          "seq=" + std::to_string(message.Sequence()) +
+              " the hook's content file cannot take the notice that replaces infected content");
+      return false;
+    }
     FaultPoint("content");
     message.MarkInfected();
     ++m_pState->infected;
@@ -142,82 +180,151 @@ bool Service::Scan(CScanMessage& message) {
   if (verdict.kind == ScanVerdict::kClean) ++m_pState->clean;
   if (verdict.kind == ScanVerdict::kUnscanned) ++m_pState->unscanned;
   m_pState->bytes += content.size();
+  if (LogEnabled(LogLevel::kInfo))
+    LogMessage(message, content.size(), verdict,
+               std::chrono::duration<double, std::milli>(scanEnd - scanStart).count(), MsSince(start));
   return true;
 }
+
+namespace {
+
+// Defaults that depend on where the service runs, filled in at start and again at each reload.
+void PrepareScanOptions(ScanEngineOptions& scan) {
+  if (scan.tempDir.empty()) scan.tempDir = RuntimeDir() / "scan-tmp";
+  if (scan.maxScanTimeMs == 0) scan.maxScanTimeMs = RpcTimeoutMs() / 2;
+}
+
+// SIGHUP: the log file reopened (logrotate), the options read again and what can change taken,
+// the signatures loaded again. Said on stdout (for whoever sent the signal) and in the log.
+void Reload(ServiceOptions& options) {
+  std::string error;
+  if (!ReopenLog(error)) Log(LogLevel::kError, error);
+  std::vector<std::string> changed, kept;
+  ScanEngineOptions scan = options.scan;
+  ServiceOptions fresh;
+  if (options.reread && !options.reread(fresh, error)) {
+    Log(LogLevel::kError, "reload: the configuration does not read (" + error +
+                              "); the settings in use stay, the signatures are loaded again");
+  } else if (options.reread) {
+    if (fresh.logLevel != CurrentLogLevel()) {
+      changed.push_back(std::string("log-level ") + LogLevelName(CurrentLogLevel()) + " -> " +
+                        LogLevelName(fresh.logLevel));
+      SetLogLevel(fresh.logLevel);
+      options.logLevel = fresh.logLevel;
+    }
+    auto keep = [&](const char* name, bool differs) {
+      if (differs) kept.push_back(name);
+    };
+    keep("dir", fresh.workDir != options.workDir);
+    keep("log", fresh.log != options.log);
+    keep("builtin", fresh.scan.builtin != options.scan.builtin);
+    keep("digest-log", fresh.digestLog != options.digestLog);
+    keep("metrics-file", fresh.metricsFile != options.metricsFile);
+    keep("metrics-interval", fresh.metricsInterval != options.metricsInterval);
+    fresh.scan.builtin = options.scan.builtin;
+    PrepareScanOptions(fresh.scan);
+    scan = fresh.scan;
+  }
+  // Scans under way finish on the engine they began with.
+  if (options.engine->Reload(scan, error)) {
+    options.scan = scan;
+    std::printf("reloaded: %s\n", options.engine->Describe().c_str());
+    std::string line = "reloaded: " + options.engine->Describe();
+    for (const auto& c : changed) line += "; " + c;
+    if (!kept.empty()) {
+      line += "; kept until a restart:";
+      for (size_t i = 0; i < kept.size(); ++i) line += (i ? ", " : " ") + kept[i];
+    }
+    Log(LogLevel::kNotice, line);
+  } else {
+    std::printf("reload failed: %s; the signatures loaded before stay in use\n", error.c_str());
+    Log(LogLevel::kError,
+        "reload failed: " + error + "; the signatures and limits loaded before stay in use");
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
 
 int RunService(const ServiceOptions& given) {
   // Stop and reload requests are taken by Wait below, in this thread only.
   StopRequest stop(/*withReload=*/true);
 
   ServiceOptions options = given;
-  RaiseDescriptorLimit();
   try {
-    EnsurePrivateDir(RuntimeDir());
-    if (options.scan.tempDir.empty()) options.scan.tempDir = RuntimeDir() / "scan-tmp";
-    if (options.scan.maxScanTimeMs == 0) options.scan.maxScanTimeMs = RpcTimeoutMs() / 2;
-    EnsurePrivateDir(options.scan.tempDir);
+    OpenLog(options.log, "service", options.logLevel);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mailhook service: %s\n", e.what());
     return 2;
+  }
+  auto fail = [](const std::string& why) {
+    Log(LogLevel::kError, why);
+    return 2;
+  };
+  RaiseDescriptorLimit();
+  try {
+    EnsurePrivateDir(RuntimeDir());
+    PrepareScanOptions(options.scan);
+    EnsurePrivateDir(options.scan.tempDir);
+  } catch (const std::exception& e) {
+    return fail(e.what());
   }
   if (!options.engine) {
     try {
       options.engine = MakeScanEngine(options.scan);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "mailhook service: not started: %s\n", e.what());
-      return 2;
+      return fail(std::string("not started: ") + e.what());
     }
   }
-  if (!options.quiet)
-    std::fprintf(stderr, "mailhook service: scanning with %s\n", options.engine->Describe().c_str());
+  Log(LogLevel::kNotice, "scanning with " + options.engine->Describe());
   std::unique_ptr<Service> made;
   try {
     made = std::make_unique<Service>(options);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "mailhook service: %s\n", e.what());
-    return 2;
+    return fail(e.what());
   }
   Service& service = *made;
   CScanServiceOptions serviceOptions;
   serviceOptions.folder = options.workDir;
-  const bool quiet = options.quiet;
-  serviceOptions.log = [quiet](const std::string& line) {
-    // Refusals and dropped pools always; adoptions only when not quiet.
-    if (!quiet || line.rfind("adopted", 0) != 0) std::fprintf(stderr, "mailhook service: %s\n", line.c_str());
+  serviceOptions.log = [](const std::string& line) {
+    // Adoptions are the service at work; refusals and dropped pools need an administrator.
+    Log(line.rfind("adopted", 0) == 0 ? LogLevel::kInfo : LogLevel::kWarning, line);
   };
   serviceOptions.onStep = FaultPoint;
+  serviceOptions.counters = [&service] {
+    return std::vector<std::pair<std::string, uint64_t>>{
+        {"clean", service.Clean()}, {"infected", service.Infected()}, {"unscanned", service.Unscanned()}};
+  };
   CScanService scanService(serviceOptions, [&service](CScanMessage& m) { return service.Scan(m); });
   try {
     scanService.Start();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "mailhook service: %s\n", e.what());
-    return 2;
+    return fail(e.what());
   }
-  if (!options.quiet) {
-    std::fprintf(stderr, "mailhook service: %s\n", StorageSummary(options.workDir).c_str());
+  Log(LogLevel::kNotice, StorageSummary(options.workDir));
+  std::unique_ptr<CMetricsFile> metrics;
+  if (!options.metricsFile.empty()) {
+    metrics = std::make_unique<CMetricsFile>(options.metricsFile, options.metricsInterval,
+                                             [&scanService] { return scanService.Stats(); });
+    std::string error;
+    if (!metrics->Write(error)) return fail(error);
   }
   std::printf("ready\n");
   std::fflush(stdout);
 
-  stop.Wait([&options] {
-    // Scans under way finish on the engine they began with.
-    std::string error;
-    if (options.engine->Reload(error))
-      std::printf("reloaded: %s\n", options.engine->Describe().c_str());
-    else
-      std::printf("reload failed: %s; the signatures loaded before stay in use\n", error.c_str());
-    std::fflush(stdout);
-  });
+  stop.Wait([&options] { Reload(options); });
   scanService.Stop();
-  if (!options.quiet)
-    std::fprintf(
-        stderr,
-        "mailhook service: stopped; %llu messages scanned (%llu clean, %llu infected, %llu not scanned), "
-        "%llu failed; %.3f s in the engine\n",
-        static_cast<unsigned long long>(service.Scanned()), static_cast<unsigned long long>(service.Clean()),
-        static_cast<unsigned long long>(service.Infected()),
-        static_cast<unsigned long long>(service.Unscanned()),
-        static_cast<unsigned long long>(scanService.Failed()), service.EngineSeconds());
+  metrics.reset();  // the last counts written
+  char summary[256];
+  std::snprintf(summary, sizeof summary,
+                "stopped; %llu messages scanned (%llu clean, %llu infected, %llu not scanned), %llu failed; "
+                "%.3f s in the engine",
+                static_cast<unsigned long long>(service.Scanned()),
+                static_cast<unsigned long long>(service.Clean()),
+                static_cast<unsigned long long>(service.Infected()),
+                static_cast<unsigned long long>(service.Unscanned()),
+                static_cast<unsigned long long>(scanService.Failed()), service.EngineSeconds());
+  Log(LogLevel::kNotice, summary);
   return 0;
 }
 

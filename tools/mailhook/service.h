@@ -3,8 +3,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <string>
 
+#include "log.h"
 #include "scan_engine.h"
 
 namespace mailhook {
@@ -14,7 +17,9 @@ class CScanMessage;
 struct ServiceOptions {
   // Backing files named by a registration must lie inside this folder.
   std::filesystem::path workDir;
-  bool quiet = false;
+  // Where its lines go (log.h) and from which level on.
+  std::string log = "stderr";
+  LogLevel logLevel = LogLevel::kInfo;
   // What RunService loads the engine from.
   ScanEngineOptions scan;
   // The engine a Service scans with; null: the built-in scan.
@@ -23,6 +28,12 @@ struct ServiceOptions {
   // the digests of the content and header list read and of the update headers and new content
   // written ("-": none), as 16 hex digits.
   std::filesystem::path digestLog;
+  // The statistics as a Prometheus text file, rewritten every metricsInterval seconds; empty: none.
+  std::filesystem::path metricsFile;
+  double metricsInterval = 5;
+  // Reads the options again (the configuration file as it is now, the flags over it) for SIGHUP;
+  // false with the reason when they do not read. Null: only the signatures are reloaded.
+  std::function<bool(ServiceOptions& fresh, std::string& error)> reread;
 };
 
 // The command's handler for the layer's scan service: scans each message with the engine, writes
@@ -48,8 +59,10 @@ class Service {
 };
 
 // Listens until SIGINT or SIGTERM; prints "ready" on stdout once it accepts requests. SIGHUP
-// reloads the signatures and prints "reloaded" or "reload failed: <why>" on stdout. Refuses to
-// start (status 2) when the signatures cannot be loaded.
+// reopens a log file, reads the options again (log level, signature folder and engine limits
+// change live; what cannot is kept and said), reloads the signatures and prints "reloaded: ..."
+// or "reload failed: <why>" on stdout. Refuses to start (status 2) when the signatures cannot be
+// loaded.
 int RunService(const ServiceOptions& options);
 
 }  // namespace mailhook

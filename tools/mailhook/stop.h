@@ -33,6 +33,29 @@ class StopRequest {
   Impl* m_pImpl;
 };
 
+#if !defined(_WIN32)
+// SIGHUP as a reload request beside a library that takes SIGHUP, SIGINT and SIGTERM in a thread
+// of its own and stops on each (libmilter). SIGHUP is sent to the process, and the kernel gives a
+// process's signal to its first thread whenever that thread has it unblocked, which this object
+// keeps so: the library's thread never sees one. Make it in main's thread before any other thread
+// starts, and early (a SIGHUP before it ends the process); SIGINT and SIGTERM stay blocked in
+// this thread, for the library's thread to take.
+class CReloadSignals {
+ public:
+  CReloadSignals();
+  ~CReloadSignals();
+  CReloadSignals(const CReloadSignals&) = delete;
+  CReloadSignals& operator=(const CReloadSignals&) = delete;
+
+  // Runs serve on a thread of its own and calls onReload in this thread for each SIGHUP (a burst
+  // may come as one) until serve returns; returns what serve returned.
+  int Serve(const std::function<int()>& serve, const std::function<void()>& onReload);
+
+ private:
+  int m_iRead = -1, m_iWrite = -1;
+};
+#endif
+
 // Asks another process of this command to stop, as SIGTERM does; false if it cannot be reached.
 bool RequestStop(int64_t pid);
 

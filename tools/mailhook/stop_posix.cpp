@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <thread>
 
 #include "stop.h"
 
@@ -39,6 +43,71 @@ bool StopRequest::Wait(const std::function<void()>& onReload) {
 void StopRequest::Cancel() {
   m_pImpl->cancelled = true;
   if (m_pImpl->armed) pthread_kill(m_pImpl->waiter, SIGUSR1);
+}
+
+namespace {
+
+int g_iReloadPipe = -1;  // the write end, for the handler
+
+void OnHangUp(int) {
+  const int saved = errno;
+  const char byte = 'h';
+  [[maybe_unused]] ssize_t n = write(g_iReloadPipe, &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+CReloadSignals::CReloadSignals() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  m_iRead = fds[0];
+  m_iWrite = fds[1];
+  g_iReloadPipe = m_iWrite;
+  // SA_NODEFER: SIGHUP is never blocked in this thread, not even while the handler runs, so a
+  // second one in a row comes here too instead of stopping the library.
+  struct sigaction action {};
+  action.sa_handler = OnHangUp;
+  action.sa_flags = SA_RESTART | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
+  sigset_t stops, hangUp;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigemptyset(&hangUp);
+  sigaddset(&hangUp, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &hangUp, nullptr);
+}
+
+CReloadSignals::~CReloadSignals() {
+  // The handler stays: a SIGHUP while the process winds down is dropped, not a reason to die.
+  g_iReloadPipe = -1;
+  if (m_iRead >= 0) close(m_iRead);
+  if (m_iWrite >= 0) close(m_iWrite);
+}
+
+int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload) {
+  if (m_iRead < 0) return serve();
+  int rc = 0;
+  std::thread server([&] {
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
+    rc = serve();
+    const char byte = 'd';
+    [[maybe_unused]] ssize_t n = write(m_iWrite, &byte, 1);
+  });
+  for (char byte = 0; byte != 'd';) {
+    const ssize_t n = read(m_iRead, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (byte == 'h' && onReload) onReload();
+  }
+  server.join();
+  return rc;
 }
 
 bool RequestStop(int64_t pid) {

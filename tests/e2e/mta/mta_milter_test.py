@@ -347,6 +347,100 @@ class MtaMilterTest(unittest.TestCase):
         self.assertFalse([m for m in self.postfix.sink_messages() if m.fields("X-Test-Id") == ["killed-mid-message"]],
                          "the message refused for now was delivered")
 
+    def with_milter_args(self, *args):
+        """The milter started again with `args` after its own; the usual one again afterwards."""
+        if ARGS.against == "clamav":
+            self.skipTest("mailhook's own options")
+        milter = self.side.milter
+        usual = list(milter.argv)
+        argv = list(usual)
+        for name, value in zip(args[::2], args[1::2]):
+            if name in argv:
+                argv[argv.index(name) + 1] = value
+            else:
+                argv += [name, value]
+        milter.stop()
+        milter.argv = argv
+        milter.start()
+
+        def restore():
+            milter.stop()
+            milter.argv = usual
+            milter.start()
+
+        self.addCleanup(restore)
+
+    def postfix_logged(self, qid, pattern):
+        """Postfix's log line for `qid` that matches `pattern`, within a deadline."""
+        return h.wait_for("Postfix to log %s for %s" % (pattern, qid), lambda: re.search(
+            r"(?m)^.*\b%s: .*%s.*$" % (qid, pattern), self.postfix.log()), 30).group(0)
+
+    def infected_message(self):
+        with open(os.path.join(self.root, "messages", "hidden", "b64.eml"), "rb") as f:
+            return f.read()
+
+    def test_infected_tagged_is_delivered_replaced_and_saying_so(self):
+        """--on-infected tag: accepted, delivered once with the verdict in the scan field, its body
+        the service's notice, its content fields the notice's (the multipart type gone)."""
+        self.with_milter_args("--on-infected", "tag")
+        r = self.postfix.send(self.infected_message())
+        self.assertEqual(r.code, 250, "tagged: %r" % r)
+        got = self.delivered([r])[r.qid]
+        self.assertEqual(len(got), 1)
+        self.assertEqual(len(got[0].fields(MailhookSide.header)), 1)
+        self.assertTrue(got[0].fields(MailhookSide.header)[0].startswith("infected: " + SIGNATURE),
+                        got[0].fields(MailhookSide.header))
+        self.assertIn(b"carried malware and was replaced", got[0].body)
+        self.assertNotIn(b"EICAR", got[0].body)
+        self.assertEqual([v.split(";")[0].strip() for v in got[0].fields("Content-Type")], ["text/plain"])
+        self.assertEqual(got[0].fields("Content-Transfer-Encoding"), [])
+
+    def test_infected_discarded_or_held(self):
+        """--on-infected discard: accepted and dropped by Postfix, never delivered;
+        --on-infected quarantine: accepted into Postfix's hold queue, not delivered."""
+        self.with_milter_args("--on-infected", "discard")
+        r = self.postfix.send(self.infected_message())
+        self.assertEqual(r.code, 250, "discarded: %r" % r)
+        self.postfix_logged(r.qid, "milter-discard")
+        self.doCleanups()
+
+        self.with_milter_args("--on-infected", "quarantine")
+        held = self.postfix.send(self.infected_message())
+        self.assertEqual(held.code, 250, "held: %r" % held)
+        self.postfix_logged(held.qid, "milter-hold")
+        queue = subprocess.run(["/usr/sbin/postqueue", "-c", self.postfix.config, "-j"], capture_output=True,
+                               text=True, check=True).stdout
+        self.assertIn('"queue_name": "hold"', next(l for l in queue.splitlines() if held.qid in l))
+        self.assertNotIn(r.qid, self.postfix.sink_by_qid())
+        self.assertNotIn(held.qid, self.postfix.sink_by_qid())
+
+    def test_unavailable_or_oversize_accepted_saying_so_or_refused(self):
+        """--on-unavailable accept: with the scanner stopped, delivered with a scan field saying it
+        was not scanned; --max-message: a larger message delivered saying so, or refused with 552
+        under --on-oversize reject."""
+        self.with_milter_args("--on-unavailable", "accept", "--max-message", "4096")
+        big = note("too-large", b"x" * 8000 + b"\r\n")
+        r = self.postfix.send(big)
+        self.assertEqual(r.code, 250, "oversize: %r" % r)
+        field = self.delivered([r])[r.qid][0].fields(MailhookSide.header)
+        self.assertEqual(len(field), 1)
+        self.assertTrue(field[0].startswith("not scanned: message larger than 4096 bytes"), field)
+        self.side.scanner.stop()
+        try:
+            down = self.postfix.send(note("scanner-down-accepted"))
+        finally:
+            self.side.scanner.start()
+        self.assertEqual(down.code, 250, "scanner down: %r" % down)
+        field = self.delivered([down])[down.qid][0].fields(MailhookSide.header)
+        self.assertEqual(len(field), 1)
+        self.assertTrue(field[0].startswith("not scanned: service unavailable"), field)
+        self.doCleanups()
+
+        self.with_milter_args("--max-message", "4096", "--on-oversize", "reject")
+        r = self.postfix.send(note("too-large-refused", b"x" * 8000 + b"\r\n"))
+        self.assertEqual((r.stage, r.code), ("end", 552), "oversize refused: %r" % r)
+        self.assertIn("5.3.4", r.text)
+
 
 def main():
     global ARGS, SLOW

@@ -10,9 +10,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <mailhook/mailhook_export.h>
 #include <mailhook/mh_HeaderList.h>
+#include <mailhook/mh_Stats.h>
 
 namespace mailhook {
 
@@ -46,6 +49,9 @@ struct CScanServiceOptions {
   std::function<void(const std::string&)> log;
   // Called after each step ("adopted", "receiver"), for tests that stop the service between them.
   std::function<void(const char*)> onStep;
+  // The handler's own counters (by name: lower case, digits and '_'), added to every statistics
+  // snapshot (Stats(), QueryServiceStats()); null: none.
+  std::function<std::vector<std::pair<std::string, uint64_t>>()> counters;
 };
 
 class MAILHOOK_API CScanService {
@@ -68,6 +74,8 @@ class MAILHOOK_API CScanService {
   // Requests that failed for the layer's reasons (unknown or busy resources, files cut short)
   // or the handler's.
   uint64_t Failed() const;
+  // What the service has done since it started (mh_Stats.h); any thread, any time.
+  CServiceStats Stats() const;
 
  private:
   friend class CScanServiceRequests;  // internal: serves requests without a link
