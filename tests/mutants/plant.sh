@@ -11,7 +11,7 @@ build=$(cd "$1" && pwd); shift
 units=${MUTANT_UNITS:-"content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
 platform_test pool_test rpc_link_test shared_test xdr_test headers_reader_fuzz xdr_decoder_fuzz ipc_buffer_fuzzer
 rpc_frame_fuzzer resource_fuzzer header_split_fuzz service_request_fuzz"}
-limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
+limit=${MUTANT_TIME_LIMIT:-120}  # seconds per test binary (faults_test takes ~30 s): a planted bug may make a wait endless
 windows=false
 [ -f "$build/bin/xdr_test.exe" ] && windows=true
 
