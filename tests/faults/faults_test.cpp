@@ -49,9 +49,11 @@ struct HookLines {
     Has(line, "FAILED:") ? failed.push_back(line) : void(++ok);
     return true;
   }
-  // Reads result lines until one has `part` (served: no "FAILED"); false if the output ends first.
+  // Reads result lines until one has `part` (served: no "FAILED"); false if the output ends first
+  // or the deadline passes, however many other lines come meanwhile.
   bool ReadUntil(Process& hook, const std::string& part, bool served = false) {
-    for (std::string line; hook.ReadLine(line);)
+    const auto deadline = mhtest::Deadline();
+    for (std::string line; hook.ReadLine(line, deadline);)
       if (Take(line) && Has(line, part) && !(served && Has(line, "FAILED"))) return true;
     return false;
   }
@@ -194,7 +196,11 @@ class Faults : public MailhookRun {
   // A fault plan's "stop@..." stops the process itself at its step.
   static void AwaitStopped(Process& p) {
     int status = 0;
-    ASSERT_EQ(waitpid(p.Pid(), &status, WUNTRACED), p.Pid());
+    const auto deadline = mhtest::Deadline();
+    pid_t got = 0;
+    while ((got = waitpid(p.Pid(), &status, WUNTRACED | WNOHANG)) == 0 && Process::Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(got, p.Pid()) << "the process did not stop at its fault step in time";
     ASSERT_TRUE(WIFSTOPPED(status));
   }
   // A hook refused before it carries anything.
@@ -293,7 +299,7 @@ TEST_F(Faults, DiskFillsWhileContentGrows) {
     HookLines seen;
     ASSERT_TRUE(seen.ReadUntilFailed(*hook));
     EXPECT_TRUE(Has(seen.failed.front(), "b.eml") &&
-                Has(seen.failed.front(), "the backing file could not grow"))
+                Has(seen.failed.front(), "FAILED: disk full: the backing file could not grow"))
         << seen.failed.front();
     // The small message is still served while the large one cannot be.
     ASSERT_TRUE(seen.ReadUntil(*hook, "a.eml"));

@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -59,6 +60,11 @@ std::string Frame(uint32_t kind, uint32_t length, const std::string& payload = {
   return std::string(reinterpret_cast<char*>(header), sizeof(header)) + payload;
 }
 
+// Sends bytes one at a time, gap apart, until all are sent or the other side has hung up.
+void Trickle(RawStream& stream, const std::string& bytes, std::chrono::milliseconds gap) {
+  for (size_t i = 0; i < bytes.size() && stream.Send(&bytes[i], 1); ++i) std::this_thread::sleep_for(gap);
+}
+
 std::string RequestFrame(int32_t value) {
   CIPCMsgBuffer b;
   b << value;
@@ -73,6 +79,9 @@ class RawPeer {
     EXPECT_NE(m_stream, nullptr) << "cannot connect to " << path;
   }
   void Send(const std::string& bytes) { ASSERT_TRUE(m_stream && m_stream->Send(bytes.data(), bytes.size())); }
+  void Trickle(const std::string& bytes, std::chrono::milliseconds gap) {
+    if (m_stream) ::Trickle(*m_stream, bytes, gap);
+  }
   // True when the server closed the connection (end of stream) rather than the watchdog firing.
   bool SeesEndOfStream() {
     char c;
@@ -370,8 +379,9 @@ TEST(RpcTransport, ServerSurvivesHostileClientsAnswersPipelinedRequestsAndStopsW
   EXPECT_EQ(AskFailure(good), CRPCError::NOT_LISTENING);  // its connection gone, and no other to be had
 }
 
-// A peer that starts a frame and stops loses its connection (thread and buffer) once the
-// time-out has passed; an idle peer, between frames, keeps its connection however long it waits.
+// A peer that starts a frame and stops, or sends it a byte now and then, loses its connection
+// (thread and buffer) once the time-out has passed since the frame began; an idle peer, between
+// frames, keeps its connection however long it waits.
 TEST(RpcTransport, FramesLeftUnfinishedAreDroppedAfterTheTimeOut) {
   RuntimeDirScope rt;
   EnvScope timeout("MAILHOOK_RPC_TIMEOUT_MS", "300");
@@ -386,6 +396,11 @@ TEST(RpcTransport, FramesLeftUnfinishedAreDroppedAfterTheTimeOut) {
                                : std::string("MHRP\x01\x00", 6));
   }
   for (auto& peer : stalled) EXPECT_TRUE(peer->SeesEndOfStream());
+  // Each byte well inside the time-out, the whole frame far past it: a deadline that started
+  // again with each byte would let the frame in, and the peer would get an answer.
+  RawPeer trickling(path);
+  trickling.Trickle(Frame(RPC_FRAME_REQUEST, 60, std::string(60, 'x')), std::chrono::milliseconds(25));
+  EXPECT_TRUE(trickling.SeesEndOfStream());
   CRPCClientHelper good(kComponent, nullptr);
   EXPECT_EQ(AskPlusOne(good, 1), 2);
   // Waited through the stalled peers' time-outs and is still served.
@@ -526,4 +541,17 @@ TEST(RpcTransport, ClientRefusesMalformedReplies) {
     EXPECT_EQ(CodeOf<CRPCError>([&] { EXPECT_EQ(AskPlusOne(client, 4), 5); }), c.second)
         << "answer " << c.first.size() << " bytes";
   service.join();
+
+  // A reply that comes a byte at a time, each byte well inside the time-out: the client gives up
+  // at the time-out, however many pieces have come meanwhile.
+  EnvScope timeout("MAILHOOK_RPC_TIMEOUT_MS", "300");
+  CRPCClientHelper hasty(kComponent, nullptr);
+  std::thread slow([&] {
+    std::unique_ptr<RawStream> peer = listener->Accept();
+    char request[256];
+    if (peer && peer->Recv(request, sizeof request) > 0)
+      Trickle(*peer, Frame(RPC_FRAME_REPLY, 5, okPayload), std::chrono::milliseconds(100));
+  });
+  EXPECT_EQ(AskFailure(hasty), CRPCError::TIMEOUT);
+  slow.join();
 }

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Plants small realistic bugs one at a time and checks that the unit suites catch each one.
 # usage: tests/mutants/plant.sh BUILD_DIR [NUMBER...]
-# BUILD_DIR is a configured build of this tree (tests on). Every file is restored after its run.
+# BUILD_DIR is a configured build of this tree (tests on): a native one, or the windows preset's
+# for the bugs planted in *_win.cpp files (its tests then run under Wine). Every file is restored
+# after its run.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=$1; shift
-units="content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
-platform_test pool_test rpc_link_test shared_test xdr_test api_unit_test api_test"
-limit=${MUTANT_TIME_LIMIT:-30}  # seconds per test binary: a planted bug may make a wait endless
+build=$(cd "$1" && pwd); shift
+# The unit suites, the layer's process-level tests and the fuzz corpora's replays (MUTANT_UNITS to
+# run others).
+units=${MUTANT_UNITS:-"content_test foundation_test headers_test ipc_buffer_test rpc_transport_test memmap_test
+platform_test pool_test rpc_link_test shared_test xdr_test api_unit_test api_test headers_reader_fuzz
+xdr_decoder_fuzz ipc_buffer_fuzzer rpc_frame_fuzzer resource_fuzzer header_split_fuzz service_request_fuzz"}
+limit=${MUTANT_TIME_LIMIT:-120}  # seconds per test binary (faults_test takes ~30 s): a planted bug may make a wait endless
+windows=false
+[ -f "$build/bin/xdr_test.exe" ] && windows=true
 
-# number#file#sed program#what it breaks
+# number#file#sed program#what it breaks[#more test binaries to run, beside the units]
 mutants=(
 "1#lib/memmap/hook_MemMapResource.cpp#s/if (need > m_iMaxSize) return -1;/if (need >= m_iMaxSize) return -1;/#resource: growth to exactly the maximum refused (bound off by one)"
 "2#lib/pool/hook_MemMapResourcePool.cpp#s/to.splice(to.begin(), m_InUseResources, in->at);/to.splice(to.end(), m_InUseResources, in->at);/#pool: free list FIFO instead of LIFO"
@@ -24,6 +31,24 @@ mutants=(
 "11#platform/ipc/rpc_frame.cpp#s/if (m_uLength > m_uMaxPayload) {/if (m_uLength > m_uMaxPayload + 1) {/#frame decoder: payload one byte over the limit accepted"
 "12#platform/ipc/ipc_buffer.cpp#s/if (count > (m_Bytes.size() - pos) \/ kU32Size)/if (false)/#ipc buffer: u32 array count not checked against the bytes left"
 "13#platform/win32/win32_posix_file.cpp#s/return mode | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;/return mode | O_CLOEXEC | O_NONBLOCK;/#posix file: a symbolic link at the path is followed"
+"20#platform/ipc/rpc_posix.cpp#/^        inFrame = true;\$/d#rpc server (socket): a frame is never marked begun, so its deadline starts again with each piece and a trickling peer is never cut off"
+"21#platform/ipc/rpc_win.cpp#/^        inFrame = true;\$/d#rpc server (pipe): a frame is never marked begun, so its deadline starts again with each piece and a trickling peer is never cut off"
+"22#platform/ipc/rpc_posix.cpp#s/auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());/deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); auto left = std::chrono::milliseconds(timeoutMs);/#rpc client (socket): the deadline for a reply in pieces starts again with each piece"
+"23#platform/ipc/rpc_win.cpp#s/switch (pipe->Step(decoder, CPipe::Left(deadline), nullptr)) {/deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); switch (pipe->Step(decoder, CPipe::Left(deadline), nullptr)) {/#rpc client (pipe): the deadline for a reply in pieces starts again with each piece"
+"24#lib/headers/hook_HookHeadersImp.cpp#/^      if (left() < width) break;\$/d#header list reader: an integer cut short by the end of the list is taken"
+"25#lib/headers/hook_HookHeadersImp.cpp#s/if (uint64_t{count} \\* unit > left()) break;/if (uint64_t{count} > left()) break;/#header list reader: a wide string's count checked as bytes, not units, against the bytes left"
+"26#lib/headers/hook_HookHeadersImp.cpp#s/(unit == 2 \\&\\& last\\[1\\] != 0)/false/#header list reader: a wide string ending in half a terminator is taken"
+"27#lib/headers/hook_HookHeadersImp.cpp#s/std::stable_sort(/std::sort(/#header list reader: values of one id no longer kept in write order (unstable sort)"
+"28#lib/xdr/hook_XDR.cpp#s/if (uint64_t{count} \\* sizeof(T) > Length()) {/if (false) {/#xdr: a string's count not checked against the bytes left before reading and allocating"
+"29#lib/memmap/hook_MemMapResource.cpp#s/if (dataSize + kHeaderSize < shrinkSize/if (dataSize + kHeaderSize <= shrinkSize/#resource: data needing exactly the shrink size shrinks the view (the wrong branch at the boundary)"
+"30#platform/win32/win32_posix_error.cpp#/^    case ENOSPC:\$/d#posix errors: a full disk (ENOSPC) no longer reported as ERROR_DISK_FULL"
+"31#platform/win32/win32_posix_file.cpp#/^      (void)Retry(\\[\\&\\] { return ftruncate(fd, static_cast<off_t>(fileSize)); });\$/d#posix mapping: a file grown part of the way by a failed extension keeps its new size"
+"32#lib/api/mh_HookClient.cpp#s/throw CMailhookError(CMailhookError::DISK_FULL, \"the backing file could not grow to \"/throw CMailhookError(CMailhookError::SYSTEM, \"the backing file could not grow to \"/#hook client: content that cannot grow reported as a system error, not a full disk#faults_test"
+"33#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.prot == prot;/#posix views: a view kept for re-use handed out at another offset than asked"
+"34#platform/win32/win32_posix_file.cpp#s/return pv.id == s.id \\&\\& pv.offset == offset \\&\\& pv.prot == prot;/return pv.id == s.id \\&\\& pv.offset == offset;/#posix views: a writable view kept for re-use handed out for a read-only request"
+"35#lib/api/mh_HookClient.cpp#s/if (Clock::now() + pause >= deadline) return false;/if (Clock::now() + pause >= deadline + std::chrono::hours(24)) return false;/#hook client: waiting for a service that is down ignores retryFor#api_test faults_test e2e_test"
+"36#tools/mailhook/stop_posix.cpp#s/signal == SIGHUP)/(signal == SIGHUP || signal == SIGTERM))/#command: a service that takes SIGTERM for a reload and never stops#e2e_test"
+"37#tools/mailhook/stop_win.cpp#s/return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;/return WaitForMultipleObjects(1, waits + 1, FALSE, INFINITE) == WAIT_OBJECT_0;/#command (Windows): a service that never sees a stop request#e2e_test"
 "41#lib/api/mh_ScanService.cpp#s/      if (Earlier(generation, p.FenceOf(id))) {/      if (false \&\& Earlier(generation, p.FenceOf(id))) {/#service: a scan older than its resources' fence is served"
 "42#lib/api/mh_ScanService.cpp#s/    busy = busy || p.InUse(id);/    busy = false;/#service: a fence answers ok while a request still uses the resource"
 "43#lib/api/mh_HookClient.cpp#s/heldBack.push_back({holder, ++generation,/heldBack.push_back({holder, generation.load(),/#hook: the generation does not move on after a time-out"
@@ -31,24 +56,42 @@ mutants=(
 "45#lib/api/mh_HookClient.cpp#s/  const bool done = status == kStatusOk || status == kStatusPoolUnknown;/  const bool done = status != kStatusFailed;/#hook: a fence answered busy brings the holder back"
 )
 
+run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
+  if $windows; then
+    [ -f "$build/bin/$1.exe" ] || return 0  # a POSIX-only suite
+    timeout "$limit" "$root/cmake/wine-run.sh" "$build/wineprefix" "$build/bin/$1.exe" >"$2" 2>&1
+  else
+    timeout "$limit" "$build/bin/$1" >"$2" 2>&1
+  fi
+}
+export -f run_test
+export build root limit windows
+
 want=" $* "
 for m in "${mutants[@]}"; do
-  IFS='#' read -r num file prog what <<<"$m"
+  IFS='#' read -r num file prog what more <<<"$m"
   [ $# -gt 0 ] && [[ $want != *" $num "* ]] && continue
+  if [[ $file == *_win.cpp ]] && ! $windows; then
+    echo "$num SKIPPED (needs the windows build) $what"; continue
+  fi
+  if [[ $file == *_posix* ]] && $windows; then
+    echo "$num SKIPPED (needs a native build) $what"; continue
+  fi
+  tests="$units $more"
   f=$root/$file
   cp "$f" "$f.orig"
   sed -i -e "$prog" "$f"
   if cmp -s "$f" "$f.orig"; then
     echo "$num NOT-APPLIED $what"; mv "$f.orig" "$f"; continue
   fi
-  if ! cmake --build "$build" -j2 --target $units >"$build/mutant$num.log" 2>&1; then
+  if ! cmake --build "$build" -j2 --target $tests >"$build/mutant$num.log" 2>&1; then
     echo "$num BUILD-FAILED $what"
   else
-    failed=$(for t in $units; do echo "$t"; done | xargs -P2 -I{} sh -c \
-      "timeout $limit '$build/bin/{}' >'$build/mutant$num.{}.log' 2>&1 || echo {}" | sort | tr '\n' ' ')
+    failed=$(for t in $tests; do echo "$t"; done | xargs -P2 -I{} bash -c \
+      "run_test {} '$build/mutant$num.{}.log' || echo {}" | sort | tr '\n' ' ')
     if [ -n "$failed" ]; then echo "$num CAUGHT by: $failed| $what"; else echo "$num SURVIVED $what"; fi
   fi
   mv "$f.orig" "$f"
   touch "$f"
 done
-cmake --build "$build" -j2 --target $units >/dev/null 2>&1
+cmake --build "$build" -j2 >/dev/null 2>&1

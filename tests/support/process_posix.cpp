@@ -1,5 +1,6 @@
 // Processes on POSIX: posix_spawn with stdin and stdout on pipes.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -22,7 +24,7 @@ struct Process::Impl {
 
 Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  bool withStderr)
-    : m_pImpl(new Impl) {
+    : m_pImpl(new Impl), m_name(argv.at(0) + (argv.size() > 1 ? " " + argv[1] : "")) {
   std::vector<std::string> envs, args = argv;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -64,11 +66,16 @@ Process::~Process() {
   CloseInput();
 }
 
-long Process::ReadSome(char* buf, unsigned long size) {
-  ssize_t n;
-  while ((n = read(m_pImpl->out, buf, size)) < 0 && errno == EINTR) {
+long Process::ReadSome(char* buf, unsigned long size, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd out = {m_pImpl->out, POLLIN, 0};
+    const int ready = left <= 0 ? 0 : poll(&out, 1, static_cast<int>(left));
+    if (ready == 0) return -1;
+    if (ready < 0) continue;  // EINTR
+    const ssize_t n = read(m_pImpl->out, buf, size);
+    if (n >= 0 || errno != EINTR) return n < 0 ? 0 : n;
   }
-  return n;
 }
 
 bool Process::WriteLine(const std::string& line) {
@@ -100,11 +107,18 @@ int Process::Pid() const {
   return m_pImpl->pid;
 }
 
-int Process::Wait() {
-  if (!m_pImpl->waited) {
-    while (waitpid(m_pImpl->pid, &m_pImpl->status, 0) < 0 && errno == EINTR) {
+std::optional<int> Process::ExitCode(Clock::time_point deadline) {
+  // A child that has not exited is looked at again every few milliseconds: there is nothing to
+  // block on with a time-out.
+  while (!m_pImpl->waited) {
+    const pid_t got = waitpid(m_pImpl->pid, &m_pImpl->status, WNOHANG);
+    if (got == m_pImpl->pid || (got < 0 && errno != EINTR)) {
+      m_pImpl->waited = true;
+    } else if (Clock::now() >= deadline) {
+      return std::nullopt;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    m_pImpl->waited = true;
   }
   return WIFEXITED(m_pImpl->status) ? WEXITSTATUS(m_pImpl->status) : -WTERMSIG(m_pImpl->status);
 }

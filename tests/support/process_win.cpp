@@ -3,6 +3,7 @@
 // only while one process starts, so a process started by another thread at the same moment never holds our
 // pipes open (which would keep ReadAll waiting). Stop is defined where the command's stop request is linked
 // (e2e).
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -39,7 +40,7 @@ std::string mhtest::SelfPath() {
 
 Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  bool withStderr)
-    : m_pImpl(new Impl) {
+    : m_pImpl(new Impl), m_name(argv.at(0) + (argv.size() > 1 ? " " + argv[1] : "")) {
   std::wstring cmd;
   for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + mhwin::QuoteArgument(Wide(a));
   HANDLE outRd = nullptr, outWr = nullptr, inRd = nullptr, inWr = nullptr;
@@ -90,7 +91,14 @@ Process::~Process() {
   if (m_pImpl->process) ::CloseHandle(m_pImpl->process);
 }
 
-long Process::ReadSome(char* buf, unsigned long size) {
+long Process::ReadSome(char* buf, unsigned long size, Clock::time_point deadline) {
+  // An anonymous pipe has no waits with a time-out: it is looked at every few milliseconds until
+  // something has come (a broken pipe, the end, counts).
+  DWORD ready = 0;
+  while (PeekNamedPipe(m_pImpl->out, nullptr, 0, nullptr, &ready, nullptr) && ready == 0) {
+    if (Clock::now() >= deadline) return -1;
+    Sleep(5);
+  }
   DWORD n = 0;
   return ReadFile(m_pImpl->out, buf, static_cast<DWORD>(size), &n, nullptr) ? static_cast<long>(n) : 0;
 }
@@ -111,9 +119,12 @@ void Process::Kill() {
   if (!m_pImpl->waited && TerminateProcess(m_pImpl->process, 137)) m_pImpl->killed = true;
 }
 
-int Process::Wait() {
+std::optional<int> Process::ExitCode(Clock::time_point deadline) {
   if (!m_pImpl->waited) {
-    WaitForSingleObject(m_pImpl->process, INFINITE);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (WaitForSingleObject(m_pImpl->process, static_cast<DWORD>(std::max<long long>(left, 0))) !=
+        WAIT_OBJECT_0)
+      return std::nullopt;
     DWORD code = 0;
     GetExitCodeProcess(m_pImpl->process, &code);
     // Killed, or ended by an exception code (0xC0000005 ...): what POSIX reports as a signal.

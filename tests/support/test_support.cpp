@@ -1,12 +1,15 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "dbg/dbg_log.h"
 #include "win32/win32.h"
@@ -28,6 +31,11 @@ void SetEnv(const char* name, const char* value) {
 #endif
 }
 }  // namespace
+
+std::chrono::milliseconds Patience() {
+  using namespace std::chrono_literals;
+  return ::testing::Test::HasFailure() ? 3s : 20s;
+}
 
 bool RegisterChild(const std::string& name, ChildMain body) {
   Children()[name] = std::move(body);
@@ -124,11 +132,18 @@ ChildProcess::ChildProcess(const std::string& name, const std::vector<std::strin
 
 }  // namespace mhtest
 
-bool Process::ReadLine(std::string& line) {
+void Process::GiveUp(const std::string& waitedFor) {
+  ADD_FAILURE() << m_name << ": waited in vain for " << waitedFor << "; its last line: \"" << m_lastLine
+                << "\"";
+  Kill();
+}
+
+bool Process::NextLine(std::string& line, Clock::time_point deadline, const std::string& waitedFor) {
   char buf[4096];
   size_t pos;
   while ((pos = m_pending.find('\n')) == std::string::npos) {
-    long n = ReadSome(buf, sizeof buf);
+    long n = ReadSome(buf, sizeof buf, deadline);
+    if (n < 0) GiveUp(waitedFor);
     if (n <= 0) {
       line = std::move(m_pending);
       m_pending.clear();
@@ -139,12 +154,18 @@ bool Process::ReadLine(std::string& line) {
   line = m_pending.substr(0, pos);
   m_pending.erase(0, pos + 1);
   if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows program's text mode
+  m_lastLine = line;
   return true;
 }
 
+bool Process::ReadLine(std::string& line, Clock::time_point deadline) {
+  return NextLine(line, deadline, "a line");
+}
+
 bool Process::WaitForLine(const std::string& want) {
+  const auto deadline = mhtest::Deadline();
   std::string line;
-  while (ReadLine(line))
+  while (NextLine(line, deadline, "the line \"" + want + "\""))
     if (line == want) return true;
   return false;
 }
@@ -153,6 +174,17 @@ std::string Process::ReadAll() {
   std::string out = std::move(m_pending);
   m_pending.clear();
   char buf[4096];
-  for (long n; (n = ReadSome(buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  long n;
+  while ((n = ReadSome(buf, sizeof buf, mhtest::Deadline())) > 0) out.append(buf, static_cast<size_t>(n));
+  if (n < 0) GiveUp("the end of its output");
   return out;
+}
+
+int Process::Wait() {
+  std::optional<int> code = ExitCode(mhtest::Deadline());
+  if (!code) {
+    GiveUp("its exit");
+    code = ExitCode(mhtest::Deadline());
+  }
+  return code.value_or(-9);
 }

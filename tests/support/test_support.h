@@ -2,6 +2,7 @@
 // made by re-running the test binary itself with "--child NAME ARGS...".
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -47,6 +48,14 @@ class EnvScope {
   std::optional<std::string> m_old;
 };
 
+// How long a test waits for another process (a line, the end of its output, its exit): a few
+// times what the longest such wait takes under a sanitizer or Wine on a loaded machine. Once the
+// test has failed, a few seconds: it is lost anyway and must not hang.
+std::chrono::milliseconds Patience();
+inline std::chrono::steady_clock::time_point Deadline() {
+  return std::chrono::steady_clock::now() + Patience();
+}
+
 // A whole file's bytes ("" if it cannot be read).
 std::string ReadFile(const std::filesystem::path& path);
 
@@ -75,15 +84,21 @@ bool RegisterChild(const std::string& name, ChildMain body);
 // A program started with arguments and extra environment (name=value, replacing what this
 // process has), its stdout (and stderr if asked) on a pipe and its stdin from one.
 // process_posix.cpp / process_win.cpp; the reading is shared (test_support.cpp).
+//
+// Every wait ends at a deadline: past it the test fails, naming the process, what was waited for
+// and the last line it wrote, and the process is killed, so that the waits after it end at once.
 class Process {
  public:
+  using Clock = std::chrono::steady_clock;
+
   Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
           bool withStderr = false);
   ~Process();  // kills the process if it still runs
 
-  bool ReadLine(std::string& line);           // without its newline; false at the end of its output
+  // Without its newline; false at the end of its output, or at the deadline.
+  bool ReadLine(std::string& line, Clock::time_point deadline = mhtest::Deadline());
   bool WaitForLine(const std::string& want);  // reads lines until one equals want
-  std::string ReadAll();                      // the output to its end, as written
+  std::string ReadAll();                      // the output to its end, as written, while it keeps coming
   bool WriteLine(const std::string& line);    // to its stdin, a newline added
   void CloseInput();
   void Stop();  // as the user stops it: SIGTERM, or on Windows the command's stop request
@@ -96,9 +111,18 @@ class Process {
   struct Impl;
 
  private:
-  long ReadSome(char* buf, unsigned long size);  // 0 at the end
-  std::unique_ptr<Impl> m_pImpl;                 // not copied: one owner kills and waits
+  // Up to size bytes as soon as some come; 0 at the end of the output, -1 from the deadline on.
+  long ReadSome(char* buf, unsigned long size, Clock::time_point deadline);
+  // The exit code, or none while the process still runs at the deadline.
+  std::optional<int> ExitCode(Clock::time_point deadline);
+  bool NextLine(std::string& line, Clock::time_point deadline, const std::string& waitedFor);
+  // Fails the test with what was waited for, and kills the process.
+  void GiveUp(const std::string& waitedFor);
+
+  std::unique_ptr<Impl> m_pImpl;  // not copied: one owner kills and waits
+  std::string m_name;             // the program and its first argument, for failures
   std::string m_pending;
+  std::string m_lastLine;
 };
 
 namespace mhtest {

@@ -1,5 +1,6 @@
-// The XDR encoder's exact bytes, its capacity, and the decoder reading back what it wrote.
-// Short and malformed input is the fuzz target's.
+// The XDR encoder's exact bytes, its capacity, the decoder reading back what it wrote, and string
+// counts that claim more than the bytes left (other short and malformed input is the fuzz
+// target's).
 #include <string>
 #include <tuple>
 #include <vector>
@@ -89,4 +90,29 @@ TEST(InputXDR, DecodesWhatTheEncoderWroteFromItsOwnCopy) {
   EXPECT_EQ(in.GoodBit(), 0);
   InputXDR::FreeMem(str);
   InputXDR::FreeMem(wstr);
+}
+
+// A string's count comes from the other process. One that claims more than the bytes left fails
+// before anything is read past them or allocated for it, and stays consumed. The caller's memory
+// goes on past the decoder's 7 bytes with what would complete the string, terminator included,
+// so a decoder that looked past its block would find it whole.
+TEST(InputXDR, AStringCountPastTheBytesLeftFailsWithoutReadingPastThem) {
+  const char bytes[] =
+      "\x08\x00\x00\x00"
+      "abcdefg";
+  InputXDR in(bytes, 7);
+  char* s = nullptr;
+  EXPECT_FALSE(in.ReadString(s));
+  EXPECT_EQ(s, nullptr);
+  EXPECT_EQ(in.GoodBit(), 0);
+  EXPECT_EQ(in.Length(), 3u);
+  // 4 Gi units claimed: a decoder that allocated before it checked would ask for 8 GiB.
+  const char wide[] =
+      "\xff\xff\xff\xff"
+      "a\0\0";
+  InputXDR win(wide, 8);
+  char16_t* ws = nullptr;
+  EXPECT_FALSE(win.ReadWString(ws));
+  EXPECT_EQ(ws, nullptr);
+  EXPECT_EQ(win.Length(), 4u);
 }
