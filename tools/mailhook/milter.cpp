@@ -622,8 +622,10 @@ int RunMilter(const MilterOptions& given) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  // Until SIGTERM or SIGINT, which libmilter takes itself: then no new connections.
-  const int rc = reloads.Serve([] { return smfi_main(); }, [] { ReloadMilter(*g_process); });
+  // Until SIGTERM or SIGINT: then no new connections, and the messages under way finish. A stop
+  // asked for ends the milter well, whatever libmilter's listener says as it closes.
+  int rc = reloads.Serve([] { return smfi_main(); }, [] { ReloadMilter(*g_process); }, [] { smfi_stop(); });
+  if (reloads.StopAsked()) rc = MI_SUCCESS;
   std::unique_lock lock(process.liveLock);
   const bool drained = process.liveChanged.wait_for(lock, std::chrono::duration<double>(o.drainFor),
                                                     [&] { return process.live == 0; });

@@ -49,9 +49,10 @@ namespace {
 
 int g_iReloadPipe = -1;  // the write end, for the handler
 
-void OnHangUp(int) {
+// 'h' for a reload, 's' for a stop, read by Serve's loop.
+void OnSignal(int signal) {
   const int saved = errno;
-  const char byte = 'h';
+  const char byte = signal == SIGHUP ? 'h' : 's';
   [[maybe_unused]] ssize_t n = write(g_iReloadPipe, &byte, 1);
   errno = saved;
 }
@@ -64,21 +65,19 @@ CReloadSignals::CReloadSignals() {
   m_iRead = fds[0];
   m_iWrite = fds[1];
   g_iReloadPipe = m_iWrite;
-  // SA_NODEFER: SIGHUP is never blocked in this thread, not even while the handler runs, so a
-  // second one in a row comes here too instead of stopping the library.
+  // SA_NODEFER: the signals are never blocked in this thread, not even while the handler runs,
+  // so a second one in a row comes here too instead of going to the library's thread.
   struct sigaction action {};
-  action.sa_handler = OnHangUp;
+  action.sa_handler = OnSignal;
   action.sa_flags = SA_RESTART | SA_NODEFER;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGHUP, &action, nullptr);
-  sigset_t stops, hangUp;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigemptyset(&hangUp);
-  sigaddset(&hangUp, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  pthread_sigmask(SIG_UNBLOCK, &hangUp, nullptr);
+  sigset_t ours;
+  sigemptyset(&ours);
+  for (int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    sigaction(signal, &action, nullptr);
+    sigaddset(&ours, signal);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &ours, nullptr);
 }
 
 CReloadSignals::~CReloadSignals() {
@@ -88,14 +87,15 @@ CReloadSignals::~CReloadSignals() {
   if (m_iWrite >= 0) close(m_iWrite);
 }
 
-int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload) {
+int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload,
+                          const std::function<void()>& onStop) {
   if (m_iRead < 0) return serve();
   int rc = 0;
   std::thread server([&] {
-    sigset_t hangUp;
-    sigemptyset(&hangUp);
-    sigaddset(&hangUp, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&ours, signal);
+    pthread_sigmask(SIG_BLOCK, &ours, nullptr);
     rc = serve();
     const char byte = 'd';
     [[maybe_unused]] ssize_t n = write(m_iWrite, &byte, 1);
@@ -105,6 +105,10 @@ int CReloadSignals::Serve(const std::function<int()>& serve, const std::function
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (byte == 'h' && onReload) onReload();
+    if (byte == 's' && !m_bStopAsked) {
+      m_bStopAsked = true;
+      if (onStop) onStop();
+    }
   }
   server.join();
   return rc;
