@@ -624,7 +624,7 @@ int RunMilter(const MilterOptions& given) {
 
   // Until SIGTERM or SIGINT: then no new connections, and the messages under way finish. A stop
   // asked for ends the milter well, whatever libmilter's listener says as it closes.
-  int rc = reloads.Serve([] { return smfi_main(); }, [] { ReloadMilter(*g_process); }, [] { smfi_stop(); });
+  int rc = reloads.Serve([] { return smfi_main(); }, [] { ReloadMilter(*g_process); });
   if (reloads.StopAsked()) rc = MI_SUCCESS;
   std::unique_lock lock(process.liveLock);
   const bool drained = process.liveChanged.wait_for(lock, std::chrono::duration<double>(o.drainFor),

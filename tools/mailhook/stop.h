@@ -34,11 +34,11 @@ class StopRequest {
 };
 
 #if !defined(_WIN32)
-// SIGHUP as a reload request, SIGINT and SIGTERM as a stop, beside a library that takes all three
-// in a thread of its own and stops on each (libmilter). A signal sent to the process goes to its
-// first thread whenever that thread has it unblocked, which this object keeps so: the library's
-// thread never sees one, and the stop is asked of the library by this thread, which therefore
-// knows it was asked for. Make it in main's thread before any other thread starts, and early (a
+// SIGHUP as a reload request beside a library that takes SIGHUP, SIGINT and SIGTERM in a thread of
+// its own and stops on each (libmilter). A signal sent to the process goes to its first thread
+// whenever that thread has it unblocked, which this object keeps so: the library's thread never
+// sees a SIGHUP, and a SIGINT or SIGTERM is noted here (a stop that was asked for) before it is
+// passed on to the library. Make it in main's thread before any other thread starts, and early (a
 // SIGHUP before it ends the process).
 class CReloadSignals {
  public:
@@ -48,10 +48,9 @@ class CReloadSignals {
   CReloadSignals& operator=(const CReloadSignals&) = delete;
 
   // Runs serve on a thread of its own (with the three signals blocked there) and, in this
-  // thread, calls onReload for each SIGHUP (a burst may come as one) and onStop for the first
-  // SIGINT or SIGTERM, until serve returns; returns what serve returned.
-  int Serve(const std::function<int()>& serve, const std::function<void()>& onReload,
-            const std::function<void()>& onStop);
+  // thread, calls onReload for each SIGHUP (a burst may come as one), until serve returns;
+  // returns what serve returned.
+  int Serve(const std::function<int()>& serve, const std::function<void()>& onReload);
   // Whether a SIGINT or SIGTERM came while serving.
   bool StopAsked() const { return m_bStopAsked; }
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -87,8 +88,7 @@ CReloadSignals::~CReloadSignals() {
   if (m_iWrite >= 0) close(m_iWrite);
 }
 
-int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload,
-                          const std::function<void()>& onStop) {
+int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload) {
   if (m_iRead < 0) return serve();
   int rc = 0;
   std::thread server([&] {
@@ -101,13 +101,27 @@ int CReloadSignals::Serve(const std::function<int()>& serve, const std::function
     [[maybe_unused]] ssize_t n = write(m_iWrite, &byte, 1);
   });
   for (char byte = 0; byte != 'd';) {
+    // A bounded wait rather than a read that blocks: a sanitizer runtime that holds a signal back
+    // until its thread next calls into it would otherwise never run the handler that fills the pipe.
+    pollfd ready{m_iRead, POLLIN, 0};
+    const int polled = poll(&ready, 1, 250);
+    if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
+    if (polled < 0) break;
     const ssize_t n = read(m_iRead, &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (byte == 'h' && onReload) onReload();
     if (byte == 's' && !m_bStopAsked) {
+      // Noted, then passed on to the library's own thread, which stops it as it would have: with
+      // the stop signals blocked here too, the process's next SIGTERM can only go there (and
+      // waits for that thread if the library has not made it yet).
       m_bStopAsked = true;
-      if (onStop) onStop();
+      sigset_t stops;
+      sigemptyset(&stops);
+      sigaddset(&stops, SIGINT);
+      sigaddset(&stops, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+      kill(getpid(), SIGTERM);
     }
   }
   server.join();

@@ -690,7 +690,7 @@ class Mailhook:
             env["MAILHOOK_RPC_TIMEOUT_MS"] = str(rpc_timeout_ms)
         # Read by a ThreadSanitizer build only.
         env["TSAN_OPTIONS"] = ":".join(filter(None, [env.get("TSAN_OPTIONS"), "suppressions=" + os.path.join(
-            os.path.dirname(os.path.abspath(__file__)), "tsan-libmilter.supp")]))
+            os.path.dirname(os.path.abspath(__file__)), "..", "..", "tsan.supp")]))
         self.service = Daemon("mailhook-service", [
             binary, "service", "--db", db, "--max-scan-size", str(limits.scan_size), "--max-file-size",
             str(limits.file_size), "--max-recursion", str(limits.recursion), "--max-files", str(limits.files),
