@@ -39,7 +39,8 @@ class StopRequest {
 // whenever that thread has it unblocked, which this object keeps so: the library's thread never
 // sees a SIGHUP, and a SIGINT or SIGTERM is noted here (a stop that was asked for) before it is
 // passed on to the library. Make it in main's thread before any other thread starts, and early (a
-// SIGHUP before it ends the process).
+// SIGHUP before it ends the process); the three stay blocked until Serve, which then takes those
+// that came meanwhile.
 class CReloadSignals {
  public:
   CReloadSignals();

@@ -50,6 +50,16 @@ namespace {
 
 int g_iReloadPipe = -1;  // the write end, for the handler
 
+const sigset_t& Ours() {
+  static const sigset_t ours = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&set, signal);
+    return set;
+  }();
+  return ours;
+}
+
 // 'h' for a reload, 's' for a stop, read by Serve's loop.
 void OnSignal(int signal) {
   const int saved = errno;
@@ -66,19 +76,17 @@ CReloadSignals::CReloadSignals() {
   m_iRead = fds[0];
   m_iWrite = fds[1];
   g_iReloadPipe = m_iWrite;
-  // SA_NODEFER: the signals are never blocked in this thread, not even while the handler runs,
-  // so a second one in a row comes here too instead of going to the library's thread.
+  // SA_NODEFER: once Serve runs, the signals are never blocked in this thread, not even while the
+  // handler runs, so a second one in a row comes here too instead of going to the library's thread.
   struct sigaction action {};
   action.sa_handler = OnSignal;
   action.sa_flags = SA_RESTART | SA_NODEFER;
   sigemptyset(&action.sa_mask);
-  sigset_t ours;
-  sigemptyset(&ours);
-  for (int signal : {SIGHUP, SIGINT, SIGTERM}) {
-    sigaction(signal, &action, nullptr);
-    sigaddset(&ours, signal);
-  }
-  pthread_sigmask(SIG_UNBLOCK, &ours, nullptr);
+  for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaction(signal, &action, nullptr);
+  // Blocked until Serve: every thread made meanwhile (and the library's, made by Serve's server
+  // thread) has them blocked, so that only this thread or the library's waiting thread can take
+  // one. One that comes meanwhile waits for Serve.
+  pthread_sigmask(SIG_BLOCK, &Ours(), nullptr);
 }
 
 CReloadSignals::~CReloadSignals() {
@@ -91,15 +99,14 @@ CReloadSignals::~CReloadSignals() {
 int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload) {
   if (m_iRead < 0) return serve();
   int rc = 0;
+  // Made while the signals are blocked here, so it starts with them blocked: had it a moment with
+  // them open, a stop passed on below could land in it instead of in the library's thread.
   std::thread server([&] {
-    sigset_t ours;
-    sigemptyset(&ours);
-    for (int signal : {SIGHUP, SIGINT, SIGTERM}) sigaddset(&ours, signal);
-    pthread_sigmask(SIG_BLOCK, &ours, nullptr);
     rc = serve();
     const char byte = 'd';
     [[maybe_unused]] ssize_t n = write(m_iWrite, &byte, 1);
   });
+  pthread_sigmask(SIG_UNBLOCK, &Ours(), nullptr);
   for (char byte = 0; byte != 'd';) {
     // A bounded wait rather than a read that blocks: a sanitizer runtime that holds a signal back
     // until its thread next calls into it would otherwise never run the handler that fills the pipe.
