@@ -4,19 +4,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "api/mh_BackingFiles.h"
 #include "api/mh_Files.h"
 #include "api/mh_HeaderListSink.h"
+#include "api/mh_HolderQueue.h"
 #include "api/mh_Protocol.h"
+#include "api/mh_ServiceLink.h"
 #include "api/mh_Wire.h"
 #include "content/hook_HookContent.h"
 #include "foundation/hook_HookError.h"
@@ -26,21 +27,11 @@
 #include "memmap/hook_MemMapResource.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
-#include "rpc/hook_RpcCommunicationResource.h"
 #include "shared/hook_SharedResourceClientMgr.h"
 
 namespace mailhook {
 
 namespace {
-
-// Backing files: header lists in small ones, content in large ones.
-constexpr uint64_t kSmallDefault = 64u << 10;
-constexpr uint64_t kSmallMax = 4u << 20;
-constexpr uint64_t kLargeDefault = 1u << 20;
-
-uint64_t DefaultFileSize(int sizeType) {
-  return sizeType == 0 ? kSmallDefault : kLargeDefault;
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -67,12 +58,6 @@ bool BackOff(std::chrono::milliseconds& pause, Clock::time_point deadline) {
   std::this_thread::sleep_for(pause);
   pause = std::min(pause * 2, std::chrono::milliseconds(400));
   return true;
-}
-
-// The largest file a process keeps mapped between messages; files grown past it are cut back.
-uint64_t KeptMapping(int poolId) {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(poolId);
-  return pool != nullptr ? pool->GetMaxAllowedMemMapFileSize() : 0;
 }
 
 // Grows a resource's data area to hold need bytes. Messages written in pieces would re-map the
@@ -138,60 +123,42 @@ class CHeaderFileSink final : public CHeaderListSink {
 // What the client shares between its messages: the backing files and their pool, the holders,
 // the link that registers and fences, and the holders held back.
 //
-// Locks, in the order they may nest: poolLists (never held while waiting for anything), then the
-// pool's and groups' own locks inside the specified classes. holdersLock and registering are
-// taken alone.
+// Locks, in the order they may nest: the files' Lists() (never held while waiting for anything),
+// then the pool's and groups' own locks inside the specified classes. The link's and the holder
+// queue's locks are their own, never held across a call out of them.
 struct CHookClient::Shared {
   CHookClientOptions options;
-  CRpcCommunicationResource* registerLink = nullptr;
-  std::mutex registering;
+  std::unique_ptr<CBackingFiles> files;
+  std::unique_ptr<CServiceLink> link;
   std::atomic<bool> stop{false};
-  std::vector<CMemMapResource*> resources;    // every resource of the pool, owned by it
   std::vector<CHookSharedResource*> holders;  // owned by the client manager
-  // Shared while resources are handed out or given back; unique while the pool's lists are read
-  // whole (a registration) or its resources are mended.
-  std::shared_mutex poolLists;
 
   // Generations: every scan request carries the current one; a holder whose request went
   // unanswered is held back, its resources fenced at a new one (see Quarantine).
   std::atomic<uint32_t> generation{0};
-  struct HeldBack {
-    CHookSharedResource* holder;
-    uint32_t generation;  // its resources' fence
-    Clock::time_point due;
-    std::chrono::milliseconds pause;
-    bool probing;
-  };
-  std::mutex holdersLock;
-  std::condition_variable holderBack;
-  size_t usable = 0;  // holders free in the group; a message takes one of these before the group's
-  std::vector<HeldBack> heldBack;
-
-  // The largest a backing file may grow: content files hold options.maxMessage bytes of data
-  // after their header, rounded up to whole 64 KiB (every platform's mapping granularity).
-  uint64_t MaxFileSize(int sizeType) const {
-    if (sizeType == 0) return kSmallMax;
-    return (uint64_t{options.maxMessage} + CMemMapResource::kHeaderSize + 0xFFFF) & ~uint64_t{0xFFFF};
-  }
+  // Which holder a message may take: counts the group's free ones (a message takes one of these
+  // before the group's) and keeps the held-back ones until their fence is answered.
+  std::unique_ptr<CHolderQueue<CHookSharedResource>> holderQueue;
 
   int32_t Register();
   void RegisterWaiting();
   // After an answer the service should not have given a healthy hook of this pool (see Send):
   // true when the next try may go.
   bool Recover(int32_t status, uint32_t sent);
+  // Maps the holder's resources afresh from their files (and free ones cut short); stops the
+  // client when one cannot be.
   bool Mend(CHookSharedResource* holder);
-  // The fixed fields of each resource's shared header as this process wrote them (it made the
-  // files): what a service writes over them is mended before the resource is used again.
-  struct WrittenHeader {
-    int32_t headerSize, defaultSize, maxSize, sizeType;
-  };
-  std::unordered_map<const CMemMapResource*, WrittenHeader> written;
+  // Whether what a service wrote into the holder's resources' shared headers left them as this
+  // process wrote them (it made the files); they are mended before they are used again if not.
   bool HeadersIntact(CHookSharedResource* holder) const;
-  CHookSharedResource* TakeHolder(Clock::time_point deadline);
-  void GiveHolder(CHookSharedResource* holder);
+  CHookSharedResource* TakeHolder(Clock::time_point deadline) { return holderQueue->Take(deadline); }
+  void GiveHolder(CHookSharedResource* holder) { holderQueue->Give(holder); }
   void Quarantine(CHookSharedResource* holder);
-  // Fences one held-back holder (lock held on entry and exit, not meanwhile); true when it came back.
-  bool Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder);
+  // The queue's calls: the holder into the group again, and a fence of its resources.
+  void IntoGroup(CHookSharedResource* holder);
+  bool Fence(CHookSharedResource* holder, uint32_t generation);
+  // No message waits any longer for a held-back holder.
+  void StopAll();
 };
 
 // A holder between the request and the moment it goes back: what the service answered, and
@@ -224,7 +191,7 @@ struct CCarryOutcome::Held {
     // stays as long as it is.
     if (CMemMapResource* c = holder->GetContentMemResource();
         !holdBack && c != nullptr && c->IsMapped() &&
-        static_cast<uint64_t>(c->GetCurrentMapSize()) > KeptMapping(client->options.poolId))
+        static_cast<uint64_t>(c->GetCurrentMapSize()) > client->files->KeptMapping())
       c->ResizeMappingFileDependonFilesize();
     const bool faultedNow = Faulted();
     if (faultedNow) mended = client->Mend(holder);
@@ -291,7 +258,7 @@ struct CMessage::Writing {
   // Takes the holder's three resources and starts the header list and the content at nothing.
   void Prepare() {
     {
-      std::shared_lock lock(client->poolLists);
+      std::shared_lock lock(client->files->Lists());
       holder->GetMemResources();
     }
     header = holder->GetHeaderMemResource();
@@ -301,7 +268,7 @@ struct CMessage::Writing {
       throw CMailhookError(CMailhookError::SYSTEM, "the pool gave no resources");
     headers.reset();
     try {
-      kept = KeptMapping(client->options.poolId);
+      kept = client->files->KeptMapping();
       headerSink.emplace(header, kept, broken);
     } catch (const CHookError&) {
       throw CMailhookError(CMailhookError::SYSTEM, "the header file has no view");
@@ -316,7 +283,7 @@ struct CMessage::Writing {
     headers.reset();
     headerSink.reset();
     content.reset();
-    std::shared_lock lock(client->poolLists);
+    std::shared_lock lock(client->files->Lists());
     holder->Close();
   }
 
@@ -551,38 +518,10 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pShared(new Shar
   try {
     EnsurePrivateDir(RuntimeDir());
     EnsurePrivateDir(s.options.folder);
-    CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->CreateResourcePool(s.options.poolId);
-    // Two small resources and one large per holder: a holder never waits for another's.
-    for (int h = 0; h < s.options.holders; ++h) {
-      for (int sizeType : {0, 0, 1}) {
-        CMemMapResource* resource = pool->CreateResource();
-        int id = pool->GetUniqueResourceId();
-        auto path = s.options.folder / ((sizeType == 0 ? "small-" : "large-") + std::to_string(id) + ".mmf");
-        std::u16string name = path.u16string();
-        // A file left by an earlier run is used again only if it is still private to us.
-        std::error_code ec;
-        if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
-          if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
-            pool->DestroyResource(resource);
-            throw CMailhookError(CMailhookError::FILE_REPLACED, "refusing backing file: " + problem);
-          }
-        }
-        if (resource->Open(id, sizeType, name.data(), DefaultFileSize(sizeType), s.MaxFileSize(sizeType)) !=
-            0) {
-          pool->DestroyResource(resource);
-          throw CMailhookError(CMailhookError::SYSTEM, "cannot create backing file " + path.string());
-        }
-        pool->AddResource(resource);
-        s.resources.push_back(resource);
-        const auto* fresh = static_cast<const MemMapResourceHeader*>(static_cast<const void*>(
-            static_cast<char*>(resource->GetDataBaseAddr()) - CMemMapResource::kHeaderSize));
-        s.written[resource] = {fresh->iHeaderSize, fresh->iDefaultSize, fresh->iMaxSize, fresh->iSizeType};
-      }
-    }
-    if (pool->SetupSync() != 0) throw CMailhookError(CMailhookError::SYSTEM, "cannot arm the resource pool");
+    s.files = std::make_unique<CBackingFiles>(s.options.poolId, s.options.folder, s.options.holders,
+                                              uint64_t{s.options.maxMessage});
 
-    s.registerLink = new CRpcCommunicationResource(kCmdRegisterPool, 0);
-    s.registerLink->Connect();
+    s.link = std::make_unique<CServiceLink>(s.options.poolId);
     if (s.options.registerAtStart) s.RegisterWaiting();
 
     auto* clients = CSharedResourceClientMgr::Instance();
@@ -594,7 +533,13 @@ CHookClient::CHookClient(const CHookClientOptions& options) : m_pShared(new Shar
       s.holders.push_back(holder);
     }
     clients->ReadyToUse();
-    s.usable = s.holders.size();
+    CHolderQueue<CHookSharedResource>::Calls calls;
+    calls.fence = [&s](CHookSharedResource* holder, uint32_t generation) {
+      return s.Fence(holder, generation);
+    };
+    calls.take = [] { return CSharedResourceClientMgr::Instance()->AcquireResource(kDefaultGroupId); };
+    calls.give = [&s](CHookSharedResource* holder) { s.IntoGroup(holder); };
+    s.holderQueue = std::make_unique<CHolderQueue<CHookSharedResource>>(s.holders.size(), std::move(calls));
   } catch (const CRPCError& e) {
     Teardown();
     throw FromRpc(e, "connecting to the service: ");
@@ -614,7 +559,7 @@ void CHookClient::Teardown() {
     clients->Close();
     CSharedResourceClientMgr::CloseSingleton();
   }
-  delete m_pShared->registerLink;
+  m_pShared->link.reset();
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
   delete m_pShared;
@@ -676,24 +621,7 @@ CCarryOutcome CHookClient::Carry(const CHeaderList& headers, std::string_view co
 }
 
 int32_t CHookClient::Shared::Register() {
-  CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(options.poolId);
-  CMemMapResourcePool::CResPoolRegisterInfo* info = pool->ExportPoolRegisterInfo();
-  if (info == nullptr) return kStatusFailed;
-  CRegisterRequest registration{options.poolId, {}, generation.load()};
-  for (int32_t i = 0; i < info->iEntryCount; ++i) {
-    const auto* entry = info->Entry(static_cast<size_t>(i));
-    registration.entries.push_back({entry->iResourcePoolId, entry->iResourceId, entry->szBackingStoreName});
-  }
-  pool->FreePoolRegisterInfo(info);
-  CIPCMsgBuffer request(1024, false), reply(1024, false);
-  Encode(registration, request);
-  // One registration at a time on the shared link.
-  std::lock_guard lock(registering);
-  registerLink->SendRequest(request, reply);
-  CRegisterReply answer;
-  if (!Decode(reply, answer))
-    throw CMailhookError(CMailhookError::PROTOCOL, "service: a malformed reply to the registration");
-  return answer.status;
+  return link->Register(generation.load());
 }
 
 void CHookClient::Shared::RegisterWaiting() {
@@ -721,7 +649,7 @@ bool CHookClient::Shared::Recover(int32_t status, uint32_t sent) {
   if (status != kStatusPoolUnknown && status != kStatusResourceUnknown && status != kStatusStale)
     return false;
   // The export record reads the pool's lists whole: no resource may change hands meanwhile.
-  std::unique_lock lock(poolLists);
+  std::unique_lock lock(files->Lists());
   if (status == kStatusStale) {
     if (generation.load() != sent) return true;
     ++generation;
@@ -729,191 +657,81 @@ bool CHookClient::Shared::Recover(int32_t status, uint32_t sent) {
   return Register() == kStatusOk;
 }
 
+namespace {
+
+std::vector<CMemMapResource*> ResourcesOf(CHookSharedResource* holder) {
+  return {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
+          holder->GetUpdateHeaderMemResource()};
+}
+
+}  // namespace
+
 // Touches each resource's shared header, so it runs under a guard of its own: the holder may be
 // coming back from a late service, outside any message's guard.
 bool CHookClient::Shared::HeadersIntact(CHookSharedResource* holder) const {
   BusGuard guard;
-  bool intact = true;
-  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
-                               holder->GetUpdateHeaderMemResource()}) {
-    if (res == nullptr || !res->IsMapped()) continue;
-    auto it = written.find(res);
-    if (it == written.end()) continue;
-    auto* h = reinterpret_cast<MemMapResourceHeader*>(static_cast<char*>(res->GetDataBaseAddr()) -
-                                                      CMemMapResource::kHeaderSize);
-    auto load = [](int32_t& field) {
-      return std::atomic_ref<int32_t>(field).load(std::memory_order_acquire);
-    };
-    const WrittenHeader now{load(h->iHeaderSize), load(h->iDefaultSize), load(h->iMaxSize),
-                            load(h->iSizeType)};
-    const int32_t data = load(h->iDataSize);
-    intact = intact && now.headerSize == it->second.headerSize && now.defaultSize == it->second.defaultSize &&
-             now.maxSize == it->second.maxSize && now.sizeType == it->second.sizeType && data >= 0 &&
-             data <= res->GetDataStorageSize();
-  }
+  const bool intact = files->HeadersIntact(ResourcesOf(holder));
   return intact && !guard.Faulted();
 }
 
-// Maps afresh from its file each resource this holder has and each free one whose file is now
-// shorter than its view (one the pool could not hand out): mapping extends a file shorter than
-// the view again, and the fresh header has no data recorded. Resources other holders have are
-// theirs to mend. No resource changes hands meanwhile.
 bool CHookClient::Shared::Mend(CHookSharedResource* holder) {
-  std::unique_lock lock(poolLists);
-  std::vector<CMemMapResource*> others, mine;
-  for (CHookSharedResource* h : holders) {
-    auto& to = h == holder ? mine : others;
-    for (CMemMapResource* res :
-         {h->GetHeaderMemResource(), h->GetContentMemResource(), h->GetUpdateHeaderMemResource()})
-      if (res != nullptr) to.push_back(res);
-  }
-  bool ok = true;
-  for (CMemMapResource* res : resources) {
-    if (std::find(others.begin(), others.end(), res) != others.end()) continue;
-    std::filesystem::path path(res->GetBackingStoreName());
-    std::error_code ec;
-    const uint64_t fileSize = std::filesystem::file_size(path, ec);
-    const bool held = std::find(mine.begin(), mine.end(), res) != mine.end();
-    if (!held && res->IsMapped() && !ec && fileSize >= static_cast<uint64_t>(res->GetCurrentMapSize()))
-      continue;
-    std::u16string name = res->GetBackingStoreName();
-    res->Close();
-    if (!PrivateFileProblem(path).empty() ||
-        res->Open(res->GetResourceId(), res->GetSizeType(), name.data(), DefaultFileSize(res->GetSizeType()),
-                  MaxFileSize(res->GetSizeType())) != 0)
-      ok = false;
-  }
+  std::vector<CMemMapResource*> others;
+  for (CHookSharedResource* h : holders)
+    if (h != holder)
+      for (CMemMapResource* res : ResourcesOf(h))
+        if (res != nullptr) others.push_back(res);
+  const bool ok = files->Mend(ResourcesOf(holder), others);
   // A client that cannot mend its pool must not carry on with a resource that has no view.
-  if (!ok) stop = true;
+  if (!ok) StopAll();
   return ok;
 }
 
+void CHookClient::Shared::StopAll() {
+  stop = true;
+  if (holderQueue) holderQueue->Stop();
+}
+
 void CHookClient::Stop() {
-  {
-    std::lock_guard lock(m_pShared->holdersLock);
-    m_pShared->stop = true;
-  }
-  m_pShared->holderBack.notify_all();
+  m_pShared->StopAll();
 }
 
 size_t CHookClient::ReturnHeldBack() {
-  Shared& s = *m_pShared;
-  std::unique_lock lock(s.holdersLock);
-  std::vector<CHookSharedResource*> due;
-  for (auto& h : s.heldBack)
-    if (!h.probing) due.push_back(h.holder);
-  for (CHookSharedResource* holder : due) s.Probe(lock, holder);
-  return s.heldBack.size();
+  return m_pShared->holderQueue->ReturnHeldBack();
 }
 
-// A message first fences any held-back holder whose turn has come (nobody else would bring it
-// back), then takes a free one. It waits while the others are in use; it gives up at the
-// deadline only when every holder is held back.
-CHookSharedResource* CHookClient::Shared::TakeHolder(Clock::time_point deadline) {
-  std::unique_lock lock(holdersLock);
-  for (;;) {
-    // The clock is read only when some holder is held back: not once per message.
-    if (!heldBack.empty()) {
-      const auto now = Clock::now();
-      auto due = std::find_if(heldBack.begin(), heldBack.end(),
-                              [&](const HeldBack& h) { return !h.probing && h.due <= now; });
-      if (due != heldBack.end()) {
-        Probe(lock, due->holder);
-        continue;
-      }
-    }
-    if (usable > 0) {
-      --usable;
-      lock.unlock();
-      return CSharedResourceClientMgr::Instance()->AcquireResource(kDefaultGroupId);
-    }
-    const bool allHeldBack = heldBack.size() == holders.size();
-    if (allHeldBack && (stop || Clock::now() >= deadline)) return nullptr;
-    auto wake = allHeldBack ? deadline : Clock::time_point::max();
-    for (const auto& h : heldBack)
-      if (!h.probing) wake = std::min(wake, h.due);
-    if (wake == Clock::time_point::max())
-      holderBack.wait(lock);
-    else
-      holderBack.wait_until(lock, wake);
-  }
-}
-
-void CHookClient::Shared::GiveHolder(CHookSharedResource* holder) {
+void CHookClient::Shared::IntoGroup(CHookSharedResource* holder) {
   // What the service wrote into the files' headers is not taken on trust: a header that no
   // longer says what this process wrote (a header size of 0, a data size past the view) would
   // make every later message fail on the resource, or a later service refuse the pool.
   if (!HeadersIntact(holder)) Mend(holder);
-  {
-    std::shared_lock lock(poolLists);
-    // The group would give the holder's resources back to their pool under its own lock, which
-    // every message takes twice: given back first, out here, threads carrying at once do not
-    // queue behind one another's pool work. The group's Close then finds nothing held.
-    holder->Close();
-    CSharedResourceClientMgr::Instance()->ReleaseResource(kDefaultGroupId, holder);
-  }
-  {
-    std::lock_guard lock(holdersLock);
-    ++usable;
-  }
-  holderBack.notify_one();
+  std::shared_lock lock(files->Lists());
+  // The group would give the holder's resources back to their pool under its own lock, which
+  // every message takes twice: given back first, out here, threads carrying at once do not
+  // queue behind one another's pool work. The group's Close then finds nothing held.
+  holder->Close();
+  CSharedResourceClientMgr::Instance()->ReleaseResource(kDefaultGroupId, holder);
 }
 
 // The holder's request went unanswered: the service may still serve it later and write into its
 // resources. They stay with the holder, out of use, until the service has fenced them at a new
 // generation (scans of older ones are refused) and says no request of its own still uses them.
 void CHookClient::Shared::Quarantine(CHookSharedResource* holder) {
-  {
-    std::lock_guard lock(holdersLock);
-    heldBack.push_back({holder, ++generation, Clock::now(), std::chrono::milliseconds(25), false});
-  }
-  holderBack.notify_all();
+  holderQueue->HoldBack(holder, ++generation);
 }
 
-bool CHookClient::Shared::Probe(std::unique_lock<std::mutex>& lock, CHookSharedResource* holder) {
-  auto find = [&] {
-    return std::find_if(heldBack.begin(), heldBack.end(),
-                        [&](const HeldBack& h) { return h.holder == holder; });
-  };
-  auto it = find();
-  if (it == heldBack.end() || it->probing) return false;
-  it->probing = true;
-  CFenceRequest fence{options.poolId, it->generation, {}};
-  for (CMemMapResource* res : {holder->GetHeaderMemResource(), holder->GetContentMemResource(),
-                               holder->GetUpdateHeaderMemResource()})
-    fence.resources.push_back(res != nullptr ? res->GetResourceId() : int32_t{-1});
-  CIPCMsgBuffer request(1024, false), reply(1024, false);
-  Encode(fence, request);
-  lock.unlock();
-  CFenceReply answer;
+bool CHookClient::Shared::Fence(CHookSharedResource* holder, uint32_t fenceAt) {
+  std::vector<int32_t> resources;
+  for (CMemMapResource* res : ResourcesOf(holder))
+    resources.push_back(res != nullptr ? res->GetResourceId() : -1);
+  int32_t status = kStatusFailed;
   try {
-    std::lock_guard link(registering);
-    registerLink->SendRequest(request, reply);
-    if (!Decode(reply, answer)) answer.status = kStatusFailed;
+    status = link->Fence(fenceAt, resources);
   } catch (const std::exception&) {
-    answer.status = kStatusFailed;  // no service, or no answer in time: try again later
+    // no service, or no answer in time: try again later
   }
-  const int32_t status = answer.status;
   // A service that does not know the pool has no request of it: one that does gets the pool
   // registered again, which fences every resource at a generation past this one.
-  const bool done = status == kStatusOk || status == kStatusPoolUnknown;
-  lock.lock();
-  it = find();
-  if (done) {
-    heldBack.erase(it);
-    // The service answers again: the others may well be through too.
-    for (auto& h : heldBack) h.due = std::min(h.due, Clock::now());
-    lock.unlock();
-    GiveHolder(holder);
-    lock.lock();
-  } else {
-    it->probing = false;
-    it->due = Clock::now() + it->pause;
-    it->pause = std::min(it->pause * 2, std::chrono::milliseconds(2000));
-    // Whoever waits for a holder meanwhile wakes for this one's next turn.
-    holderBack.notify_all();
-  }
-  return done;
+  return status == kStatusOk || status == kStatusPoolUnknown;
 }
 
 bool CHookClient::Stopped() const {
@@ -931,11 +749,11 @@ uint64_t CHookClient::FreeResources() const {
 }
 
 uint64_t CHookClient::LargestKeptMapping() const {
-  return KeptMapping(m_pShared->options.poolId);
+  return m_pShared->files->KeptMapping();
 }
 
 uint64_t CHookClient::ResourceCount() const {
-  return m_pShared->resources.size();
+  return m_pShared->files->Count();
 }
 
 }  // namespace mailhook

@@ -220,7 +220,11 @@ struct CScanService::State {
   }
   void Handle(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
   CServiceStats Snapshot();
+  // Checks the entries, then the peer's right to the pool, then adopts the files.
   CRegisterReply Register(const CRPCPeer& peer, const CRegisterRequest& request);
+  int32_t EntriesRefused(const CRegisterRequest& request) const;
+  // Maps every file named into a pool of that id (held: pools, uniquely).
+  CRegisterReply Adopt(const CRPCPeer& peer, const CRegisterRequest& request);
   // Under the lock of pools: why a registration of pool id by process may not make or replace it.
   int32_t RegistrationRefused(uint32_t process, int32_t id) const;
   int32_t Fence(const CRPCPeer& peer, const CFenceRequest& request);
@@ -399,36 +403,46 @@ int32_t CScanService::State::RegistrationRefused(uint32_t process, int32_t id) c
   return kStatusOk;
 }
 
-CRegisterReply CScanService::State::Register(const CRPCPeer& peer, const CRegisterRequest& request) {
-  const int32_t poolId = request.pool;
+// Every entry of the pool named, each file inside the service's folder and private to its owner.
+int32_t CScanService::State::EntriesRefused(const CRegisterRequest& request) const {
   try {
     for (const CRegisterEntry& e : request.entries) {
-      if (e.pool != poolId) return {kStatusBadRequest, 0};
+      if (e.pool != request.pool) return kStatusBadRequest;
       const std::filesystem::path path(e.path);
       if (!IsInside(path, options.folder)) {
         Log("refused " + path.string() + ": outside " + options.folder.string());
-        return {kStatusRefused, 0};
+        return kStatusRefused;
       }
       if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
         Log("refused " + problem);
-        return {kStatusRefused, 0};
+        return kStatusRefused;
       }
     }
   } catch (const std::exception& e) {
     // A name the file system cannot take (too long, say) is the request's fault.
     Log(std::string("refused a registration: ") + e.what());
-    return {kStatusBadRequest, 0};
+    return kStatusBadRequest;
   }
+  return kStatusOk;
+}
 
+CRegisterReply CScanService::State::Register(const CRPCPeer& peer, const CRegisterRequest& request) {
+  if (int32_t refused = EntriesRefused(request); refused != kStatusOk) return {refused, 0};
   std::unique_lock lock(pools);
-  if (int32_t refused = RegistrationRefused(peer.process, poolId); refused != kStatusOk) return {refused, 0};
+  if (int32_t refused = RegistrationRefused(peer.process, request.pool); refused != kStatusOk)
+    return {refused, 0};
   // A hook that starts again registers again: its old resources are forgotten first.
-  Forget(poolId);
+  Forget(request.pool);
   if (!DescriptorsLeftFor(request.entries.size())) {
-    Log("refused pool " + std::to_string(poolId) + ": " + std::to_string(request.entries.size()) +
+    Log("refused pool " + std::to_string(request.pool) + ": " + std::to_string(request.entries.size()) +
         " resources would use up this process's descriptors (ulimit -n)");
     return {kStatusRefused, 0};
   }
+  return Adopt(peer, request);
+}
+
+CRegisterReply CScanService::State::Adopt(const CRPCPeer& peer, const CRegisterRequest& request) {
+  const int32_t poolId = request.pool;
   auto* mgr = CMemMapResourcePoolMgr::Instance();
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
   // Mapping and reading each file's header happen here: a file the hook's user cuts short

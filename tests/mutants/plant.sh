@@ -51,9 +51,10 @@ mutants=(
 "37#tools/mailhook/stop_win.cpp#s/return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;/return WaitForMultipleObjects(1, waits + 1, FALSE, INFINITE) == WAIT_OBJECT_0;/#command (Windows): a service that never sees a stop request#e2e_test"
 "41#lib/api/mh_ScanService.cpp#s/      if (Earlier(generation, p.FenceOf(id))) {/      if (false \&\& Earlier(generation, p.FenceOf(id))) {/#service: a scan older than its resources' fence is served"
 "42#lib/api/mh_ScanService.cpp#s/    busy = busy || p.InUse(id);/    busy = false;/#service: a fence answers ok while a request still uses the resource"
-"43#lib/api/mh_HookClient.cpp#s/heldBack.push_back({holder, ++generation,/heldBack.push_back({holder, generation.load(),/#hook: the generation does not move on after a time-out"
+"43#lib/api/mh_HookClient.cpp#s/holderQueue->HoldBack(holder, ++generation);/holderQueue->HoldBack(holder, generation.load());/#hook: the generation does not move on after a time-out"
 "44#lib/api/mh_HookClient.cpp#s/    if (!held.GiveBack(mended, unanswered)) {/    if (!held.GiveBack(mended, false)) {/#hook: a holder whose request went unanswered goes straight back"
-"45#lib/api/mh_HookClient.cpp#s/  const bool done = status == kStatusOk || status == kStatusPoolUnknown;/  const bool done = status != kStatusFailed;/#hook: a fence answered busy brings the holder back"
+"45#lib/api/mh_HookClient.cpp#s/  return status == kStatusOk || status == kStatusPoolUnknown;/  return status != kStatusFailed;/#hook: a fence answered busy brings the holder back"
+"46#lib/api/mh_BackingFiles.cpp#s/intact = intact \&\& now.headerSize == it->second.headerSize \&\& /intact = intact \&\& /#hook: a header size a service wrote over is taken on trust"
 )
 
 run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
