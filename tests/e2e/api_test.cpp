@@ -229,13 +229,15 @@ TEST_F(HookClientE2E, AStaleOrUnknownAnswerIsMendedByRegisteringAgain) {
 }
 
 // A service that writes nonsense into the shared headers of the files it was handed (a header
-// size of 0 in the update file, a maximum length no file has in the content file) cannot poison
-// the hook: what it wrote is mended before the resources are used again, and a healthy service
-// started afterwards adopts the pool and serves the next message.
+// size of 0 in the update file, then a maximum length no file has in the content file, one per
+// message so that each must be found on its own) cannot poison the hook: what it wrote is mended
+// before the resources are used again, and a healthy service started afterwards adopts the pool
+// and serves the next message.
 TEST_F(HookClientE2E, AServiceThatBreaksTheFilesHeadersCannotPoisonTheHook) {
   mhtest::EnvScope runtime("MAILHOOK_RUNTIME_DIR", Runtime().string());
   m_serviceArgs = {"--builtin", "--dir", Pool().string()};
   std::map<int32_t, fs::path> files;
+  int scans = 0;
   std::mutex lock;
   auto broken = std::make_unique<CRPCServer>(
       CComponentID(u"ID_TARN_MASTER"), [&](const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
@@ -247,12 +249,13 @@ TEST_F(HookClientE2E, AServiceThatBreaksTheFilesHeadersCannotPoisonTheHook) {
           mailhook::Encode(mailhook::CRegisterReply{mailhook::kStatusOk, 3}, reply);
         } else if (mailhook::Decode(request, scan)) {
           const int32_t zero = 0, odd = 12345;
-          int update = open(files[scan.update].c_str(), O_WRONLY | O_CLOEXEC);
-          int content = open(files[scan.content].c_str(), O_WRONLY | O_CLOEXEC);
-          EXPECT_EQ(pwrite(update, &zero, sizeof(zero), 0), 4);  // iHeaderSize
-          EXPECT_EQ(pwrite(content, &odd, sizeof(odd), 16), 4);  // iMaxSize
-          close(update);
-          close(content);
+          const bool first = scans++ == 0;
+          int file = open(files[first ? scan.update : scan.content].c_str(), O_WRONLY | O_CLOEXEC);
+          if (first)
+            EXPECT_EQ(pwrite(file, &zero, sizeof(zero), 0), 4);  // iHeaderSize
+          else
+            EXPECT_EQ(pwrite(file, &odd, sizeof(odd), 16), 4);  // iMaxSize
+          close(file);
           mailhook::Encode(mailhook::CScanReply{mailhook::kStatusOk, 0, 0}, reply);
         }
       });
@@ -262,10 +265,11 @@ TEST_F(HookClientE2E, AServiceThatBreaksTheFilesHeadersCannotPoisonTheHook) {
   CHookClient client(options);
   const std::string message = "Subject: x\r\n\r\nbody\r\n";
   client.Carry(kOneHeader, message, 1).Release();
+  client.Carry(kOneHeader, message, 2).Release();
   broken.reset();
 
   auto service = StartService();
-  for (int32_t i = 2; i < 5; ++i) {
+  for (int32_t i = 3; i < 6; ++i) {
     CCarryOutcome outcome = client.Carry(kOneHeader, message, i);
     EXPECT_EQ(Number(outcome, mailhook::kHdrAnswered), i);
     EXPECT_EQ(outcome.Content(), message);
