@@ -40,6 +40,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -85,7 +86,7 @@ constexpr int kUpdateHeaders = 5;
 struct Header {
   int id;
   const char* name;
-  const char* value;  // null: an integer header
+  std::string_view value;  // none (a null data()): an integer header
   int number;
 };
 
@@ -132,9 +133,9 @@ const Header kHeaders[] = {
     {25, "Importance", "normal", 0},
     {26, "X-Envelope-From", "alice.archer@example.org", 0},
     {27, "X-Envelope-To", "bob@example.net", 0},
-    {28, "X-Spam-Level", nullptr, 2},
-    {29, "X-Recipient-Count", nullptr, 3},
-    {30, "X-Hop-Count", nullptr, 4},
+    {28, "X-Spam-Level", {}, 2},
+    {29, "X-Recipient-Count", {}, 3},
+    {30, "X-Hop-Count", {}, 4},
 };
 constexpr int kHeaderCount = sizeof(kHeaders) / sizeof(kHeaders[0]);
 
@@ -142,8 +143,8 @@ const Header kUpdates[kUpdateHeaders] = {
     {100, "X-Scan-Verdict", "clean", 0},
     {101, "X-Scan-Engine", "bench scanner 1.0", 0},
     {102, "X-Scan-Date", "Sat, 5 Dec 2026 10:15:03 +0000", 0},
-    {103, "X-Scan-Score", nullptr, 0},
-    {104, "X-Scan-Rewritten", nullptr, 1},
+    {103, "X-Scan-Score", {}, 0},
+    {104, "X-Scan-Rewritten", {}, 1},
 };
 
 // Mail-like text: lines of 76 characters, different for each seed.
@@ -180,7 +181,8 @@ std::string HeaderLines(const Header* headers, int count) {
   for (int i = 0; i < count; ++i) {
     s += headers[i].name;
     s += ": ";
-    s += headers[i].value ? headers[i].value : std::to_string(headers[i].number);
+    s += headers[i].value.data() != nullptr ? std::string(headers[i].value)
+                                            : std::to_string(headers[i].number);
     s += "\r\n";
   }
   return s;
@@ -203,8 +205,9 @@ int CountHeaderLines(const char* p, size_t n) {
 mailhook::CHeaderList HeaderList(const Header* headers, int count) {
   mailhook::CHeaderList list;
   for (int i = 0; i < count; ++i)
-    list.Add(headers[i].value ? mailhook::CHeaderValue::String(headers[i].id, headers[i].value)
-                              : mailhook::CHeaderValue::Int(headers[i].id, headers[i].number));
+    list.Add(headers[i].value.data() != nullptr
+                 ? mailhook::CHeaderValue::String(headers[i].id, headers[i].value)
+                 : mailhook::CHeaderValue::Int(headers[i].id, headers[i].number));
   return list;
 }
 
@@ -214,8 +217,9 @@ int ReadHeaders(const mailhook::CHeaderList& list, const Header* headers, int co
   for (int i = 0; i < count; ++i) {
     const mailhook::CHeaderValue* v = list.Find(headers[i].id);
     if (v == nullptr) return -1;
-    if (headers[i].value ? v->type != mailhook::CHeaderValue::kString || v->text != headers[i].value
-                         : v->type != mailhook::CHeaderValue::kInt || v->number != headers[i].number)
+    if (headers[i].value.data() != nullptr
+            ? v->type != mailhook::CHeaderValue::kString || v->text != headers[i].value
+            : v->type != mailhook::CHeaderValue::kInt || v->number != headers[i].number)
       return -1;
     ++seen;
   }

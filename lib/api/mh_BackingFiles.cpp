@@ -54,7 +54,9 @@ CBackingFiles::CBackingFiles(int poolId, const std::filesystem::path& folder, in
       pool->AddResource(resource);
       m_Resources.push_back(resource);
       const MemMapResourceHeader* fresh = SharedHeader(resource);
-      m_Written[resource] = {fresh->iHeaderSize, fresh->iDefaultSize, fresh->iMaxSize, fresh->iSizeType};
+      if (m_Written.size() <= static_cast<size_t>(id)) m_Written.resize(static_cast<size_t>(id) + 1);
+      m_Written[static_cast<size_t>(id)] = {
+          resource, {fresh->iHeaderSize, fresh->iDefaultSize, fresh->iMaxSize, fresh->iSizeType}};
     }
   }
   if (pool->SetupSync() != 0) throw CMailhookError(CMailhookError::SYSTEM, "cannot arm the resource pool");
@@ -78,8 +80,9 @@ bool CBackingFiles::HeadersIntact(const std::vector<CMemMapResource*>& resources
   bool intact = true;
   for (CMemMapResource* res : resources) {
     if (res == nullptr || !res->IsMapped()) continue;
-    auto it = m_Written.find(res);
-    if (it == m_Written.end()) continue;
+    const size_t id = static_cast<size_t>(res->GetResourceId());
+    if (id >= m_Written.size() || m_Written[id].resource != res) continue;
+    const WrittenHeader& written = m_Written[id].header;
     // Another process writes these fields; read each once.
     MemMapResourceHeader* h = SharedHeader(res);
     auto load = [](int32_t& field) {
@@ -88,8 +91,8 @@ bool CBackingFiles::HeadersIntact(const std::vector<CMemMapResource*>& resources
     const WrittenHeader now{load(h->iHeaderSize), load(h->iDefaultSize), load(h->iMaxSize),
                             load(h->iSizeType)};
     const int32_t data = load(h->iDataSize);
-    intact = intact && now.headerSize == it->second.headerSize && now.defaultSize == it->second.defaultSize &&
-             now.maxSize == it->second.maxSize && now.sizeType == it->second.sizeType && data >= 0 &&
+    intact = intact && now.headerSize == written.headerSize && now.defaultSize == written.defaultSize &&
+             now.maxSize == written.maxSize && now.sizeType == written.sizeType && data >= 0 &&
              data <= res->GetDataStorageSize();
   }
   return intact;

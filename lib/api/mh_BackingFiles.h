@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <shared_mutex>
-#include <unordered_map>
 #include <vector>
 
 class CMemMapResource;
@@ -50,7 +49,13 @@ class CBackingFiles {
   const int m_iPoolId;
   const uint64_t m_ullMaxMessage;
   std::vector<CMemMapResource*> m_Resources;  // owned by the pool
-  std::unordered_map<const CMemMapResource*, WrittenHeader> m_Written;
+  // By resource id (small: the pool numbers them from 1); kept beside the resource it was
+  // taken from, which a lookup also checks.
+  struct Written {
+    const CMemMapResource* resource = nullptr;
+    WrittenHeader header{};
+  };
+  std::vector<Written> m_Written;
   std::shared_mutex m_Lists;
 };
 

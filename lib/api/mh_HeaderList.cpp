@@ -81,47 +81,44 @@ uint64_t CHeaderValue::EncodedSize() const {
 // CHeaderList
 
 CHeaderList CHeaderList::Parse(const void* data, size_t size) {
-  CHeaderList list;
-  if (data == nullptr || size == 0 || size > static_cast<size_t>(INT32_MAX)) return list;
-  // The reader indexes the list where it lies, once; every value is copied out of it here and
+  if (data == nullptr || size == 0 || size > static_cast<size_t>(INT32_MAX)) return {};
+  // The reader indexes the list where it lies, once; every value is copied out of it and
   // nothing is read from the bytes afterwards.
   CInputHookHeadersImp reader(const_cast<void*>(data), static_cast<int>(size));
-  std::vector<int> ids(static_cast<size_t>(reader.GetHeaderCount()));
-  int count = 0;
-  if (!ids.empty() && reader.GetHeadersId(ids.data(), static_cast<int>(ids.size()), count) != 0) return list;
-  for (int i = 0; i < count; ++i) {
-    const int id = ids[static_cast<size_t>(i)];
-    uint32_t tag = 0, units = 0;
-    const char* value = nullptr;
-    for (int index = 0; reader.GetValue(id, index, tag, value, units) == 0; ++index) {
-      CHeaderValue v;
-      v.id = id;
-      v.type = static_cast<CHeaderValue::Type>(tag);
-      switch (tag) {
-        case HEADER_TYPE_INT: {
-          int32_t n = 0;
-          std::memcpy(&n, value, sizeof n);
-          v.number = n;
-          break;
-        }
-        case HEADER_TYPE_INT64:
-          std::memcpy(&v.number, value, sizeof v.number);
-          break;
-        case HEADER_TYPE_STRING:
-          v.text.assign(value, units);
-          break;
-        case HEADER_TYPE_WSTRING:
-          // Wide strings may lie at odd addresses: copied byte-wise.
-          v.wide.resize(units);
-          std::memcpy(v.wide.data(), value, size_t{units} * sizeof(char16_t));
-          break;
-        default:
-          continue;
+  return HeaderListFrom(reader);
+}
+
+CHeaderList HeaderListFrom(const CInputHookHeadersImp& reader) {
+  std::vector<CHeaderValue> values;
+  values.reserve(reader.RecordCount());
+  reader.ForEachRecord([&](int32_t id, uint32_t tag, const char* value, uint32_t units) {
+    CHeaderValue v;
+    v.id = id;
+    v.type = static_cast<CHeaderValue::Type>(tag);
+    switch (tag) {
+      case HEADER_TYPE_INT: {
+        int32_t n = 0;
+        std::memcpy(&n, value, sizeof n);
+        v.number = n;
+        break;
       }
-      list.m_Values.push_back(std::move(v));
+      case HEADER_TYPE_INT64:
+        std::memcpy(&v.number, value, sizeof v.number);
+        break;
+      case HEADER_TYPE_STRING:
+        v.text.assign(value, units);
+        break;
+      case HEADER_TYPE_WSTRING:
+        // Wide strings may lie at odd addresses: copied byte-wise.
+        v.wide.resize(units);
+        std::memcpy(v.wide.data(), value, size_t{units} * sizeof(char16_t));
+        break;
+      default:
+        return;
     }
-  }
-  return list;
+    values.push_back(std::move(v));
+  });
+  return CHeaderList(std::move(values));
 }
 
 const CHeaderValue* CHeaderList::Find(int32_t id) const {

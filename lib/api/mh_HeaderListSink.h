@@ -1,10 +1,13 @@
-// Internal: where a CHeaderListWriter's records go. The writer of the specified classes
-// (COutputHookHeadersImp) writes over an area of a backing file; a sink hands it out with room
-// for the next record, and a sink that can grow its file makes a new one past what is written.
+// Internal: where a CHeaderListWriter's records go, and a list copied out of a reader that has
+// indexed it already. The writer of the specified classes (COutputHookHeadersImp) writes over an
+// area of a backing file; a sink hands it out with room for the next record, and a sink that can
+// grow its file makes a new one past what is written.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include <mailhook/mh_HeaderList.h>
 
 #include "headers/hook_HookHeadersImp.h"
 
@@ -50,5 +53,8 @@ class CHeaderListSink {
   uint64_t m_ullBase = 0;  // list bytes before the writer's first
   size_t m_uCount = 0;
 };
+
+// The reader's records as a CHeaderList (what CHeaderList::Parse gives for the same bytes).
+CHeaderList HeaderListFrom(const CInputHookHeadersImp& reader);
 
 }  // namespace mailhook

@@ -86,9 +86,13 @@ struct CScanMessage::State {
 const CHeaderList& CScanMessage::Headers() const {
   if (!m_state.headers) {
     CInputHookHeaders* list = m_state.receiver->GetHeaders();
-    m_state.headers = list == nullptr ? CHeaderList()
-                                      : CHeaderList::Parse(list->GetDataBlock(),
-                                                           static_cast<size_t>(list->GetDataLength()));
+    // The receiver has indexed the list already: its values are copied out of that index.
+    if (const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(list))
+      m_state.headers = HeaderListFrom(*indexed);
+    else
+      m_state.headers = list == nullptr ? CHeaderList()
+                                        : CHeaderList::Parse(list->GetDataBlock(),
+                                                             static_cast<size_t>(list->GetDataLength()));
   }
   return *m_state.headers;
 }

@@ -103,6 +103,14 @@ class MAILHOOK_API CInputHookHeadersImp : public CInputHookHeaders {
   // the peer does meanwhile (a terminator search could run off the mapping). 0, or -1.
   int GetValue(int id, int index, uint32_t& tag, const char*& value, uint32_t& units) const;
 
+  // Every record, ordered by id and within an id in list order: visit(id, tag, value, units),
+  // value and units as GetValue gives them.
+  template <class Visit>
+  void ForEachRecord(Visit visit) const {
+    for (const HeaderValue& h : m_Headers) visit(h.iId, h.uTag, h.pValue, h.uUnits);
+  }
+  size_t RecordCount() const { return m_Headers.size(); }
+
  private:
   struct HeaderValue {
     int32_t iId;

@@ -54,7 +54,7 @@ mutants=(
 "43#lib/api/mh_HookClient.cpp#s/holderQueue->HoldBack(holder, ++generation);/holderQueue->HoldBack(holder, generation.load());/#hook: the generation does not move on after a time-out"
 "44#lib/api/mh_HookClient.cpp#s/    if (!held.GiveBack(mended, unanswered)) {/    if (!held.GiveBack(mended, false)) {/#hook: a holder whose request went unanswered goes straight back"
 "45#lib/api/mh_HookClient.cpp#s/  return status == kStatusOk || status == kStatusPoolUnknown;/  return status != kStatusFailed;/#hook: a fence answered busy brings the holder back"
-"46#lib/api/mh_BackingFiles.cpp#s/intact = intact \&\& now.headerSize == it->second.headerSize \&\& /intact = intact \&\& /#hook: a header size a service wrote over is taken on trust"
+"46#lib/api/mh_BackingFiles.cpp#s/intact = intact \&\& now.headerSize == written.headerSize \&\& /intact = intact \&\& /#hook: a header size a service wrote over is taken on trust"
 )
 
 run_test() {  # NAME LOG: the test binary's exit code, killed after $limit seconds
