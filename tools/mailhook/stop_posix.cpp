@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <thread>
 
 #include "stop.h"
@@ -98,6 +99,10 @@ CReloadSignals::~CReloadSignals() {
 
 int CReloadSignals::Serve(const std::function<int()>& serve, const std::function<void()>& onReload) {
   if (m_iRead < 0) return serve();
+  // What came before Serve is taken here first (the handler runs as they are let through), so
+  // that none is left pending for the library's thread to take as its own.
+  pthread_sigmask(SIG_UNBLOCK, &Ours(), nullptr);
+  pthread_sigmask(SIG_BLOCK, &Ours(), nullptr);
   int rc = 0;
   // Made while the signals are blocked here, so it starts with them blocked: had it a moment with
   // them open, a stop passed on below could land in it instead of in the library's thread.
@@ -107,11 +112,26 @@ int CReloadSignals::Serve(const std::function<int()>& serve, const std::function
     [[maybe_unused]] ssize_t n = write(m_iWrite, &byte, 1);
   });
   pthread_sigmask(SIG_UNBLOCK, &Ours(), nullptr);
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point passedOn{};
+  auto passOn = [&] {
+    // With the stop signals blocked here too, the process's SIGTERM can only go to a thread
+    // that waits for it: the library's (or it waits until the library has made that thread).
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    kill(getpid(), SIGTERM);
+    passedOn = Clock::now();
+  };
   for (char byte = 0; byte != 'd';) {
     // A bounded wait rather than a read that blocks: a sanitizer runtime that holds a signal back
-    // until its thread next calls into it would otherwise never run the handler that fills the pipe.
+    // until its thread next calls into it would otherwise never run the handler that fills the
+    // pipe. A stop passed on that has not ended the library within 2 s is passed on again.
     pollfd ready{m_iRead, POLLIN, 0};
     const int polled = poll(&ready, 1, 250);
+    if (m_bStopAsked && Clock::now() - passedOn > std::chrono::seconds(2)) passOn();
     if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
     if (polled < 0) break;
     const ssize_t n = read(m_iRead, &byte, 1);
@@ -119,16 +139,9 @@ int CReloadSignals::Serve(const std::function<int()>& serve, const std::function
     if (n <= 0) break;
     if (byte == 'h' && onReload) onReload();
     if (byte == 's' && !m_bStopAsked) {
-      // Noted, then passed on to the library's own thread, which stops it as it would have: with
-      // the stop signals blocked here too, the process's next SIGTERM can only go there (and
-      // waits for that thread if the library has not made it yet).
+      // Noted, then passed on to the library's own thread, which stops it as it would have.
       m_bStopAsked = true;
-      sigset_t stops;
-      sigemptyset(&stops);
-      sigaddset(&stops, SIGINT);
-      sigaddset(&stops, SIGTERM);
-      pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-      kill(getpid(), SIGTERM);
+      passOn();
     }
   }
   server.join();
