@@ -145,21 +145,17 @@ uint64_t CHeaderList::EncodedSize() const {
 
 namespace {
 
-// The writer takes terminated strings; a view is copied into a buffer of the thread's that
-// keeps its capacity, so a record costs no allocation once the buffer has grown.
+// A 0 unit would end the string early for a reader that goes by its terminator.
 template <class C>
-const C* Terminated(std::basic_string_view<C> s) {
-  thread_local std::basic_string<C> buffer;
+void CheckNoZero(std::basic_string_view<C> s) {
   if (s.find(C{0}) != std::basic_string_view<C>::npos)
     throw CMailhookError(CMailhookError::INVALID_ARGUMENT, "a header-list string cannot hold a 0 unit");
-  buffer.assign(s);
-  return buffer.c_str();
 }
 
 template <class F>
 void Put(CHeaderListSink& sink, CHeaderValue::Type type, int32_t id, size_t units, F write) {
   const uint64_t bytes = RecordBytes(type, units);
-  COutputHookHeaders* writer = sink.Room(bytes);
+  COutputHookHeadersImp* writer = sink.Room(bytes);
   if (writer == nullptr || write(*writer) != 0)
     throw CMailhookError(CMailhookError::TOO_LARGE, "the header list has no room for record " +
                                                         std::to_string(id) + " (" + std::to_string(bytes) +
@@ -176,14 +172,14 @@ void CHeaderListWriter::AddInt64(int32_t id, int64_t value) {
   Put(m_Sink, CHeaderValue::kInt64, id, 0, [&](COutputHookHeaders& w) { return w.SetHeader(id, value); });
 }
 void CHeaderListWriter::AddString(int32_t id, std::string_view bytes) {
-  const char* s = Terminated(bytes);
+  CheckNoZero(bytes);
   Put(m_Sink, CHeaderValue::kString, id, bytes.size(),
-      [&](COutputHookHeaders& w) { return w.SetHeader(id, s); });
+      [&](COutputHookHeadersImp& w) { return w.SetText(id, bytes); });
 }
 void CHeaderListWriter::AddWString(int32_t id, std::u16string_view units) {
-  const char16_t* s = Terminated(units);
+  CheckNoZero(units);
   Put(m_Sink, CHeaderValue::kWString, id, units.size(),
-      [&](COutputHookHeaders& w) { return w.SetHeader(id, s); });
+      [&](COutputHookHeadersImp& w) { return w.SetText(id, units); });
 }
 void CHeaderListWriter::AddText(int32_t id, std::string_view utf8) {
   if (IsAscii(utf8))

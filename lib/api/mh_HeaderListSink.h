@@ -22,7 +22,7 @@ class CHeaderListSink {
 
   // The writer with room for a record of bytes, or null when the list cannot take it (a sink
   // that grows throws CMailhookError when its file cannot).
-  COutputHookHeaders* Room(uint64_t bytes) {
+  COutputHookHeadersImp* Room(uint64_t bytes) {
     if (m_pWriter != nullptr && Space() >= bytes) return m_pWriter;
     return Grow(bytes) && m_pWriter != nullptr && Space() >= bytes ? m_pWriter : nullptr;
   }

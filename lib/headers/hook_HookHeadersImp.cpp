@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "xdr/hook_ByteOrder.h"
 
@@ -44,11 +46,24 @@ Encoded Encode(int64_t v) {
   return {8, 0, nullptr, 0, v};
 }
 template <class C>
-Encoded Encode(const C* s) {
-  uint64_t len = 0;
-  if (s != nullptr) len = std::char_traits<C>::length(s);
+Encoded Encode(std::basic_string_view<C> s) {
+  const uint64_t len = s.size();
   if (len >= UINT32_MAX) return {};  // too long for a count: the encoder refuses it
-  return {4 + (len + 1) * sizeof(C), static_cast<uint32_t>(len + 1), s, sizeof(C), 0};
+  return {4 + (len + 1) * sizeof(C), static_cast<uint32_t>(len + 1), s.data(), sizeof(C), 0};
+}
+template <class C>
+Encoded Encode(const C* s) {
+  return Encode(s != nullptr ? std::basic_string_view<C>(s) : std::basic_string_view<C>());
+}
+
+// What the XDR writer takes for a value written in three pieces.
+template <class T>
+T Streamable(T value) {
+  return value;
+}
+template <class C>
+std::basic_string<C> Streamable(std::basic_string_view<C> value) {
+  return std::basic_string<C>(value);
 }
 
 }  // namespace
@@ -83,7 +98,10 @@ int COutputHookHeadersImp::Append(HookHeaderType tag, int id, T value) {
     // whether the whole record made it.
     m_Output << static_cast<int>(tag);
     m_Output << id;
-    m_Output << value;
+    if constexpr (std::is_same_v<T, std::string_view> || std::is_same_v<T, std::u16string_view>)
+      m_Output << Streamable(value).c_str();
+    else
+      m_Output << value;
   }
   if (m_Output.GoodBit() != 1) return -1;
   ++m_ullHeaderCount;
@@ -98,6 +116,12 @@ int COutputHookHeadersImp::SetHeader(int id, const char16_t* value) {
 }
 int COutputHookHeadersImp::SetHeader(int id, const char* value) {
   return Append(HEADER_TYPE_STRING, id, value);
+}
+int COutputHookHeadersImp::SetText(int id, std::string_view value) {
+  return Append(HEADER_TYPE_STRING, id, value);
+}
+int COutputHookHeadersImp::SetText(int id, std::u16string_view value) {
+  return Append(HEADER_TYPE_WSTRING, id, value);
 }
 int COutputHookHeadersImp::SetHeader(int id, int value) {
   return Append(HEADER_TYPE_INT, id, value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,9 @@ class MAILHOOK_API COutputHookHeadersImp : public COutputHookHeaders {
   int SetHeader(int id, const char16_t* value) override;
   int SetHeader(int id, const char* value) override;
   int SetHeader(int id, int value) override;
+  // A string record of the units given, which hold no 0 unit: no terminator needed, none counted.
+  int SetText(int id, std::string_view value);
+  int SetText(int id, std::u16string_view value);
   uint64_t GetHeaderCount() override { return m_ullHeaderCount; }
   // The count starts at 0 and nothing raises it, so this never destroys the writer: its
   // creator does.

@@ -24,6 +24,7 @@
 
 #include "ipc/rpc_frame.h"
 #include "ipc/rpc_internal.h"
+#include "os/os_eintr.h"
 
 using IPC::FenceAfterReceive;
 using IPC::FenceBeforeSend;
@@ -44,13 +45,7 @@ std::string ErrnoText(const char* what, int err) {
 }
 
 // Every call that can be interrupted goes through here, so EINTR never surfaces as a failure.
-template <typename F>
-auto RetryEintr(F call) {
-  for (;;) {
-    auto r = call();
-    if (!(r < 0 && errno == EINTR)) return r;
-  }
-}
+using OS::RetryOnEintr;
 
 void CheckRuntimeDir(const std::string& path) {
   // What to do about it: the same folder must serve the service and its hooks, so none other is
@@ -104,7 +99,7 @@ int SendFrame(int fd, RpcFrameKind kind, const uint8_t* data, size_t size) {
     msghdr msg{};
     msg.msg_iov = cur;
     msg.msg_iovlen = static_cast<decltype(msg.msg_iovlen)>(count);
-    ssize_t n = RetryEintr([&] { return sendmsg(fd, &msg, MSG_NOSIGNAL); });
+    ssize_t n = RetryOnEintr([&] { return sendmsg(fd, &msg, MSG_NOSIGNAL); });
     if (n < 0) return errno;
     size_t left = static_cast<size_t>(n);
     while (count > 0 && left >= cur->iov_len) {
@@ -136,11 +131,11 @@ class CStreamReader {
     }
     size_t room = 0;
     if (uint8_t* direct = decoder.PayloadSpace(room)) {
-      ssize_t n = RetryEintr([&] { return recv(fd, direct, room, 0); });
+      ssize_t n = RetryOnEintr([&] { return recv(fd, direct, room, 0); });
       decoder.CommitPayload(n > 0 ? static_cast<size_t>(n) : 0);
       return n;
     }
-    ssize_t n = RetryEintr([&] { return recv(fd, m_Chunk.get(), kReceiveChunk, 0); });
+    ssize_t n = RetryOnEintr([&] { return recv(fd, m_Chunk.get(), kReceiveChunk, 0); });
     if (n > 0) {
       m_uHave = static_cast<size_t>(n);
       m_uUsed = decoder.Feed(m_Chunk.get(), m_uHave);
@@ -180,13 +175,13 @@ std::string RandomKey() {
 
 // The key in a file, if it is one (owner-only, ours, 32 hex digits); empty otherwise.
 std::string ReadKey(const std::string& file) {
-  int fd = RetryEintr([&] { return open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); });
+  int fd = RetryOnEintr([&] { return open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); });
   if (fd < 0) return {};
   struct stat st;
   char text[33] = {};
   const bool mine =
       fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
-  const ssize_t n = mine ? RetryEintr([&] { return read(fd, text, 32); }) : -1;
+  const ssize_t n = mine ? RetryOnEintr([&] { return read(fd, text, 32); }) : -1;
   close(fd);
   if (n != 32) return {};
   for (char c : std::string_view(text, 32))
@@ -224,10 +219,10 @@ std::string UnguessableShmDir(const std::string& uid) {
     // links first or reads the winner's key, never half a key.
     const std::string fresh = RandomKey(),
                       draft = file + "." + std::to_string(getpid()) + "." + std::to_string(gettid());
-    int fd = RetryEintr(
+    int fd = RetryOnEintr(
         [&] { return open(draft.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600); });
     const bool written = fd >= 0 && fresh.size() == 32 &&
-                         RetryEintr([&] { return write(fd, fresh.data(), fresh.size()); }) == 32;
+                         RetryOnEintr([&] { return write(fd, fresh.data(), fresh.size()); }) == 32;
     if (fd >= 0) close(fd);
     if (written && link(draft.c_str(), file.c_str()) != 0 && errno != EEXIST) {
       unlink(draft.c_str());
@@ -329,7 +324,7 @@ struct CRPCClientHelper::Impl {
     // Kernel time-outs bound every blocking call without an extra poll per call.
     SetTimeout(fd, SO_SNDTIMEO, std::chrono::milliseconds(timeoutMs));
     SetTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(timeoutMs));
-    if (RetryEintr([&] { return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)); }) != 0) {
+    if (RetryOnEintr([&] { return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)); }) != 0) {
       int err = errno;
       if (err == ENOENT || err == ECONNREFUSED) Fail(CRPCError::NOT_LISTENING, "component not listening");
       if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT)
@@ -424,7 +419,7 @@ uint32_t PeerProcess(int fd) {
 // True when the peer has closed its end (or the socket broke): nothing it sends can come any more.
 bool PeerHungUp(int fd) {
   pollfd p = {fd, POLLRDHUP, 0};
-  return RetryEintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  return RetryOnEintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -479,7 +474,7 @@ struct CRPCServer::Impl {
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) ThrowSystem("socket", errno);
     int rc =
-        RetryEintr([&] { return connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)); });
+        RetryOnEintr([&] { return connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)); });
     int err = errno;
     close(probe);
     if (rc == 0 || err != ECONNREFUSED)
@@ -490,7 +485,7 @@ struct CRPCServer::Impl {
   void AcceptLoop() {
     for (;;) {
       pollfd fds[2] = {{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-      int rc = RetryEintr([&] { return poll(fds, 2, -1); });
+      int rc = RetryOnEintr([&] { return poll(fds, 2, -1); });
       if (rc < 0 || fds[1].revents) return;
       int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
@@ -498,7 +493,7 @@ struct CRPCServer::Impl {
         // once, so back off a little (still woken by Stop) instead of spinning.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
           pollfd w = {wake[0], POLLIN, 0};
-          if (RetryEintr([&] { return poll(&w, 1, 10); }) != 0) return;
+          if (RetryOnEintr([&] { return poll(&w, 1, 10); }) != 0) return;
         }
         continue;
       }
@@ -572,7 +567,7 @@ struct CRPCServer::Impl {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(frameDeadline - Clock::now());
         pollfd in = {conn.fd, POLLIN, 0};
         if (left.count() <= 0 ||
-            RetryEintr([&] { return poll(&in, 1, static_cast<int>(left.count())); }) <= 0)
+            RetryOnEintr([&] { return poll(&in, 1, static_cast<int>(left.count())); }) <= 0)
           break;
       } else if (!decoder.InFrame() && !reader.HasLeftover() && !waiting) {
         conn.activity.Wait();
@@ -624,7 +619,7 @@ struct CRPCServer::Impl {
     }
     if (acceptThread.joinable()) {
       char byte = 1;
-      (void)RetryEintr([&] { return write(wake[1], &byte, 1); });
+      (void)RetryOnEintr([&] { return write(wake[1], &byte, 1); });
       acceptThread.join();
     }
     // No new connection can appear now. Shutting the read side wakes every thread waiting for a

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "os/os_eintr.h"
 #include "win32/win32.h"
 
 namespace mhwin {
@@ -31,11 +32,7 @@ T Fail(DWORD error, T failure) {
 // Every system call goes through here: retried on EINTR, errno read at once by the caller.
 template <class F>
 auto Retry(F call) -> decltype(call()) {
-  decltype(call()) rc;
-  do {
-    rc = call();
-  } while (rc == -1 && errno == EINTR);
-  return rc;
+  return OS::RetryOnEintr(call);
 }
 
 enum class Kind { File, Mapping, Semaphore };

@@ -10,7 +10,7 @@
 
 #include "support/test_support.h"
 #include "win32/win32.h"
-#include "win32/win32_cmdline.h"
+#include "quote_win.h"
 
 struct Process::Impl {
   HANDLE process = nullptr, out = nullptr, in = nullptr;
@@ -42,7 +42,7 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
                  bool withStderr)
     : m_pImpl(new Impl), m_name(argv.at(0) + (argv.size() > 1 ? " " + argv[1] : "")) {
   std::wstring cmd;
-  for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + mhwin::QuoteArgument(Wide(a));
+  for (auto& a : argv) cmd += (cmd.empty() ? L"" : L" ") + mailhook::QuoteArgument(Wide(a));
   HANDLE outRd = nullptr, outWr = nullptr, inRd = nullptr, inWr = nullptr;
   if (!CreatePipe(&outRd, &outWr, nullptr, 0) || !CreatePipe(&inRd, &inWr, nullptr, 0))
     throw std::runtime_error("CreatePipe");

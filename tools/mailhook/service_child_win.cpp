@@ -1,10 +1,17 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 #include <stdexcept>
 #include <string>
 
+#include "quote_win.h"
 #include "service_child.h"
 #include "stop.h"
-#include "win32/win32.h"
-#include "win32/win32_cmdline.h"
 
 namespace mailhook {
 
@@ -36,9 +43,9 @@ ServiceChild::ServiceChild(const std::filesystem::path& workDir, const std::vect
     : m_pImpl(new Impl) {
   std::wstring self = SelfPath();
   std::wstring cmd =
-      mhwin::QuoteArgument(self) + L" service --dir " + mhwin::QuoteArgument(workDir.wstring()) + L" --quiet";
+      QuoteArgument(self) + L" service --dir " + QuoteArgument(workDir.wstring()) + L" --quiet";
   for (const std::string& a : serviceArgs)
-    cmd += L" " + mhwin::QuoteArgument(std::filesystem::path(a).wstring());
+    cmd += L" " + QuoteArgument(std::filesystem::path(a).wstring());
   // Only the pipe's write end is inherited, so our copy closing is the child's end of output.
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   HANDLE write = nullptr;

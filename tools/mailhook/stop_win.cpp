@@ -1,7 +1,14 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 #include <string>
 
 #include "stop.h"
-#include "win32/win32.h"
 
 namespace mailhook {
 

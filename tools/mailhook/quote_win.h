@@ -1,11 +1,11 @@
 // A command line for CreateProcessW that the child's CommandLineToArgvW (or its C runtime) reads
 // back into exactly the arguments given. Header only: the command's service child and the tests'
-// process helper both build one.
+// process helper (which takes it from here) both build one.
 #pragma once
 
 #include <string>
 
-namespace mhwin {
+namespace mailhook {
 
 // One argument, quoted: backslashes are literal except in a run that ends at a quote, where each
 // must be doubled.
@@ -25,4 +25,4 @@ inline std::wstring QuoteArgument(const std::wstring& arg) {
   return q + L"\"";
 }
 
-}  // namespace mhwin
+}  // namespace mailhook
