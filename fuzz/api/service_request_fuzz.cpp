@@ -1,7 +1,9 @@
 // Requests from a hostile hook, as the scanning service decodes them: the input is one or more
 // request buffers (split at kNext), served in order by a fresh service that has adopted three
 // real backing files as pool 1, so that registrations naming them can succeed and scans reach
-// the handler. Every reply must be a known status and a count; nothing may crash or hang.
+// the handler. Every reply must be a known status and a count (a stats request: statistics that
+// decode); nothing may crash or hang. The same bytes are also read as a stats reply, as the
+// command's `stats` reads one from the service.
 //
 // MAILHOOK_SERVICE_FUZZ_SEEDS=DIR ./service_request_fuzz writes the seed corpus into DIR and exits.
 #include <cstddef>
@@ -19,6 +21,7 @@
 #include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
+#include "api/mh_StatsRecorder.h"
 #include "api/mh_Wire.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "memmap/hook_MemMapResource.h"
@@ -69,8 +72,9 @@ void WriteSeed(const std::filesystem::path& dir, const char* name, std::vector<C
 
 void WriteSeeds(const std::filesystem::path& dir) {
   const uint32_t early = 50, late = 150, later = 300;
-  CIPCMsgBuffer unknown, outside;
+  CIPCMsgBuffer unknown, outside, stats;
   unknown << int32_t{9} << int32_t{1};
+  stats << int32_t{kCmdStats};
   Encode(CRegisterRequest{4, {{4, 1, u"../outside.mmf"}}, 0}, outside);
   WriteSeed(dir, "register", {Registration(1, later)});
   WriteSeed(dir, "register_scan", {Registration(2, late), Scan(2, 7, &later), Scan(1, 8, nullptr)});
@@ -78,6 +82,7 @@ void WriteSeeds(const std::filesystem::path& dir) {
   WriteSeed(dir, "scan_stale", {Scan(1, 6, &early)});
   WriteSeed(dir, "fence_scan", {Fence(1, later), Scan(1, 5, &late), Fence(3, later)});
   WriteSeed(dir, "unknown_outside", {unknown, outside});
+  WriteSeed(dir, "stats_scan", {stats, Scan(1, 5, &late), stats});
 }
 
 // Touches what a scanning handler reads; the sequence's low bits choose its answer.
@@ -153,6 +158,9 @@ void Serve(CScanService& service, const uint8_t* data, size_t size) {
     Check(Decode(reply, registration) && KnownStatus(registration.status) && registration.adopted >= 0 &&
           registration.adopted <= static_cast<int32_t>(kMaxWireEntries) &&
           (registration.status == kStatusOk || registration.adopted == 0));
+  } else if (command == kCmdStats) {
+    CServiceStats stats;
+    Check(DecodeStats(reply, stats));
   } else {
     CFenceReply other;
     Check(Decode(reply, other) && KnownStatus(other.status));
@@ -207,6 +215,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CScanServiceRequests::Handle(service, kHook, Registration(kDefaultPoolId, 100), reply);
     CRegisterReply registered;
     Check(Decode(reply, registered) && registered.status == kStatusOk);
+  }
+  {
+    // The same bytes as a stats reply, as `mailhook stats` reads one from the service's link.
+    CIPCMsgBuffer foreign;
+    foreign.Load(data, size);
+    CServiceStats stats;
+    (void)DecodeStats(foreign, stats);
   }
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   size_t start = 0;
