@@ -287,8 +287,10 @@ int RunService(const ServiceOptions& given) {
   CScanServiceOptions serviceOptions;
   serviceOptions.folder = options.workDir;
   serviceOptions.log = [](const std::string& line) {
-    // Adoptions are the service at work; refusals and dropped pools need an administrator.
-    Log(line.rfind("adopted", 0) == 0 ? LogLevel::kInfo : LogLevel::kWarning, line);
+    // Adopting a pool and forgetting it when its hook has gone are the service at work;
+    // refusals need an administrator.
+    const bool work = line.rfind("adopted", 0) == 0 || line.rfind("forgot pool", 0) == 0;
+    Log(work ? LogLevel::kInfo : LogLevel::kWarning, line);
   };
   serviceOptions.onStep = FaultPoint;
   serviceOptions.counters = [&service] {
