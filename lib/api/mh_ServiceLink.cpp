@@ -18,6 +18,11 @@ CServiceLink::CServiceLink(int poolId)
 
 CServiceLink::~CServiceLink() = default;
 
+void CServiceLink::Exchange(CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  std::lock_guard lock(m_Exchange);
+  m_pLink->SendRequest(request, reply);
+}
+
 int32_t CServiceLink::Register(uint32_t generation) {
   CMemMapResourcePool* pool = CMemMapResourcePoolMgr::Instance()->GetResourcePool(m_iPoolId);
   CMemMapResourcePool::CResPoolRegisterInfo* info =
@@ -31,10 +36,7 @@ int32_t CServiceLink::Register(uint32_t generation) {
   pool->FreePoolRegisterInfo(info);
   CIPCMsgBuffer request(1024, false), reply(1024, false);
   Encode(registration, request);
-  {
-    std::lock_guard lock(m_Exchange);
-    m_pLink->SendRequest(request, reply);
-  }
+  Exchange(request, reply);
   CRegisterReply answer;
   if (!Decode(reply, answer))
     throw CMailhookError(CMailhookError::PROTOCOL, "service: a malformed reply to the registration");
@@ -44,10 +46,7 @@ int32_t CServiceLink::Register(uint32_t generation) {
 int32_t CServiceLink::Fence(uint32_t generation, const std::vector<int32_t>& resources) {
   CIPCMsgBuffer request(1024, false), reply(1024, false);
   Encode(CFenceRequest{m_iPoolId, generation, resources}, request);
-  {
-    std::lock_guard lock(m_Exchange);
-    m_pLink->SendRequest(request, reply);
-  }
+  Exchange(request, reply);
   CFenceReply answer;
   if (!Decode(reply, answer))
     throw CMailhookError(CMailhookError::PROTOCOL, "service: a malformed reply to the fence");

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+class CIPCMsgBuffer;
 class CRpcCommunicationResource;
 
 namespace mailhook {
@@ -28,6 +29,8 @@ class CServiceLink {
   int32_t Fence(uint32_t generation, const std::vector<int32_t>& resources);
 
  private:
+  void Exchange(CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+
   const int m_iPoolId;
   std::unique_ptr<CRpcCommunicationResource> m_pLink;
   std::mutex m_Exchange;  // one exchange at a time on the link

@@ -1,17 +1,10 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <stdexcept>
 #include <string>
 
 #include "quote_win.h"
 #include "service_child.h"
 #include "stop.h"
+#include "windows_api.h"
 
 namespace mailhook {
 
@@ -44,8 +37,7 @@ ServiceChild::ServiceChild(const std::filesystem::path& workDir, const std::vect
   std::wstring self = SelfPath();
   std::wstring cmd =
       QuoteArgument(self) + L" service --dir " + QuoteArgument(workDir.wstring()) + L" --quiet";
-  for (const std::string& a : serviceArgs)
-    cmd += L" " + QuoteArgument(std::filesystem::path(a).wstring());
+  for (const std::string& a : serviceArgs) cmd += L" " + QuoteArgument(std::filesystem::path(a).wstring());
   // Only the pipe's write end is inherited, so our copy closing is the child's end of output.
   SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
   HANDLE write = nullptr;
