@@ -83,3 +83,11 @@ uint32_t RpcTimeoutMs() {
 }
 
 }  // namespace IPC
+
+// A handler that does not ask who sent the request: the peer is dropped, the transport is the same.
+CRPCServer::CRPCServer(const CComponentID& component, Handler handler)
+    : CRPCServer(
+          component,
+          [handler = std::move(handler)](const CRPCPeer&, const CIPCMsgBuffer& request,
+                                         CIPCMsgBuffer& reply) { handler(request, reply); },
+          Options{}) {}

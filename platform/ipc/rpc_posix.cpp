@@ -419,7 +419,8 @@ uint32_t PeerProcess(int fd) {
 // True when the peer has closed its end (or the socket broke): nothing it sends can come any more.
 bool PeerHungUp(int fd) {
   pollfd p = {fd, POLLRDHUP, 0};
-  return RetryOnEintr([&] { return poll(&p, 1, 0); }) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  return RetryOnEintr([&] { return poll(&p, 1, 0); }) > 0 &&
+         (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -653,13 +654,6 @@ struct CRPCServer::Impl {
     }
   }
 };
-
-CRPCServer::CRPCServer(const CComponentID& component, Handler handler)
-    : CRPCServer(
-          component,
-          [handler = std::move(handler)](const CRPCPeer&, const CIPCMsgBuffer& request,
-                                         CIPCMsgBuffer& reply) { handler(request, reply); },
-          Options{}) {}
 
 CRPCServer::CRPCServer(const CComponentID& component, PeerHandler handler, Options options)
     : m_pImpl(new Impl) {

@@ -693,13 +693,6 @@ struct CRPCServer::Impl {
   }
 };
 
-CRPCServer::CRPCServer(const CComponentID& component, Handler handler)
-    : CRPCServer(
-          component,
-          [handler = std::move(handler)](const CRPCPeer&, const CIPCMsgBuffer& request,
-                                         CIPCMsgBuffer& reply) { handler(request, reply); },
-          Options{}) {}
-
 CRPCServer::CRPCServer(const CComponentID& component, PeerHandler handler, Options options)
     : m_pImpl(new Impl) {
   m_pImpl->handler = std::move(handler);

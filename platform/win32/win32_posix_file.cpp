@@ -24,7 +24,7 @@ using mhwin::kResizeMarker;
 using mhwin::LockMarker;
 using mhwin::LockUnsupported;
 using mhwin::ReopenDescription;
-using mhwin::Retry;
+using mhwin::RetryOnEintr;
 
 bool mhwin::LockMarker(int fd, off_t marker, short type, bool wait) {
   struct flock fl {};
@@ -33,12 +33,12 @@ bool mhwin::LockMarker(int fd, off_t marker, short type, bool wait) {
   fl.l_start = marker;
   fl.l_len = 1;
   int cmd = wait ? F_OFD_SETLKW : F_OFD_SETLK;
-  return Retry([&] { return fcntl(fd, cmd, &fl); }) == 0;
+  return RetryOnEintr([&] { return fcntl(fd, cmd, &fl); }) == 0;
 }
 
 int mhwin::ReopenDescription(int fd, int flags) {
   std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return Retry([&] { return open(self.c_str(), flags | O_CLOEXEC); });
+  return RetryOnEintr([&] { return open(self.c_str(), flags | O_CLOEXEC); });
 }
 
 mhwin::Descriptor::~Descriptor() {
@@ -131,7 +131,8 @@ bool ResizeUnmapped(int fd, off_t newSize) {
     if (!LockUnsupported(err)) return fail(err);
   }
   // Growing stays sparse, as Windows defers the valid data; a writable mapping allocates.
-  if (newSize != st.st_size && Retry([&] { return ftruncate(probe, newSize); }) != 0) return fail(errno);
+  if (newSize != st.st_size && RetryOnEintr([&] { return ftruncate(probe, newSize); }) != 0)
+    return fail(errno);
   close(probe);
   return true;
 }
@@ -151,7 +152,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     bool existed = false;
     switch (creationDisposition) {
       case CREATE_NEW:
-        fd = Retry([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
+        fd = RetryOnEintr([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
         if (fd < 0) {
           if (errno == EEXIST) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
           return FailOpen(path, INVALID_HANDLE_VALUE);
@@ -159,10 +160,10 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         break;
       case CREATE_ALWAYS:
       case OPEN_ALWAYS:
-        fd = Retry([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
+        fd = RetryOnEintr([&] { return open(path.c_str(), flags | O_CREAT | O_EXCL, mode); });
         if (fd < 0 && errno == EEXIST) {
           existed = true;
-          fd = Retry([&] { return open(path.c_str(), flags); });
+          fd = RetryOnEintr([&] { return open(path.c_str(), flags); });
           if (fd < 0 && errno == ENOENT) continue;  // deleted in between: try again
         }
         if (fd < 0) return FailOpen(path, INVALID_HANDLE_VALUE);
@@ -170,7 +171,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       case OPEN_EXISTING:
       case TRUNCATE_EXISTING:
         existed = true;
-        fd = Retry([&] { return open(path.c_str(), flags); });
+        fd = RetryOnEintr([&] { return open(path.c_str(), flags); });
         if (fd < 0) return FailOpen(path, INVALID_HANDLE_VALUE);
         break;
       default:
@@ -266,7 +267,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
   if (bytesRead) *bytesRead = 0;
   if (!f) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((f->access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  ssize_t n = Retry([&] { return read(f->fd, buffer, bytesToRead); });
+  ssize_t n = RetryOnEintr([&] { return read(f->fd, buffer, bytesToRead); });
   if (n < 0) return FailErrno(FALSE);
   if (bytesRead) *bytesRead = static_cast<DWORD>(n);
   return TRUE;
@@ -279,8 +280,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
   if ((f->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
   DWORD done = 0;
   while (done < bytesToWrite) {
-    ssize_t n =
-        Retry([&] { return write(f->fd, static_cast<const char*>(buffer) + done, bytesToWrite - done); });
+    ssize_t n = RetryOnEintr(
+        [&] { return write(f->fd, static_cast<const char*>(buffer) + done, bytesToWrite - done); });
     if (n <= 0) {
       if (bytesWritten) *bytesWritten = done;
       if (n == 0) return Fail(ERROR_DISK_FULL, FALSE);  // no progress: never spin
@@ -295,11 +296,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
 BOOL DeleteFileW(LPCWSTR fileName) {
   if (fileName == nullptr || fileName[0] == 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   const std::string path = PathOf(fileName);
-  int fd = Retry([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); });
+  int fd = RetryOnEintr([&] { return open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); });
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return FailOpen(path, FALSE);
     // Not ours to open (a link, or no write permission): nothing of ours can hold it.
-    if (Retry([&] { return unlink(path.c_str()); }) != 0) return FailOpen(path, FALSE);
+    if (RetryOnEintr([&] { return unlink(path.c_str()); }) != 0) return FailOpen(path, FALSE);
     return TRUE;
   }
   struct stat st {};
@@ -325,7 +326,7 @@ BOOL DeleteFileW(LPCWSTR fileName) {
     errno = err;
     return FailErrno(FALSE);
   }
-  int rc = Retry([&] { return unlink(path.c_str()); });
+  int rc = RetryOnEintr([&] { return unlink(path.c_str()); });
   int err = errno;
   close(fd);
   if (rc != 0) {

@@ -29,11 +29,8 @@ T Fail(DWORD error, T failure) {
   return failure;
 }
 
-// Every system call goes through here: retried on EINTR, errno read at once by the caller.
-template <class F>
-auto Retry(F call) -> decltype(call()) {
-  return OS::RetryOnEintr(call);
-}
+// Every system call goes through it: retried on EINTR, errno read at once by the caller.
+using OS::RetryOnEintr;
 
 enum class Kind { File, Mapping, Semaphore };
 

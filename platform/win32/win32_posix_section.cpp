@@ -20,7 +20,7 @@ using mhwin::LockMarker;
 using mhwin::LockUnsupported;
 using mhwin::Mapping;
 using mhwin::ReopenDescription;
-using mhwin::Retry;
+using mhwin::RetryOnEintr;
 using mhwin::Section;
 
 mhwin::Section::~Section() {
@@ -33,13 +33,14 @@ namespace {
 // A file without holes needs only its new tail: allocating from 0 again would cost time in
 // proportion to the whole file on every growth step.
 int AllocateRange(int fd, std::uint64_t from, std::uint64_t size) {
-  int rc = Retry([&] { return fallocate(fd, 0, static_cast<off_t>(from), static_cast<off_t>(size - from)); });
+  int rc = RetryOnEintr(
+      [&] { return fallocate(fd, 0, static_cast<off_t>(from), static_cast<off_t>(size - from)); });
   if (rc != 0 && errno == EOPNOTSUPP) {
     // A file system without fallocate: extend sparsely, never shrinking.
     struct stat st {};
     if (fstat(fd, &st) != 0) return -1;
     if (static_cast<std::uint64_t>(st.st_size) >= size) return 0;
-    rc = Retry([&] { return ftruncate(fd, static_cast<off_t>(size)); });
+    rc = RetryOnEintr([&] { return ftruncate(fd, static_cast<off_t>(size)); });
   }
   return rc;
 }
@@ -110,7 +111,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
     // the resize lock: no peer maps past the size read under it.
     struct stat after {};
     if (resizeLocked && fstat(fd, &after) == 0 && static_cast<std::uint64_t>(after.st_size) > fileSize)
-      (void)Retry([&] { return ftruncate(fd, static_cast<off_t>(fileSize)); });
+      (void)RetryOnEintr([&] { return ftruncate(fd, static_cast<off_t>(fileSize)); });
     return fail(mhwin::ErrnoToWin32(err));
   }
   // Releasing the resize lock keeps the map lock: they are different bytes.
