@@ -4,12 +4,14 @@
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -28,6 +30,9 @@
 #include "stop.h"
 
 namespace mailhook {
+
+// Set once the milter runs, before any thread: SIGHUP is the milter's reload, not libmilter's stop.
+bool g_bHangupIsOurs = false;
 
 namespace {
 
@@ -552,6 +557,7 @@ std::string SocketPath(const std::string& socket) {
 }  // namespace
 
 int RunMilter(const MilterOptions& given) {
+  g_bHangupIsOurs = true;
   CReloadSignals reloads;
   CMilterProcess process;
   process.options = given;
@@ -643,3 +649,22 @@ int RunMilter(const MilterOptions& given) {
 }
 
 }  // namespace mailhook
+
+// libmilter waits for SIGHUP, SIGINT and SIGTERM in a thread of its own (sigwait) and stops on
+// each. The main thread takes SIGHUP for a reload while it has it open, but the kernel hands a
+// process's signal to another thread that waits for it whenever the main thread is busy with a
+// signal of its own, and a reload would then stop the milter. This definition stands in for the C
+// library's in libmilter (the program's own symbols come first) and leaves SIGHUP out of what it
+// waits for, so that only the main thread ever takes one; stops still reach libmilter that way.
+extern "C" __attribute__((visibility("default"))) int sigwait(const sigset_t* set, int* signal) {
+  sigset_t waitFor = *set;
+  if (mailhook::g_bHangupIsOurs) sigdelset(&waitFor, SIGHUP);
+  for (;;) {
+    const int taken = sigwaitinfo(&waitFor, nullptr);
+    if (taken > 0) {
+      *signal = taken;
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
