@@ -18,13 +18,13 @@
 
 #include <mailhook/mh_Error.h>
 
-#include "api/mh_Files.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
 #include "api/mh_StatsRecorder.h"
 #include "api/mh_Wire.h"
 #include "headers/hook_HookHeadersImp.h"
 #include "memmap/hook_MemMapResource.h"
+#include "os/os_files.h"
 
 using namespace mailhook;
 

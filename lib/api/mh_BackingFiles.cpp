@@ -8,8 +8,8 @@
 #include <string>
 #include <system_error>
 
-#include "api/mh_Files.h"
 #include "memmap/hook_MemMapResource.h"
+#include "os/os_files.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 
@@ -42,7 +42,7 @@ CBackingFiles::CBackingFiles(int poolId, const std::filesystem::path& folder, in
       // A file left by an earlier run is used again only if it is still private to us.
       std::error_code ec;
       if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
-        if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
+        if (std::string problem = OS::PrivateFileProblem(path); !problem.empty()) {
           pool->DestroyResource(resource);
           throw CMailhookError(CMailhookError::FILE_REPLACED, "refusing backing file: " + problem);
         }
@@ -113,7 +113,7 @@ bool CBackingFiles::Mend(const std::vector<CMemMapResource*>& mine,
       continue;
     std::u16string name = res->GetBackingStoreName();
     res->Close();
-    if (!PrivateFileProblem(path).empty() ||
+    if (!OS::PrivateFileProblem(path).empty() ||
         res->Open(res->GetResourceId(), res->GetSizeType(), name.data(), DefaultFileSize(res->GetSizeType()),
                   MaxFileSize(res->GetSizeType())) != 0)
       ok = false;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "api/mh_BackingFiles.h"
-#include "api/mh_Files.h"
 #include "api/mh_HeaderListSink.h"
 #include "api/mh_HolderQueue.h"
 #include "api/mh_Protocol.h"
@@ -25,6 +24,7 @@
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
 #include "memmap/hook_MemMapResource.h"
+#include "os/os_files.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 #include "shared/hook_SharedResourceClientMgr.h"
@@ -166,7 +166,7 @@ struct CHookClient::Shared {
 struct CCarryOutcome::Held {
   CHookClient::Shared* client = nullptr;
   CHookSharedResource* holder = nullptr;
-  std::unique_ptr<BusGuard> guard;
+  std::unique_ptr<OS::CBusGuard> guard;
   bool faulted = false;  // a backing file was cut short before the guard above was made
   int32_t flags = 0;
   int32_t answer = 0;
@@ -249,7 +249,7 @@ struct CMessage::Writing {
     CCarryOutcome::Held held;
     held.client = client;
     held.holder = holder;
-    held.guard = std::make_unique<BusGuard>();
+    held.guard = std::make_unique<OS::CBusGuard>();
     held.faulted = faulted;
     holder = nullptr;
     return held;
@@ -293,7 +293,7 @@ struct CMessage::Writing {
   void Guarded(F write) {
     if (broken)
       throw CMailhookError(CMailhookError::INVALID_ARGUMENT, "the message failed before; it cannot go on");
-    BusGuard guard;
+    OS::CBusGuard guard;
     try {
       write();
     } catch (...) {
@@ -357,7 +357,7 @@ struct CMessage::Writing {
   }
 
   // Hands the holder to an outcome, with what the service changed read back in place.
-  CCarryOutcome Answered(std::unique_ptr<BusGuard> guard, int32_t flags, int32_t answer) {
+  CCarryOutcome Answered(std::unique_ptr<OS::CBusGuard> guard, int32_t flags, int32_t answer) {
     auto held = std::make_unique<CCarryOutcome::Held>(Release());
     held->guard = std::move(guard);
     held->flags = flags;
@@ -481,7 +481,7 @@ CCarryOutcome CMessage::Submit(int32_t sequence) {
     w.Fail(w.faulted
                ? CutShort(true)
                : CMailhookError(CMailhookError::INVALID_ARGUMENT, "a write of the message failed before"));
-  auto guard = std::make_unique<BusGuard>();
+  auto guard = std::make_unique<OS::CBusGuard>();
   const auto deadline = DeadlineAfter(w.client->options.retryFor);
   auto pause = std::chrono::milliseconds(25);
   int32_t flags = 0, answer = 0;
@@ -590,7 +590,7 @@ CCarryOutcome CHookClient::Carry(const CHeaderList& headers, std::string_view co
   const auto deadline = DeadlineAfter(s.options.retryFor);
   CMessage message = Begin();
   CMessage::Writing& w = *message.m_pWriting;
-  auto guard = std::make_unique<BusGuard>();
+  auto guard = std::make_unique<OS::CBusGuard>();
   // A message whose service went away is carried again from its start, headers and content
   // written anew into fresh resources (a service that died mid-request may have written into the
   // old ones), until the deadline.
@@ -669,7 +669,7 @@ std::vector<CMemMapResource*> ResourcesOf(CHookSharedResource* holder) {
 // Touches each resource's shared header, so it runs under a guard of its own: the holder may be
 // coming back from a late service, outside any message's guard.
 bool CHookClient::Shared::HeadersIntact(CHookSharedResource* holder) const {
-  BusGuard guard;
+  OS::CBusGuard guard;
   const bool intact = files->HeadersIntact(ResourcesOf(holder));
   return intact && !guard.Faulted();
 }

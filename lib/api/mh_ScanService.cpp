@@ -12,7 +12,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "api/mh_Files.h"
 #include "api/mh_HeaderListSink.h"
 #include "api/mh_Protocol.h"
 #include "api/mh_ScanServiceRequests.h"
@@ -25,6 +24,7 @@
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
 #include "memmap/hook_MemMapResource.h"
+#include "os/os_files.h"
 #include "pool/hook_MemMapResourcePool.h"
 #include "pool/hook_MemMapResourcePoolMgr.h"
 
@@ -417,7 +417,7 @@ int32_t CScanService::State::EntriesRefused(const CRegisterRequest& request) con
         Log("refused " + path.string() + ": outside " + options.folder.string());
         return kStatusRefused;
       }
-      if (std::string problem = PrivateFileProblem(path); !problem.empty()) {
+      if (std::string problem = OS::PrivateFileProblem(path); !problem.empty()) {
         Log("refused " + problem);
         return kStatusRefused;
       }
@@ -437,7 +437,7 @@ CRegisterReply CScanService::State::Register(const CRPCPeer& peer, const CRegist
     return {refused, 0};
   // A hook that starts again registers again: its old resources are forgotten first.
   Forget(request.pool);
-  if (!DescriptorsLeftFor(request.entries.size())) {
+  if (!OS::DescriptorsLeftFor(request.entries.size())) {
     Log("refused pool " + std::to_string(request.pool) + ": " + std::to_string(request.entries.size()) +
         " resources would use up this process's descriptors (ulimit -n)");
     return {kStatusRefused, 0};
@@ -451,7 +451,7 @@ CRegisterReply CScanService::State::Adopt(const CRPCPeer& peer, const CRegisterR
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
   // Mapping and reading each file's header happen here: a file the hook's user cuts short
   // meanwhile must fail the registration, not end the service.
-  BusGuard guard;
+  OS::CBusGuard guard;
   AdoptedPool record;
   record.process = peer.process;
   record.base = request.generation;
@@ -535,7 +535,7 @@ int32_t CScanService::State::Fence(const CRPCPeer& peer, const CFenceRequest& re
 CScanReply CScanService::State::Scan(const CRPCPeer& peer, const CScanRequest& request) {
   // The backing files belong to the hook's user: any process of that user can cut one short
   // while we read or write it in place.
-  BusGuard guard;
+  OS::CBusGuard guard;
   CScanReply reply = ScanShared(peer, request);
   if (!guard.Faulted()) return reply;
   Log("a backing file of pool " + std::to_string(request.pool) +

@@ -1,4 +1,6 @@
 // The POSIX side of owner-only folders and files and of the SIGBUS guard.
+#include "os/os_files.h"
+
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -8,39 +10,23 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <filesystem>
 #include <mutex>
 
-#include <mailhook/mh_Error.h>
-#include "api/mh_Files.h"
-#include "ipc/rpc.h"
+namespace OS {
 
-namespace mailhook {
-
-std::filesystem::path RuntimeDir() {
-  // One rule for the socket and the backing files.
-  try {
-    return IPC::GetRuntimeDir();
-  } catch (const CRPCError& e) {
-    throw CMailhookError(CMailhookError::REFUSED, e.what());
-  }
-}
-
-void EnsurePrivateDir(const std::filesystem::path& dir) {
+CFolderProblem PreparePrivateFolder(const std::filesystem::path& dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir.parent_path(), ec);
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-    throw CMailhookError(CMailhookError::SYSTEM, "cannot create " + dir.string());
+    return {CFolderProblem::CANNOT_CREATE, "cannot create " + dir.string()};
   struct stat st {};
   if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw CMailhookError(CMailhookError::REFUSED, dir.string() + " is not a folder");
+    return {CFolderProblem::UNSAFE, dir.string() + " is not a folder"};
   if (st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-    throw CMailhookError(
-        CMailhookError::REFUSED,
-        dir.string() + " must be owned by this user with mode 0700 (it is owned by uid " +
-            std::to_string(st.st_uid) +
-            "): remove it, or set MAILHOOK_RUNTIME_DIR to a folder of this user's own for the "
-            "service and its hooks");
+    return {CFolderProblem::UNSAFE, dir.string() +
+                                        " must be owned by this user with mode 0700 (it is owned by uid " +
+                                        std::to_string(st.st_uid) + ")"};
+  return {};
 }
 
 std::string PrivateFileProblem(const std::filesystem::path& path) {
@@ -89,17 +75,17 @@ void InstallBusHandler() {
 
 }  // namespace
 
-BusGuard::BusGuard() {
+CBusGuard::CBusGuard() {
   InstallBusHandler();
   if (t_busGuards == 0) t_busFaulted = 0;
   t_busGuards = t_busGuards + 1;
 }
 
-BusGuard::~BusGuard() {
+CBusGuard::~CBusGuard() {
   t_busGuards = t_busGuards - 1;
 }
 
-bool BusGuard::Faulted() const {
+bool CBusGuard::Faulted() const {
   return t_busFaulted != 0;
 }
 
@@ -115,4 +101,4 @@ bool DescriptorsLeftFor(size_t resources) {
   return open + 3 * resources + kReserve <= static_cast<size_t>(limit.rlim_cur);
 }
 
-}  // namespace mailhook
+}  // namespace OS

@@ -3,20 +3,14 @@
 // and there is nothing to guard.
 #include <aclapi.h>
 
-#include <memory>
-
-#include <mailhook/mh_Error.h>
-#include "api/mh_Files.h"
-#include "ipc/rpc.h"
+#include "os/os_files.h"
 #include "win32/win32.h"
 
-namespace mailhook {
+#include <memory>
+
+namespace OS {
 
 namespace {
-
-std::filesystem::path FromUtf8(const std::string& s) {
-  return std::filesystem::path(std::u8string(s.begin(), s.end()));
-}
 
 // True when the file's owner is this process's user.
 bool OwnedByUser(const std::filesystem::path& path) {
@@ -41,25 +35,15 @@ bool OwnedByUser(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path RuntimeDir() {
-  return FromUtf8(IPC::GetRuntimeDir());
-}
-
-void EnsurePrivateDir(const std::filesystem::path& dir) {
+CFolderProblem PreparePrivateFolder(const std::filesystem::path& dir) {
+  // Made inside an owner-only folder, it inherits that folder's access.
   std::error_code ec;
-  if (dir == RuntimeDir()) {
-    // Made admitting only the user and SYSTEM, and passing that on to what is made inside.
-    std::filesystem::create_directories(dir.parent_path(), ec);
-    IPC::PrepareRuntimeDir();
-  } else {
-    // Inside the runtime folder this inherits its owner-only access.
-    std::filesystem::create_directories(dir, ec);
-  }
+  std::filesystem::create_directories(dir, ec);
   DWORD attributes = GetFileAttributesW(dir.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    throw CMailhookError(CMailhookError::REFUSED, dir.string() + " is not a folder");
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    throw CMailhookError(CMailhookError::REFUSED, dir.string() + " is a link");
+    return {CFolderProblem::UNSAFE, dir.string() + " is not a folder"};
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return {CFolderProblem::UNSAFE, dir.string() + " is a link"};
+  return {};
 }
 
 std::string PrivateFileProblem(const std::filesystem::path& path) {
@@ -71,9 +55,9 @@ std::string PrivateFileProblem(const std::filesystem::path& path) {
   return {};
 }
 
-BusGuard::BusGuard() = default;
-BusGuard::~BusGuard() = default;
-bool BusGuard::Faulted() const {
+CBusGuard::CBusGuard() = default;
+CBusGuard::~CBusGuard() = default;
+bool CBusGuard::Faulted() const {
   return false;
 }
 
@@ -82,4 +66,4 @@ bool DescriptorsLeftFor(size_t) {
   return true;
 }
 
-}  // namespace mailhook
+}  // namespace OS
