@@ -1,5 +1,5 @@
-// A minimal scanning service: answers each message with one update header holding its content
-// size, until it is killed. Prints "ready" once hooks may connect.
+// A minimal scanning service: answers each message with two update headers, its content size and
+// how many header records it came with, until it is killed. Prints "ready" once hooks may connect.
 #include <cstdint>
 #include <cstdio>
 
@@ -14,6 +14,10 @@ int main() {
   options.folder = RuntimeDir();
   options.log = [](const std::string& line) { std::fprintf(stderr, "example service: %s\n", line.c_str()); };
   CScanService service(options, [](CScanMessage& message) {
+    // Read where they lie in the hook's file, as the content is (message.Headers() gives copies).
+    int32_t records = 0;
+    message.ForEachHeader([&](const CHeaderField&) { ++records; });
+    message.UpdateHeaders().AddInt(kHdrHeadersSeen, records);
     message.UpdateHeaders().AddInt64(kHdrScannedBytes, static_cast<int64_t>(message.Content().size()));
     return true;
   });

@@ -226,6 +226,24 @@ int ReadHeaders(const mailhook::CHeaderList& list, const Header* headers, int co
   return seen;
 }
 
+// The service's check of the headers as it reads them in place (ids ascending, as the list gives
+// them): the number that matched, or -1.
+int ReadFields(const mailhook::CScanMessage& message, const Header* headers, int count) {
+  int seen = 0;
+  bool wrong = false;
+  message.ForEachHeader([&](const mailhook::CHeaderField& f) {
+    if (wrong || seen == count || f.id != headers[seen].id ||
+        (headers[seen].value.data() != nullptr
+             ? f.type != mailhook::CHeaderValue::kString || f.text != headers[seen].value
+             : f.type != mailhook::CHeaderValue::kInt || f.number != headers[seen].number)) {
+      wrong = true;
+      return;
+    }
+    ++seen;
+  });
+  return wrong ? -1 : seen;
+}
+
 // A request or reply of typed items followed by raw bytes, built with one copy of the bytes.
 void LoadWithBytes(CIPCMsgBuffer& out, const CIPCMsgBuffer& items, const void* data, size_t size) {
   std::vector<uint8_t> bytes;
@@ -265,7 +283,7 @@ class Service {
   // The layer's handler: every header and every content byte read in place, the checksum sent
   // back; for a rewrite (the sequence says which scenario), new content and update headers.
   bool Scan(mailhook::CScanMessage& message) {
-    if (ReadHeaders(message.Headers(), kHeaders, kHeaderCount) != kHeaderCount) return false;
+    if (ReadFields(message, kHeaders, kHeaderCount) != kHeaderCount) return false;
     const std::string_view content = message.Content();
     message.SetAnswer(Fold(Checksum(content.data(), content.size())));
     if (message.Sequence() != kRewrite) return true;

@@ -93,6 +93,13 @@ bool Handler(CScanMessage& message) {
   if (const CHeaderValue* from = headers.Find(1); from != nullptr && !from->text.empty())
     sum += static_cast<unsigned char>(from->text[0]);
   sum += static_cast<unsigned>(headers.size());
+  // Read in place, the list is the same records in the same order as its copy.
+  size_t at = 0;
+  message.ForEachHeader([&](const CHeaderField& field) {
+    if (at >= headers.size() || !(field.Copy() == headers[at])) std::abort();
+    ++at;
+  });
+  if (at != headers.size()) std::abort();
   message.SetAnswer(static_cast<int32_t>(sum));
   // The update list fills the room the hook's file has, and no more.
   try {

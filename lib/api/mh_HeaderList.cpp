@@ -88,37 +88,77 @@ CHeaderList CHeaderList::Parse(const void* data, size_t size) {
   return HeaderListFrom(reader);
 }
 
+bool FieldFrom(int32_t id, uint32_t tag, const char* value, uint32_t units, CHeaderField& field) {
+  field.id = id;
+  field.type = static_cast<CHeaderValue::Type>(tag);
+  switch (tag) {
+    case HEADER_TYPE_INT: {
+      int32_t n = 0;
+      std::memcpy(&n, value, sizeof n);
+      field.number = n;
+      return true;
+    }
+    case HEADER_TYPE_INT64:
+      std::memcpy(&field.number, value, sizeof field.number);
+      return true;
+    case HEADER_TYPE_STRING:
+      field.text = std::string_view(value, units);
+      return true;
+    case HEADER_TYPE_WSTRING:
+      field.wideUnits = value;
+      field.wideCount = units;
+      return true;
+    default:
+      return false;
+  }
+}
+
 CHeaderList HeaderListFrom(const CInputHookHeadersImp& reader) {
   std::vector<CHeaderValue> values;
   values.reserve(reader.RecordCount());
-  reader.ForEachRecord([&](int32_t id, uint32_t tag, const char* value, uint32_t units) {
-    CHeaderValue v;
-    v.id = id;
-    v.type = static_cast<CHeaderValue::Type>(tag);
-    switch (tag) {
-      case HEADER_TYPE_INT: {
-        int32_t n = 0;
-        std::memcpy(&n, value, sizeof n);
-        v.number = n;
-        break;
-      }
-      case HEADER_TYPE_INT64:
-        std::memcpy(&v.number, value, sizeof v.number);
-        break;
-      case HEADER_TYPE_STRING:
-        v.text.assign(value, units);
-        break;
-      case HEADER_TYPE_WSTRING:
-        // Wide strings may lie at odd addresses: copied byte-wise.
-        v.wide.resize(units);
-        std::memcpy(v.wide.data(), value, size_t{units} * sizeof(char16_t));
-        break;
-      default:
-        return;
-    }
-    values.push_back(std::move(v));
-  });
+  ForEachField(reader, [&](const CHeaderField& field) { values.push_back(field.Copy()); });
   return CHeaderList(std::move(values));
+}
+
+std::u16string CHeaderField::Wide() const {
+  // Wide strings may lie at odd addresses: copied byte-wise.
+  std::u16string units(wideCount, u'\0');
+  if (wideCount != 0) std::memcpy(units.data(), wideUnits, size_t{wideCount} * sizeof(char16_t));
+  return units;
+}
+
+std::string CHeaderField::Utf8() const {
+  switch (type) {
+    case CHeaderValue::kString:
+      return std::string(text);
+    case CHeaderValue::kWString:
+      return Utf16ToUtf8(Wide());
+    case CHeaderValue::kInt:
+    case CHeaderValue::kInt64:
+      return std::to_string(number);
+  }
+  return {};
+}
+
+CHeaderField CHeaderValue::Field() const {
+  CHeaderField field;
+  field.id = id;
+  field.type = type;
+  field.number = number;
+  field.text = text;
+  field.wideUnits = wide.data();
+  field.wideCount = static_cast<uint32_t>(wide.size());
+  return field;
+}
+
+CHeaderValue CHeaderField::Copy() const {
+  CHeaderValue value;
+  value.id = id;
+  value.type = type;
+  value.number = number;
+  if (type == CHeaderValue::kString) value.text.assign(text);
+  if (type == CHeaderValue::kWString) value.wide = Wide();
+  return value;
 }
 
 const CHeaderValue* CHeaderList::Find(int32_t id) const {

@@ -54,6 +54,18 @@ class CHeaderListSink {
   size_t m_uCount = 0;
 };
 
+// A record the reader indexed, as a field over its bytes; false for a type the layer does not carry.
+bool FieldFrom(int32_t id, uint32_t tag, const char* value, uint32_t units, CHeaderField& field);
+
+// The reader's records as fields, in its order (by id, and within an id as written).
+template <class Visit>
+void ForEachField(const CInputHookHeadersImp& reader, Visit visit) {
+  reader.ForEachRecord([&](int32_t id, uint32_t tag, const char* value, uint32_t units) {
+    CHeaderField field;
+    if (FieldFrom(id, tag, value, units, field)) visit(static_cast<const CHeaderField&>(field));
+  });
+}
+
 // The reader's records as a CHeaderList (what CHeaderList::Parse gives for the same bytes).
 CHeaderList HeaderListFrom(const CInputHookHeadersImp& reader);
 

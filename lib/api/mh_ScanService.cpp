@@ -96,6 +96,16 @@ const CHeaderList& CScanMessage::Headers() const {
   }
   return *m_state.headers;
 }
+void CScanMessage::VisitHeaders(void (*visit)(void* context, const CHeaderField& field),
+                                void* context) const {
+  const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(m_state.receiver->GetHeaders());
+  if (indexed != nullptr) {
+    ForEachField(*indexed, [&](const CHeaderField& field) { visit(context, field); });
+    return;
+  }
+  for (const CHeaderValue& v : Headers()) visit(context, v.Field());
+}
+
 std::string_view CScanMessage::Content() const {
   return m_state.content;
 }

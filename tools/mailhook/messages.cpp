@@ -161,34 +161,37 @@ std::string DigestText(uint64_t digest) {
   return text;
 }
 
-uint64_t DigestHeaders(const std::vector<CHeaderValue>& headers) {
-  uint64_t h = 1469598103934665603ull;
-  auto mix = [&h](const void* data, size_t size) {
-    auto* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  };
-  for (const auto& v : headers) {
-    int32_t tag = static_cast<int32_t>(v.type);
-    mix(&tag, sizeof tag);
-    mix(&v.id, sizeof v.id);
-    switch (v.type) {
-      case CHeaderValue::kInt: {
-        const auto n = static_cast<int32_t>(v.number);
-        mix(&n, sizeof n);
-        break;
-      }
-      case CHeaderValue::kInt64:
-        mix(&v.number, sizeof v.number);
-        break;
-      case CHeaderValue::kString:
-        mix(v.text.data(), v.text.size());
-        break;
-      case CHeaderValue::kWString:
-        mix(v.wide.data(), v.wide.size() * 2);
-        break;
+void CHeaderDigest::Mix(const void* data, size_t size) {
+  auto* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < size; ++i) m_ullHash = (m_ullHash ^ p[i]) * 1099511628211ull;
+}
+
+void CHeaderDigest::Add(const CHeaderField& field) {
+  const auto tag = static_cast<int32_t>(field.type);
+  Mix(&tag, sizeof tag);
+  Mix(&field.id, sizeof field.id);
+  switch (field.type) {
+    case CHeaderValue::kInt: {
+      const auto n = static_cast<int32_t>(field.number);
+      Mix(&n, sizeof n);
+      break;
     }
+    case CHeaderValue::kInt64:
+      Mix(&field.number, sizeof field.number);
+      break;
+    case CHeaderValue::kString:
+      Mix(field.text.data(), field.text.size());
+      break;
+    case CHeaderValue::kWString:
+      Mix(field.wideUnits, size_t{field.wideCount} * sizeof(char16_t));
+      break;
   }
-  return h;
+}
+
+uint64_t DigestHeaders(const std::vector<CHeaderValue>& headers) {
+  CHeaderDigest digest;
+  for (const CHeaderValue& v : headers) digest.Add(v.Field());
+  return digest.Value();
 }
 
 }  // namespace mailhook

@@ -38,7 +38,17 @@ std::vector<Message> BuiltinMessages();
 // source and binary never carry it whole.
 const std::string& TestVirusString();
 
-// FNV-1a over a header list's records and over content, the same on both sides.
+// FNV-1a over a header list's records and over content, the same on both sides: the hook over
+// the values it wrote, the service over the fields as it reads them in place.
+class CHeaderDigest {
+ public:
+  void Add(const CHeaderField& field);
+  uint64_t Value() const { return m_ullHash; }
+
+ private:
+  void Mix(const void* data, size_t size);
+  uint64_t m_ullHash = 1469598103934665603ull;
+};
 uint64_t DigestHeaders(const std::vector<CHeaderValue>& headers);
 uint64_t DigestBytes(const void* data, size_t size);
 // A digest as the digest logs write it: 16 hex digits.

@@ -92,10 +92,11 @@ namespace {
 
 // The message's line: what an administrator follows a message by (the mail server's queue id,
 // when the hook sent one) and what the service made of it.
-void LogMessage(CScanMessage& message, size_t size, const ScanVerdict& verdict, double scanMs, double ms) {
+void LogMessage(CScanMessage& message, const std::string& queue, size_t size, const ScanVerdict& verdict,
+                double scanMs, double ms) {
   CLogLine line;
   line.Add("seq", message.Sequence());
-  if (const CHeaderValue* queue = message.Headers().Find(kHdrQueueId)) line.Add("queue", queue->Utf8());
+  if (!queue.empty()) line.Add("queue", queue);
   line.Add("size", static_cast<uint64_t>(size));
   switch (verdict.kind) {
     case ScanVerdict::kClean:
@@ -120,14 +121,22 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 
 bool Service::Scan(CScanMessage& message) {
   const auto start = std::chrono::steady_clock::now();
-  // Every record, copied out of the hook's list once.
-  const std::vector<CHeaderValue>& records = message.Headers().Values();
+  // Every record, read in place: counted, and the two the service looks for taken out.
+  size_t headersSeen = 0;
+  std::string queue;
+  bool prove = m_pState->digestLog != nullptr;
+  message.ForEachHeader([&](const CHeaderField& field) {
+    ++headersSeen;
+    if (field.id == kHdrQueueId && queue.empty()) queue = field.Utf8();
+    prove = prove || field.id == kHdrProveReading;
+  });
 
-  // Every content byte, read in place; read once more for a digest only when the hook asked for
+  // Every record and every content byte read once more for a digest only when the hook asked for
   // proof of what was read (its checks, the tests) or this service keeps a digest log.
   const std::string_view content = message.Content();
-  const bool prove = m_pState->digestLog != nullptr || message.Headers().Find(kHdrProveReading) != nullptr;
   const uint64_t contentDigest = prove ? DigestBytes(content.data(), content.size()) : 0;
+  CHeaderDigest headersDigest;
+  if (prove) message.ForEachHeader([&](const CHeaderField& field) { headersDigest.Add(field); });
   const auto scanStart = std::chrono::steady_clock::now();
   const ScanVerdict verdict = m_pState->options.engine->Scan(content.data(), content.size());
   const auto scanEnd = std::chrono::steady_clock::now();
@@ -141,10 +150,9 @@ bool Service::Scan(CScanMessage& message) {
   std::vector<CHeaderValue> updates{
       CHeaderValue::Text(kHdrVerdict, verdict.HeaderText()),
       CHeaderValue::Int64(kHdrScannedBytes, static_cast<int64_t>(content.size())),
-      CHeaderValue::Int(kHdrHeadersSeen, static_cast<int32_t>(records.size()))};
-  const uint64_t headersDigest = prove ? DigestHeaders(records) : 0;
+      CHeaderValue::Int(kHdrHeadersSeen, static_cast<int32_t>(headersSeen))};
   if (prove) {
-    updates.push_back(CHeaderValue::Int64(kHdrHeadersDigest, static_cast<int64_t>(headersDigest)));
+    updates.push_back(CHeaderValue::Int64(kHdrHeadersDigest, static_cast<int64_t>(headersDigest.Value())));
     updates.push_back(CHeaderValue::Int64(kHdrContentDigest, static_cast<int64_t>(contentDigest)));
   }
   updates.push_back(CHeaderValue::Int(kHdrAnswered, message.Sequence()));
@@ -171,7 +179,7 @@ bool Service::Scan(CScanMessage& message) {
     // Read back against the hook's own log: what this service saw and wrote, by request.
     std::lock_guard lock(m_pState->digestLogLock);
     std::fprintf(m_pState->digestLog, "%d %s %s %s %s\n", message.Sequence(),
-                 DigestText(contentDigest).c_str(), DigestText(headersDigest).c_str(),
+                 DigestText(contentDigest).c_str(), DigestText(headersDigest.Value()).c_str(),
                  DigestText(DigestHeaders(updates)).c_str(),
                  infected ? DigestText(DigestBytes(kNotice, sizeof kNotice - 1)).c_str() : "-");
     std::fflush(m_pState->digestLog);
@@ -181,7 +189,7 @@ bool Service::Scan(CScanMessage& message) {
   if (verdict.kind == ScanVerdict::kUnscanned) ++m_pState->unscanned;
   m_pState->bytes += content.size();
   if (LogEnabled(LogLevel::kInfo))
-    LogMessage(message, content.size(), verdict,
+    LogMessage(message, queue, content.size(), verdict,
                std::chrono::duration<double, std::milli>(scanEnd - scanStart).count(), MsSince(start));
   return true;
 }

@@ -40,7 +40,26 @@ struct MAILHOOK_API CHeaderValue {
   std::string Utf8() const;
   // Bytes the record takes in a header list.
   uint64_t EncodedSize() const;
+  // The record as a field over this value's own memory (valid while it lives and is not changed),
+  // so that code written for fields read in place serves copies too.
+  struct CHeaderField Field() const;
   bool operator==(const CHeaderValue& other) const = default;
+};
+
+// One record read where it lies in a backing file, without a copy. It is valid only while the
+// message it belongs to is being handled; the other process could still change its bytes (never
+// their extent), so a value that must be relied on later is taken out with Copy().
+struct MAILHOOK_API CHeaderField {
+  int32_t id = 0;
+  CHeaderValue::Type type = CHeaderValue::kInt;
+  int64_t number = 0;               // kInt and kInt64
+  std::string_view text;            // kString: bytes as written, without the terminator
+  const void* wideUnits = nullptr;  // kWString: UTF-16 units as they lie (maybe at an odd address)
+  uint32_t wideCount = 0;           // kWString: units, without the terminator
+
+  std::u16string Wide() const;  // a kWString's units, copied
+  std::string Utf8() const;     // as CHeaderValue::Utf8
+  CHeaderValue Copy() const;
 };
 
 // A whole header list held in the program's own memory.

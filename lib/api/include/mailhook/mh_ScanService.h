@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,17 @@ class MAILHOOK_API CScanMessage {
  public:
   // The hook's header list, read once from its file on the first call and copied out.
   const CHeaderList& Headers() const;
+  // Calls visit(const CHeaderField&) for each record of the hook's header list, in the order
+  // Headers() has them, read in place: no copy and no allocation per record (a handler that reads
+  // every header of every message pays for nothing else).
+  template <typename Visit>
+  void ForEachHeader(Visit&& visit) const {
+    VisitHeaders(
+        [](void* context, const CHeaderField& field) {
+          (*static_cast<std::remove_reference_t<Visit>*>(context))(field);
+        },
+        &visit);
+  }
   std::string_view Content() const;  // the content, read in place
   int32_t Sequence() const;          // as the hook sent it
   // The update header list the hook reads back, written in place into its file (TOO_LARGE past
@@ -39,6 +51,7 @@ class MAILHOOK_API CScanMessage {
  private:
   friend class CScanService;
   struct State;
+  void VisitHeaders(void (*visit)(void* context, const CHeaderField& field), void* context) const;
   explicit CScanMessage(State& state) : m_state(state) {}
   State& m_state;
 };
