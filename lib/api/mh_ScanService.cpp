@@ -72,7 +72,7 @@ class CUpdateSink final : public CHeaderListSink {
 
 }  // namespace
 
-struct CScanMessage::State {
+struct CScanMessage::Parts {
   CHookContentReceiver* receiver = nullptr;
   std::string_view content;
   int32_t sequence = 0;
@@ -84,21 +84,21 @@ struct CScanMessage::State {
 };
 
 const CHeaderList& CScanMessage::Headers() const {
-  if (!m_state.headers) {
-    CInputHookHeaders* list = m_state.receiver->GetHeaders();
+  if (!m_parts.headers) {
+    CInputHookHeaders* list = m_parts.receiver->GetHeaders();
     // The receiver has indexed the list already: its values are copied out of that index.
     if (const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(list))
-      m_state.headers = HeaderListFrom(*indexed);
+      m_parts.headers = HeaderListFrom(*indexed);
     else
-      m_state.headers = list == nullptr ? CHeaderList()
+      m_parts.headers = list == nullptr ? CHeaderList()
                                         : CHeaderList::Parse(list->GetDataBlock(),
                                                              static_cast<size_t>(list->GetDataLength()));
   }
-  return *m_state.headers;
+  return *m_parts.headers;
 }
 void CScanMessage::VisitHeaders(void (*visit)(void* context, const CHeaderField& field),
                                 void* context) const {
-  const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(m_state.receiver->GetHeaders());
+  const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(m_parts.receiver->GetHeaders());
   if (indexed != nullptr) {
     ForEachField(*indexed, [&](const CHeaderField& field) { visit(context, field); });
     return;
@@ -107,30 +107,30 @@ void CScanMessage::VisitHeaders(void (*visit)(void* context, const CHeaderField&
 }
 
 std::string_view CScanMessage::Content() const {
-  return m_state.content;
+  return m_parts.content;
 }
 int32_t CScanMessage::Sequence() const {
-  return m_state.sequence;
+  return m_parts.sequence;
 }
 CHeaderListWriter& CScanMessage::UpdateHeaders() {
-  if (!m_state.updates) {
-    m_state.updateSink.emplace(*m_state.receiver);
-    m_state.updates.emplace(*m_state.updateSink);
+  if (!m_parts.updates) {
+    m_parts.updateSink.emplace(*m_parts.receiver);
+    m_parts.updates.emplace(*m_parts.updateSink);
   }
-  return *m_state.updates;
+  return *m_parts.updates;
 }
 bool CScanMessage::ReplaceContent(std::string_view content) {
-  COutputHookContent* writer = m_state.receiver->GetOutputHookContent();
+  COutputHookContent* writer = m_parts.receiver->GetOutputHookContent();
   uint64_t written = 0;
   return writer != nullptr &&
          writer->Write(const_cast<char*>(content.data()), content.size(), written) == 0 &&
-         m_state.receiver->SetContent(writer) == 0;
+         m_parts.receiver->SetContent(writer) == 0;
 }
 void CScanMessage::MarkInfected() {
-  m_state.infected = true;
+  m_parts.infected = true;
 }
 void CScanMessage::SetAnswer(int32_t value) {
-  m_state.answer = value;
+  m_parts.answer = value;
 }
 
 namespace {
@@ -198,7 +198,7 @@ uint64_t MicrosBetween(std::chrono::steady_clock::time_point a, std::chrono::ste
 
 }  // namespace
 
-struct CScanService::State {
+struct CScanService::Serving {
   CScanServiceOptions options;
   CStatsRecorder stats;
   Handler handler;
@@ -302,21 +302,21 @@ class CFencePass {
 
 }  // namespace
 
-CScanService::CScanService(const CScanServiceOptions& options, Handler handler) : m_pState(new State) {
-  m_pState->options = options;
-  m_pState->handler = std::move(handler);
+CScanService::CScanService(const CScanServiceOptions& options, Handler handler) : m_pServing(new Serving) {
+  m_pServing->options = options;
+  m_pServing->handler = std::move(handler);
 }
 
 CScanService::~CScanService() {
   Stop();
-  m_pState->server.reset();
+  m_pServing->server.reset();
   CMemMapResourcePoolMgr::Instance()->Close();
   CMemMapResourcePoolMgr::CloseSingleton();
-  delete m_pState;
+  delete m_pServing;
 }
 
 void CScanService::Start() {
-  State& s = *m_pState;
+  Serving& s = *m_pServing;
   CRPCServer::Options linkOptions;
   linkOptions.onClosed = [&s](const CRPCPeer& peer) { s.Closed(peer); };
   try {
@@ -336,26 +336,26 @@ void CScanService::Start() {
 }
 
 void CScanService::Run() {
-  if (!m_pState->server) Start();
-  std::unique_lock lock(m_pState->stopping);
-  m_pState->stopped.wait(lock, [this] { return m_pState->stop; });
+  if (!m_pServing->server) Start();
+  std::unique_lock lock(m_pServing->stopping);
+  m_pServing->stopped.wait(lock, [this] { return m_pServing->stop; });
 }
 
 void CScanService::Stop() {
   {
-    std::lock_guard lock(m_pState->stopping);
-    m_pState->stop = true;
+    std::lock_guard lock(m_pServing->stopping);
+    m_pServing->stop = true;
   }
-  m_pState->closing = true;
-  m_pState->stopped.notify_all();
-  if (m_pState->server) m_pState->server->Stop();
+  m_pServing->closing = true;
+  m_pServing->stopped.notify_all();
+  if (m_pServing->server) m_pServing->server->Stop();
 }
 
 uint64_t CScanService::Failed() const {
-  return m_pState->failed;
+  return m_pServing->failed;
 }
 
-void CScanService::State::Handle(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+void CScanService::Serving::Handle(const CRPCPeer& peer, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
   int32_t command = 0;
   if (!PeekCommand(request, command)) command = 0;
   // A request that cannot be read still gets the reply of its command's shape, with the status
@@ -394,7 +394,7 @@ void CScanService::State::Handle(const CRPCPeer& peer, const CIPCMsgBuffer& requ
   }
 }
 
-int32_t CScanService::State::RegistrationRefused(uint32_t process, int32_t id) const {
+int32_t CScanService::Serving::RegistrationRefused(uint32_t process, int32_t id) const {
   auto known = adopted.find(id);
   if (known != adopted.end()) {
     // Another hook's pool, while that hook is there: taking it over would pull its resources
@@ -418,7 +418,7 @@ int32_t CScanService::State::RegistrationRefused(uint32_t process, int32_t id) c
 }
 
 // Every entry of the pool named, each file inside the service's folder and private to its owner.
-int32_t CScanService::State::EntriesRefused(const CRegisterRequest& request) const {
+int32_t CScanService::Serving::EntriesRefused(const CRegisterRequest& request) const {
   try {
     for (const CRegisterEntry& e : request.entries) {
       if (e.pool != request.pool) return kStatusBadRequest;
@@ -440,7 +440,7 @@ int32_t CScanService::State::EntriesRefused(const CRegisterRequest& request) con
   return kStatusOk;
 }
 
-CRegisterReply CScanService::State::Register(const CRPCPeer& peer, const CRegisterRequest& request) {
+CRegisterReply CScanService::Serving::Register(const CRPCPeer& peer, const CRegisterRequest& request) {
   if (int32_t refused = EntriesRefused(request); refused != kStatusOk) return {refused, 0};
   std::unique_lock lock(pools);
   if (int32_t refused = RegistrationRefused(peer.process, request.pool); refused != kStatusOk)
@@ -455,7 +455,7 @@ CRegisterReply CScanService::State::Register(const CRPCPeer& peer, const CRegist
   return Adopt(peer, request);
 }
 
-CRegisterReply CScanService::State::Adopt(const CRPCPeer& peer, const CRegisterRequest& request) {
+CRegisterReply CScanService::Serving::Adopt(const CRPCPeer& peer, const CRegisterRequest& request) {
   const int32_t poolId = request.pool;
   auto* mgr = CMemMapResourcePoolMgr::Instance();
   CMemMapResourcePool* pool = mgr->CreateResourcePool(poolId);
@@ -491,13 +491,13 @@ CRegisterReply CScanService::State::Adopt(const CRPCPeer& peer, const CRegisterR
   return {kStatusOk, count};
 }
 
-void CScanService::State::Forget(int32_t id) {
+void CScanService::Serving::Forget(int32_t id) {
   CMemMapResourcePoolMgr::Instance()->RemoveResourcePool(id);
   std::lock_guard fenceLock(fencing);
   adopted.erase(id);
 }
 
-void CScanService::State::Closed(const CRPCPeer& peer) {
+void CScanService::Serving::Closed(const CRPCPeer& peer) {
   if (closing) return;
   auto owns = [&] {
     std::lock_guard fenceLock(fencing);
@@ -524,7 +524,7 @@ void CScanService::State::Closed(const CRPCPeer& peer) {
   }
 }
 
-int32_t CScanService::State::Fence(const CRPCPeer& peer, const CFenceRequest& request) {
+int32_t CScanService::Serving::Fence(const CRPCPeer& peer, const CFenceRequest& request) {
   std::lock_guard lock(fencing);
   auto pool = adopted.find(request.pool);
   // No stale request of that pool can be served before it is registered again, which fences it whole.
@@ -542,7 +542,7 @@ int32_t CScanService::State::Fence(const CRPCPeer& peer, const CFenceRequest& re
   return busy ? kStatusResourceBusy : kStatusOk;
 }
 
-CScanReply CScanService::State::Scan(const CRPCPeer& peer, const CScanRequest& request) {
+CScanReply CScanService::Serving::Scan(const CRPCPeer& peer, const CScanRequest& request) {
   // The backing files belong to the hook's user: any process of that user can cut one short
   // while we read or write it in place.
   OS::CBusGuard guard;
@@ -557,7 +557,7 @@ CScanReply CScanService::State::Scan(const CRPCPeer& peer, const CScanRequest& r
   return {kStatusFailed, 0, 0};
 }
 
-CScanReply CScanService::State::ScanShared(const CRPCPeer& peer, const CScanRequest& request) {
+CScanReply CScanService::Serving::ScanShared(const CRPCPeer& peer, const CScanRequest& request) {
   const int32_t poolId = request.pool;
   const int32_t ids[3] = {request.header, request.content, request.update};
   std::shared_lock lock(pools);
@@ -578,7 +578,7 @@ CScanReply CScanService::State::ScanShared(const CRPCPeer& peer, const CScanRequ
   Step("receiver");
 
   CInputHookContent* content = receiver.GetContent();
-  CScanMessage::State m;
+  CScanMessage::Parts m;
   m.receiver = &receiver;
   m.content = std::string_view(static_cast<const char*>(content->GetRawMemoryBlock()),
                                static_cast<size_t>(content->GetContentSize()));
@@ -610,7 +610,7 @@ CScanReply CScanService::State::ScanShared(const CRPCPeer& peer, const CScanRequ
   return {kStatusOk, flags, m.answer};
 }
 
-CServiceStats CScanService::State::Snapshot() {
+CServiceStats CScanService::Serving::Snapshot() {
   CServiceStats out;
   stats.Snapshot(out);
   {
@@ -628,21 +628,21 @@ CServiceStats CScanService::State::Snapshot() {
 }
 
 CServiceStats CScanService::Stats() const {
-  return m_pState->Snapshot();
+  return m_pServing->Snapshot();
 }
 
 void CScanServiceRequests::Handle(CScanService& service, const CRPCPeer& peer, const CIPCMsgBuffer& request,
                                   CIPCMsgBuffer& reply) {
-  service.m_pState->Handle(peer, request, reply);
+  service.m_pServing->Handle(peer, request, reply);
 }
 
 void CScanServiceRequests::Closed(CScanService& service, const CRPCPeer& peer) {
-  service.m_pState->Closed(peer);
+  service.m_pServing->Closed(peer);
 }
 
 void CScanServiceRequests::SetProcessConnected(CScanService& service,
                                                std::function<bool(uint32_t process)> connected) {
-  service.m_pState->processConnected = std::move(connected);
+  service.m_pServing->processConnected = std::move(connected);
 }
 
 }  // namespace mailhook

@@ -50,10 +50,10 @@ class MAILHOOK_API CScanMessage {
 
  private:
   friend class CScanService;
-  struct State;
+  struct Parts;
   void VisitHeaders(void (*visit)(void* context, const CHeaderField& field), void* context) const;
-  explicit CScanMessage(State& state) : m_state(state) {}
-  State& m_state;
+  explicit CScanMessage(Parts& parts) : m_parts(parts) {}
+  Parts& m_parts;
 };
 
 struct CScanServiceOptions {
@@ -92,8 +92,8 @@ class MAILHOOK_API CScanService {
 
  private:
   friend class CScanServiceRequests;  // internal: serves requests without a link
-  struct State;
-  State* m_pState;
+  struct Serving;
+  Serving* m_pServing;
 };
 
 }  // namespace mailhook
