@@ -137,6 +137,12 @@ struct CRPCServer::Impl {
       // this thread (and Stop) up to the time-out at most.
       if (SendReply(*conn.stream, failure, reply) != Io::DONE) break;
     }
+    End(conn);
+  }
+
+  // The connection's last words and its end. Its stream closes under the lock, where
+  // IsProcessConnected looks at it.
+  void End(Connection& conn) {
     // Closed to make room: whatever the peer sent is not served, and it is told so.
     if (conn.activity.TakenForClosing())
       (void)IPC::SendFrame(*conn.stream, RPC_FRAME_CLOSING, nullptr, 0, IPC::After(timeoutMs));
