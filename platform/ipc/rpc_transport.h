@@ -39,7 +39,8 @@ class CStream {
   // deadline passes (kForever: no bound) or Wake ends the wait. Bytes already there are taken
   // without a wait.
   virtual Io Read(uint8_t* data, size_t size, size_t& done, Clock::time_point deadline) = 0;
-  // Sends all of head then all of body (body may be null when bodySize is 0) by the deadline.
+  // Sends all of head then all of body (body may be null when bodySize is 0) by the deadline (a
+  // socket looks at it between the pieces the kernel takes, each bounded by its send time-out).
   virtual Io Write(const uint8_t* head, size_t headSize, const uint8_t* body, size_t bodySize,
                    Clock::time_point deadline) = 0;
   // The process at the other end as the system reports it; 0 if unknown.
@@ -60,23 +61,24 @@ class CStream {
 class CListener {
  public:
   virtual ~CListener() = default;
-  // The next client's stream, whose writes are bounded by the time-out given to Listen; null once
-  // Stop was called. Only one thread accepts.
+  // The next client's stream; null once Stop was called. Only one thread accepts.
   virtual std::unique_ptr<CStream> Accept() = 0;
   // Ends Accept's wait, for good; from any thread.
   virtual void Stop() = 0;
 };
 
 // Connects to the endpoint at path (SocketPath's name) within timeoutMs, after checking that it is
-// safe to send to. Throws CRPCError: NOT_LISTENING, TIMEOUT, RUNTIME_DIR (the folder or the
-// endpoint is someone else's), SYSTEM. where prefixes the messages that concern the connection
+// safe to send to; a socket keeps timeoutMs as its kernel bound on each send and receive. Throws CRPCError:
+// NOT_LISTENING, TIMEOUT, RUNTIME_DIR (the folder or the endpoint is someone else's), SYSTEM. where prefixes
+// the messages that concern the connection
 // ("RPC to <path> (<client>)").
 MH_IPC_API std::unique_ptr<CStream> Connect(const std::string& path, uint32_t timeoutMs,
                                             const std::string& where);
 
 // Listens at path (a prepared runtime folder's SocketPath). Throws CRPCError: ALREADY_SERVED
 // (someone answers there), RUNTIME_DIR (something else is in the way), SYSTEM. The endpoint goes
-// when the listener is deleted.
+// when the listener is deleted. A socket it accepts keeps timeoutMs as its kernel bound on each
+// send, so that a peer that stops reading holds no send past it.
 MH_IPC_API std::unique_ptr<CListener> Listen(const std::string& path, uint32_t timeoutMs);
 
 // Feeds a stream's bytes to a frame decoder with as few copies as the stream allows: small frames
