@@ -5,6 +5,7 @@
 #include "ipc/rpc_frame.h"
 
 #include "ipc/rpc_internal.h"
+#include "ipc/rpc_transport.h"
 
 namespace {
 
@@ -70,6 +71,33 @@ bool TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffe
   if (kind != RPC_FRAME_REPLY) throw CRPCError(CRPCError::PROTOCOL, where + ": server sent a request frame");
   reply.Load(std::move(payload));
   return true;
+}
+
+Io CFrameReader::Step(CStream& stream, CRpcFrameDecoder& decoder, Clock::time_point deadline) {
+  if (m_uUsed < m_uHave) {
+    m_uUsed += decoder.Feed(m_Chunk.get() + m_uUsed, m_uHave - m_uUsed);
+    return Io::DONE;
+  }
+  size_t room = 0, done = 0;
+  if (uint8_t* direct = decoder.PayloadSpace(room)) {
+    Io r = stream.Read(direct, room, done, deadline);
+    decoder.CommitPayload(r == Io::DONE ? done : 0);
+    return r;
+  }
+  Io r = stream.Read(m_Chunk.get(), kChunk, done, deadline);
+  if (r == Io::DONE) {
+    m_uHave = done;
+    m_uUsed = decoder.Feed(m_Chunk.get(), m_uHave);
+  }
+  return r;
+}
+
+Io SendFrame(CStream& stream, RpcFrameKind kind, const uint8_t* data, size_t size,
+             Clock::time_point deadline) {
+  uint8_t header[kRpcFrameHeaderSize];
+  EncodeRpcFrameHeader(header, kind, static_cast<uint32_t>(size));
+  FenceBeforeSend();
+  return stream.Write(header, sizeof(header), data, size, deadline);
 }
 
 uint32_t RpcTimeoutMs() {

@@ -1,6 +1,8 @@
 #if !defined(_WIN32)
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -281,7 +283,14 @@ TEST(RpcTransport, AStaleSocketIsReplacedASecondServerOrAnUnsafeNameRefused) {
   EXPECT_EQ(AskFailure(client), CRPCError::NOT_LISTENING);
 #if !defined(_WIN32)  // a pipe's name goes with its last handle: nothing can be left behind
   // A socket file left by a server that died is replaced (a folder open to others is faults_test's).
-  ASSERT_NE(RawListener::Listen(IPC::SocketPath(kComponent)), nullptr);  // closed at once
+  {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    IPC::SocketPath(kComponent).copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    close(fd);
+  }
   EXPECT_EQ(AskFailure(client), CRPCError::NOT_LISTENING);
   {
     CRPCServer replacing(kComponent, PlusOne);
@@ -554,4 +563,27 @@ TEST(RpcTransport, ClientRefusesMalformedReplies) {
   });
   EXPECT_EQ(AskFailure(hasty), CRPCError::TIMEOUT);
   slow.join();
+
+  // A reply in pieces leaves the next request on the same connection its whole time-out, not
+  // what was left of the last one's: here 1 s of 2 s, then a reply 1.5 s late.
+  EnvScope longer("MAILHOOK_RPC_TIMEOUT_MS", "2000");
+  CRPCClientHelper patient(kComponent, nullptr);
+  std::thread pieces([&] {
+    using std::chrono::milliseconds;
+    std::unique_ptr<RawStream> peer = listener->Accept();
+    const std::string answer = Frame(RPC_FRAME_REPLY, 5, okPayload);
+    char request[256];
+    if (!peer || peer->Recv(request, sizeof request) <= 0) return;
+    const size_t cuts[] = {0, 6, 7, answer.size()};
+    for (size_t i = 1; i < std::size(cuts); ++i) {
+      (void)peer->Send(answer.data() + cuts[i - 1], cuts[i] - cuts[i - 1]);
+      std::this_thread::sleep_for(milliseconds(i == 1 ? 1000 : 100));
+    }
+    if (peer->Recv(request, sizeof request) <= 0) return;
+    std::this_thread::sleep_for(milliseconds(1500));
+    (void)peer->Send(answer.data(), answer.size());
+  });
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(CodeOf<CRPCError>([&] { EXPECT_EQ(AskPlusOne(patient, 4), 5); }), 0) << i;
+  pieces.join();
 }
