@@ -68,10 +68,9 @@ class CListener {
 };
 
 // Connects to the endpoint at path (SocketPath's name) within timeoutMs, after checking that it is
-// safe to send to; a socket keeps timeoutMs as its kernel bound on each send and receive. Throws CRPCError:
-// NOT_LISTENING, TIMEOUT, RUNTIME_DIR (the folder or the endpoint is someone else's), SYSTEM. where prefixes
-// the messages that concern the connection
-// ("RPC to <path> (<client>)").
+// safe to send to; a socket keeps timeoutMs as its kernel bound on each send and receive. Throws
+// CRPCError: NOT_LISTENING, TIMEOUT, RUNTIME_DIR (the folder or the endpoint is someone else's),
+// SYSTEM. where prefixes the messages that concern the connection ("RPC to <path> (<client>)").
 MH_IPC_API std::unique_ptr<CStream> Connect(const std::string& path, uint32_t timeoutMs,
                                             const std::string& where);
 
