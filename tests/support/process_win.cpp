@@ -8,9 +8,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "quote_win.h"
 #include "support/test_support.h"
 #include "win32/win32.h"
-#include "quote_win.h"
 
 struct Process::Impl {
   HANDLE process = nullptr, out = nullptr, in = nullptr;
