@@ -7,20 +7,18 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <shared_mutex>
 #include <unordered_map>
 #include <vector>
 
-#include "api/mh_HeaderListSink.h"
 #include "api/mh_Protocol.h"
+#include "api/mh_ScanMessage.h"
 #include "api/mh_ScanServiceRequests.h"
 #include "api/mh_StatsRecorder.h"
 #include "api/mh_Wire.h"
 #include "content/hook_HookContent.h"
 #include "content/hook_HookContentReceiver.h"
 #include "foundation/hook_HookError.h"
-#include "headers/hook_HookHeadersImp.h"
 #include "ipc/ipc_buffer.h"
 #include "ipc/rpc.h"
 #include "memmap/hook_MemMapResource.h"
@@ -45,95 +43,6 @@ bool IsInside(const std::filesystem::path& path, const std::filesystem::path& di
   auto rel = p.lexically_relative(d);
   return !rel.empty() && *rel.begin() != ".." && rel != ".";
 }
-
-}  // namespace
-
-namespace {
-
-// The update list goes into the room the hook's update file has: the receiver's writer over it.
-class CUpdateSink final : public CHeaderListSink {
- public:
-  explicit CUpdateSink(CHookContentReceiver& receiver) : m_Receiver(receiver) {}
-  COutputHookHeaders* Writer() const { return m_pUpdates; }
-
- protected:
-  bool Grow(uint64_t) override {
-    if (m_pUpdates != nullptr) return false;  // full
-    m_pUpdates = m_Receiver.GetOutputHookHeaders();
-    if (m_pUpdates == nullptr) return false;
-    SetWriter(static_cast<COutputHookHeadersImp*>(m_pUpdates), 0, false);
-    return true;
-  }
-
- private:
-  CHookContentReceiver& m_Receiver;
-  COutputHookHeaders* m_pUpdates = nullptr;  // the receiver's, made on the first record
-};
-
-}  // namespace
-
-struct CScanMessage::Parts {
-  CHookContentReceiver* receiver = nullptr;
-  std::string_view content;
-  int32_t sequence = 0;
-  int32_t answer = 0;
-  bool infected = false;
-  std::optional<CHeaderList> headers;  // parsed on the first look
-  std::optional<CUpdateSink> updateSink;
-  std::optional<CHeaderListWriter> updates;
-};
-
-const CHeaderList& CScanMessage::Headers() const {
-  if (!m_parts.headers) {
-    CInputHookHeaders* list = m_parts.receiver->GetHeaders();
-    // The receiver has indexed the list already: its values are copied out of that index.
-    if (const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(list))
-      m_parts.headers = HeaderListFrom(*indexed);
-    else
-      m_parts.headers = list == nullptr ? CHeaderList()
-                                        : CHeaderList::Parse(list->GetDataBlock(),
-                                                             static_cast<size_t>(list->GetDataLength()));
-  }
-  return *m_parts.headers;
-}
-void CScanMessage::VisitHeaders(void (*visit)(void* context, const CHeaderField& field),
-                                void* context) const {
-  const auto* indexed = dynamic_cast<const CInputHookHeadersImp*>(m_parts.receiver->GetHeaders());
-  if (indexed != nullptr) {
-    ForEachField(*indexed, [&](const CHeaderField& field) { visit(context, field); });
-    return;
-  }
-  for (const CHeaderValue& v : Headers()) visit(context, v.Field());
-}
-
-std::string_view CScanMessage::Content() const {
-  return m_parts.content;
-}
-int32_t CScanMessage::Sequence() const {
-  return m_parts.sequence;
-}
-CHeaderListWriter& CScanMessage::UpdateHeaders() {
-  if (!m_parts.updates) {
-    m_parts.updateSink.emplace(*m_parts.receiver);
-    m_parts.updates.emplace(*m_parts.updateSink);
-  }
-  return *m_parts.updates;
-}
-bool CScanMessage::ReplaceContent(std::string_view content) {
-  COutputHookContent* writer = m_parts.receiver->GetOutputHookContent();
-  uint64_t written = 0;
-  return writer != nullptr &&
-         writer->Write(const_cast<char*>(content.data()), content.size(), written) == 0 &&
-         m_parts.receiver->SetContent(writer) == 0;
-}
-void CScanMessage::MarkInfected() {
-  m_parts.infected = true;
-}
-void CScanMessage::SetAnswer(int32_t value) {
-  m_parts.answer = value;
-}
-
-namespace {
 
 // True when generation a comes before b, counting round the 32-bit circle: a hook's generations
 // start from its clock and may wrap.
