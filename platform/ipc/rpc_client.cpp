@@ -3,6 +3,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ipc/rpc_frame.h"
 #include "ipc/rpc_internal.h"
@@ -77,7 +79,25 @@ struct CRPCClientHelper::Impl {
       if (decoder.Failed() || reader.HasLeftover())
         Fail(CRPCError::PROTOCOL, "malformed reply from the server");
     }
-    return IPC::TakeReply(decoder, Where(), reply);
+    return TakeReply(reply);
+  }
+
+  // The whole frame that has arrived: a reply loaded into reply (true), or the server's word that it
+  // closes the connection without serving the request (false, a closing frame). Throws
+  // REMOTE_FAILURE (an error reply, with the server's text) or PROTOCOL (a request frame).
+  bool TakeReply(CIPCMsgBuffer& reply) {
+    RpcFrameKind kind = decoder.GetKind();
+    std::vector<uint8_t> payload = decoder.TakePayload();
+    IPC::FenceAfterReceive();
+    if (kind == RPC_FRAME_CLOSING) return false;
+    if (kind == RPC_FRAME_ERROR) {
+      std::string text(payload.begin(), payload.end());
+      throw CRPCError(CRPCError::REMOTE_FAILURE, Where() + ": server failed: " + text);
+    }
+    if (kind != RPC_FRAME_REPLY)
+      throw CRPCError(CRPCError::PROTOCOL, Where() + ": server sent a request frame");
+    reply.Load(std::move(payload));
+    return true;
   }
 };
 
@@ -88,13 +108,25 @@ CRPCClientHelper::~CRPCClientHelper() {
   delete m_pImpl;
 }
 
+// One request under the lock. A request the server did not serve because the connection turned
+// out closed (the send broke, or the server said it closes the connection) is sent once more on a
+// new one. After any failure but the handler's own the connection is dropped: the stream's state is
+// unknown, and a late reply must not answer the next request.
 void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  IPC::GuardedRequest(
-      m_pImpl->lock, [&] { return m_pImpl->Exchange(request, reply); }, [&] { m_pImpl->Drop(); },
-      [&] {
-        m_pImpl->Fail(CRPCError::PEER_CLOSED,
-                      "server closed the connection, twice, without serving the request");
-      });
+  std::lock_guard<std::mutex> guard(m_pImpl->lock);
+  try {
+    if (m_pImpl->Exchange(request, reply)) return;
+    m_pImpl->Drop();
+    if (!m_pImpl->Exchange(request, reply))
+      m_pImpl->Fail(CRPCError::PEER_CLOSED,
+                    "server closed the connection, twice, without serving the request");
+  } catch (const CRPCError& e) {
+    if (e.GetCode() != CRPCError::REMOTE_FAILURE) m_pImpl->Drop();
+    throw;
+  } catch (...) {
+    m_pImpl->Drop();
+    throw;
+  }
 }
 
 const CComponentID& CRPCClientHelper::GetComponent() const {

@@ -1,5 +1,4 @@
 // The platform-independent part of the RPC stand-in.
-#include <algorithm>
 #include <cstdlib>
 
 #include "ipc/rpc_frame.h"
@@ -40,37 +39,6 @@ std::string ClientName(const char16_t* name) {
   std::string out;
   for (const char16_t* p = name; p && *p; ++p) out.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
   return out;
-}
-
-std::string CallHandler(const CRPCServer::PeerHandler& handler, const CRPCPeer& peer,
-                        const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
-  reply.Clear();
-  std::string failure;
-  try {
-    handler(peer, request, reply);
-  } catch (const std::exception& e) {
-    failure = e.what();
-    if (failure.empty()) failure = "handler failed";
-  } catch (...) {
-    failure = "handler failed";
-  }
-  if (failure.empty() && reply.GetSize() > kRpcMaxFramePayload) failure = "reply larger than a frame";
-  failure.resize(std::min(failure.size(), kMaxErrorText));
-  return failure;
-}
-
-bool TakeReply(CRpcFrameDecoder& decoder, const std::string& where, CIPCMsgBuffer& reply) {
-  RpcFrameKind kind = decoder.GetKind();
-  std::vector<uint8_t> payload = decoder.TakePayload();
-  FenceAfterReceive();
-  if (kind == RPC_FRAME_CLOSING) return false;
-  if (kind == RPC_FRAME_ERROR) {
-    std::string text(payload.begin(), payload.end());
-    throw CRPCError(CRPCError::REMOTE_FAILURE, where + ": server failed: " + text);
-  }
-  if (kind != RPC_FRAME_REPLY) throw CRPCError(CRPCError::PROTOCOL, where + ": server sent a request frame");
-  reply.Load(std::move(payload));
-  return true;
 }
 
 Io CFrameReader::Step(CStream& stream, CRpcFrameDecoder& decoder, Clock::time_point deadline) {

@@ -4,7 +4,9 @@
 // stream is closed under the lock (so that one looked at under it is still open) and deleted only
 // after its thread has ended: on POSIX a descriptor number can then never be shut down after
 // the system has handed it to someone else.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -19,14 +21,87 @@ using IPC::Io;
 
 namespace {
 
+// The longest error text a server sends back.
+constexpr size_t kMaxErrorText = 1024;
+
+// What a server's connection is doing, so that the one that has waited longest between
+// requests can be closed to make room. A connection starts WAITING (from its accepting); its
+// own thread moves it to BUSY when bytes come and back to WAITING when it is ready for the next
+// request. The accepting thread may take a WAITING one for CLOSING and then wakes its thread.
+// The two meet in one compare-and-swap: bytes that arrive as the connection is taken are never
+// served, and a request under way is never cut off.
+class CConnectionActivity {
+ public:
+  CConnectionActivity() : m_iSince(Now()) {}
+  // Its own thread, before it waits for the next request.
+  void Wait() {
+    // Only this thread leaves BUSY: no other can change the state under us here.
+    if (m_eState.load(std::memory_order_relaxed) != BUSY) return;
+    m_iSince.store(Now(), std::memory_order_relaxed);
+    m_eState.store(WAITING, std::memory_order_release);
+  }
+  // Its own thread, when bytes have come: false when the connection was taken for closing.
+  bool Begin() {
+    int expected = WAITING;
+    return m_eState.compare_exchange_strong(expected, BUSY, std::memory_order_acq_rel);
+  }
+  // The accepting thread: true when it took the connection, which was waiting.
+  bool TakeForClosing() {
+    int expected = WAITING;
+    return m_eState.compare_exchange_strong(expected, CLOSING, std::memory_order_acq_rel);
+  }
+  bool Waiting() const { return m_eState.load(std::memory_order_acquire) == WAITING; }
+  bool TakenForClosing() const { return m_eState.load(std::memory_order_acquire) == CLOSING; }
+  // Comparable between connections: smaller is longer ago.
+  int64_t WaitingSince() const { return m_iSince.load(std::memory_order_relaxed); }
+
+ private:
+  static int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+  enum : int { BUSY, WAITING, CLOSING };
+  std::atomic<int> m_eState{WAITING};
+  std::atomic<int64_t> m_iSince;
+};
+
 struct Connection {
   std::unique_ptr<IPC::CStream> stream;
   CRPCPeer peer;
   std::thread thread;
-  IPC::CConnectionActivity activity;
+  CConnectionActivity activity;
   std::atomic<bool> ended{false};  // its peer is no longer served, its stream closed (set before onClosed)
   std::atomic<bool> done{false};   // its thread has finished: it may be joined
 };
+
+// Of the connections, the one that has waited longest, taken for closing; null when none waits.
+Connection* TakeLongestWaiting(std::list<std::unique_ptr<Connection>>& connections) {
+  for (;;) {
+    Connection* oldest = nullptr;
+    for (auto& c : connections)
+      if (!c->done && c->activity.Waiting() &&
+          (oldest == nullptr || c->activity.WaitingSince() < oldest->activity.WaitingSince()))
+        oldest = c.get();
+    // Lost to its own thread, which began a request meanwhile: look again.
+    if (oldest == nullptr || oldest->activity.TakeForClosing()) return oldest;
+  }
+}
+
+// Runs the handler on one request. Returns the text of its failure for an error reply (at most
+// kMaxErrorText bytes, never empty on failure), or an empty string when the reply may be sent.
+std::string CallHandler(const CRPCServer::PeerHandler& handler, const CRPCPeer& peer,
+                        const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+  reply.Clear();
+  std::string failure;
+  try {
+    handler(peer, request, reply);
+  } catch (const std::exception& e) {
+    failure = e.what();
+    if (failure.empty()) failure = "handler failed";
+  } catch (...) {
+    failure = "handler failed";
+  }
+  if (failure.empty() && reply.GetSize() > kRpcMaxFramePayload) failure = "reply larger than a frame";
+  failure.resize(std::min(failure.size(), kMaxErrorText));
+  return failure;
+}
 
 }  // namespace
 
@@ -71,7 +146,7 @@ struct CRPCServer::Impl {
     size_t held = 0;
     for (auto& c : connections) held += c->ended ? 0 : 1;
     if (held < options.maxConnections) return true;
-    Connection* oldest = IPC::TakeLongestWaiting(connections);
+    Connection* oldest = TakeLongestWaiting(connections);
     if (oldest == nullptr) return false;
     // Its thread wakes from its wait, says why and ends. A request sent meanwhile now fails to go
     // out, or meets the goodbye: its client sends it again on a new connection.
@@ -126,7 +201,7 @@ struct CRPCServer::Impl {
       if (decoder.GetKind() != RPC_FRAME_REQUEST) break;
       request.Load(decoder.TakePayload());
       IPC::FenceAfterReceive();
-      std::string failure = IPC::CallHandler(handler, conn.peer, request, reply);
+      std::string failure = CallHandler(handler, conn.peer, request, reply);
       // Waiting from before the reply goes out, so that a client holding its reply finds the
       // connection waiting: were it closed to make room now, the reply still goes out whole.
       if (!reader.HasLeftover()) {
